@@ -1,0 +1,68 @@
+// Process-wide logging: one threshold, standard output with a time prefix, the same message to
+// the system log; exact-level channels for DNS and protocol dumps; flow lines tagged with a
+// transaction.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <atomic>
+#include <string>
+
+enum LogLevel : int {
+  LL_DEBUG = 2,
+  LL_DNS = 3,
+  LL_PROTO = 4,
+  LL_PROFILE = 5,
+  LL_FLOW = 6,
+  LL_INFO = 7,
+  LL_NOTICE = 8,
+  LL_WARN = 9,
+  LL_ERR = 10,
+  LL_CRIT = 11,
+};
+
+struct LogLevelDes {
+  unsigned char level;
+  const char* name;
+};
+struct ActionDesc {
+  unsigned char action;
+  const char* name;
+};
+
+extern const LogLevelDes gLogLevelDes[12];
+extern const ActionDesc gActionDesc[5];
+
+enum LogAction : unsigned char {
+  ACTION_BOOTSTRAP = 0,
+  ACTION_FW_VALIDATE = 1,
+  ACTION_FW_UPGRADE_RESULT = 3,
+  ACTION_SIGN_ON = 4,
+  ACTION_GET_ZUNCORE = 5,
+};
+
+// Prefix of a flow line: level name, trace id, action name, device MAC.
+struct LogFlowTag {
+  const char* level = "";
+  const char* traceId = "";
+  const char* action = "";
+  const char* mac = "";
+};
+
+extern std::atomic<int> g_loglevel;
+
+const char* LogLevelName(int level);
+const char* LogActionName(int action);
+
+void LogOpen(const char* ident);
+void LogClose();
+void LogLevelSet(int level);
+void LogOut(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogFlow(int level, const LogFlowTag& tag, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void LogDns(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogProto(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogHex(const char* label, const void* data, size_t length, FILE* stream);
+
+// The text written to the level file for a level.
+std::string LogLevelFileText(int level);
