@@ -73,3 +73,20 @@ function(zc_add_test name)
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "ZC_BUILD_DIR=${CMAKE_BINARY_DIR};ZC_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
+
+# Fuzz build (clang): every module gets coverage instrumentation, each target links libFuzzer.
+if(ZUNCORE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# zc_add_fuzzer(<name> SOURCES ... DEPS ...): a libFuzzer target; its seed corpus lives in
+# fuzz/corpus/<name>/.
+function(zc_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(${name} PRIVATE ${F_DEPS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY ZC_FUZZERS ${name})
+endfunction()
