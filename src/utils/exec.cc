@@ -29,10 +29,10 @@ std::mutex util_mutex;
 constexpr const char* kShell = "/bin/sh";
 
 struct SpawnSpec {
-  std::string path;                // resolved program path
-  std::vector<std::string> argv;   // argv[0] included
-  int stdinFd = -1;                // -1: /dev/null
-  int stdoutFd = -1;               // -1: inherited
+  std::string path;               // resolved program path
+  std::vector<std::string> argv;  // argv[0] included
+  int stdinFd = -1;               // -1: /dev/null
+  int stdoutFd = -1;              // -1: inherited
   bool newProcessGroup = false;
   bool ignoreSigint = false;
 };
@@ -69,14 +69,14 @@ pid_t Spawn(const SpawnSpec& spec) {
   pthread_sigmask(SIG_SETMASK, &all, &saved);
   pid_t pid = fork();
   if (pid == 0) {
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
       if (sig == SIGKILL || sig == SIGSTOP) continue;
       sigaction(sig, &dfl, nullptr);
     }
     if (spec.ignoreSigint) {
-      struct sigaction ign{};
+      struct sigaction ign {};
       ign.sa_handler = SIG_IGN;
       sigaction(SIGINT, &ign, nullptr);
     }
@@ -399,7 +399,7 @@ int SpawnDetached(const std::vector<std::string>& argv) {
     setsid();
     pid_t grandchild = fork();
     if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
       if (sig == SIGKILL || sig == SIGSTOP) continue;
@@ -432,7 +432,9 @@ int ReadPID(const char* file) {
   return pid;
 }
 
-void StartCwmp() { do_cmd(zc::RootPath("/bin/cwmpClient").c_str(), {}, false); }
+void StartCwmp() {
+  do_cmd(zc::RootPath("/bin/cwmpClient").c_str(), {}, false);
+}
 
 void StopCwmp() {
   int pid = ReadPID(zc::RootPath("/var/run/cwmp.pid").c_str());

@@ -80,7 +80,8 @@ size_t PutNumber(char* out, long value, int width) {
   char digits[24];
   int n = 0;
   bool negative = value < 0;
-  unsigned long v = negative ? static_cast<unsigned long>(-value) : static_cast<unsigned long>(value);
+  unsigned long v =
+      negative ? static_cast<unsigned long>(-value) : static_cast<unsigned long>(value);
   do {
     digits[n++] = static_cast<char>('0' + v % 10);
     v /= 10;
@@ -201,10 +202,10 @@ void InstallCrashHandler() {
                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
   }
   time_t now = time(nullptr);
-  struct tm tmv{};
+  struct tm tmv {};
   localtime_r(&now, &tmv);
   gTzOffset = tmv.tm_gmtoff;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = SigSegvHandler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESETHAND | SA_NODEFER;

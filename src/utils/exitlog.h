@@ -18,7 +18,9 @@ extern std::atomic<long> gZuncoreTimeStart;
 extern std::atomic<int> gZunCoreProcessId;
 
 [[noreturn]] void ExitLog(const char* reason);
-[[noreturn]] inline void ExitLog(const std::string& reason) { ExitLog(reason.c_str()); }
+[[noreturn]] inline void ExitLog(const std::string& reason) {
+  ExitLog(reason.c_str());
+}
 
 // Hooks run by ExitLog before the router's dnsmasq is started again (the DNS engine registers the
 // closing of its listeners here so dnsmasq can bind port 53).

@@ -102,7 +102,7 @@ std::optional<std::string> ReadFirstLine(const std::string& path, size_t maxChar
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0;
 }
 

@@ -47,8 +47,7 @@ int SetStringKVP(std::string_view key, std::string_view value) {
   auto it = gKvp.find(key);
   if (it == gKvp.end()) {
     LogOut(LL_DEBUG, "%s: Add new string entry '%.*s' value '%.*s'", "SetStringKVP",
-           static_cast<int>(key.size()), key.data(), static_cast<int>(value.size()),
-           value.data());
+           static_cast<int>(key.size()), key.data(), static_cast<int>(value.size()), value.data());
     gKvp.emplace(std::string(key), KvpEntry{KvpType::kString, std::string(value), 0});
     return 0;
   }
@@ -68,7 +67,9 @@ std::optional<std::string> GetStringKVP(std::string_view key) {
   return it->second.text;
 }
 
-bool HasStringKVP(std::string_view key) { return GetStringKVP(key).has_value(); }
+bool HasStringKVP(std::string_view key) {
+  return GetStringKVP(key).has_value();
+}
 
 std::optional<std::string> GetUsableKVP(std::string_view key) {
   auto v = GetStringKVP(key);

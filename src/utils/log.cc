@@ -16,11 +16,13 @@
 #include "utils/paths.h"
 
 const LogLevelDes gLogLevelDes[12] = {
-    {0, "UNKNOWN2"}, {1, "UNKNOWN1"}, {2, "DEBUG"},  {3, "DNS"},     {4, "PROTO"},  {5, "PROFILE"},
-    {6, "FLOW"},     {7, "INFO"},     {8, "NOTICE"}, {9, "WARNING"}, {10, "ERROR"}, {11, "CRITICAL"},
+    {0, "UNKNOWN2"}, {1, "UNKNOWN1"}, {2, "DEBUG"},  {3, "DNS"},
+    {4, "PROTO"},    {5, "PROFILE"},  {6, "FLOW"},   {7, "INFO"},
+    {8, "NOTICE"},   {9, "WARNING"},  {10, "ERROR"}, {11, "CRITICAL"},
 };
 const ActionDesc gActionDesc[5] = {
-    {0, "BOOTSTRAP"}, {1, "FW_VALIDATE"}, {3, "FW_UPGRADE_RESULT"}, {4, "SIGN_ON"}, {5, "GET_ZUNCORE"},
+    {0, "BOOTSTRAP"}, {1, "FW_VALIDATE"}, {3, "FW_UPGRADE_RESULT"},
+    {4, "SIGN_ON"},   {5, "GET_ZUNCORE"},
 };
 
 std::atomic<int> g_loglevel{LL_FLOW};
@@ -46,7 +48,7 @@ void SendSyslog(int level, const char* message) {
   // Levels above 7 carry facility bits and go unchanged; lower ones get the daemon facility.
   int pri = (level & LOG_FACMASK) ? level : (level | LOG_DAEMON);
   time_t now = time(nullptr);
-  struct tm tmv{};
+  struct tm tmv {};
   localtime_r(&now, &tmv);
   char stamp[32];
   strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tmv);

@@ -3,9 +3,9 @@
 // transaction.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
-#include <atomic>
 #include <string>
 
 enum LogLevel : int {

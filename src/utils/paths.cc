@@ -69,7 +69,7 @@ std::string CheckRootGuard() {
       root.ends_with("/.") || root.ends_with("/..")) {
     return "ZUNCORE_ROOT must be normalised: " + root;
   }
-  struct stat st{};
+  struct stat st {};
   if (stat((root + "/sim/ROOT").c_str(), &st) != 0) {
     return "ZUNCORE_ROOT is not a simulated router (no sim/ROOT marker): " + root;
   }

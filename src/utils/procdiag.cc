@@ -37,10 +37,14 @@ void DumpPocMemStatus(int pid) {
   char word[1024];
   while (fscanf(f, "%1023s", word) == 1) {
     int* target = nullptr;
-    if (!strcmp(word, "VmRSS:")) target = &rss;
-    else if (!strcmp(word, "VmHWM:")) target = &hwm;
-    else if (!strcmp(word, "VmSize:")) target = &size;
-    else if (!strcmp(word, "VmPeak:")) target = &peak;
+    if (!strcmp(word, "VmRSS:"))
+      target = &rss;
+    else if (!strcmp(word, "VmHWM:"))
+      target = &hwm;
+    else if (!strcmp(word, "VmSize:"))
+      target = &size;
+    else if (!strcmp(word, "VmPeak:"))
+      target = &peak;
     if (target && fscanf(f, " %d", target) != 1) *target = 0;
   }
   fclose(f);

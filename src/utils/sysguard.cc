@@ -27,7 +27,8 @@ bool InsideLabNamespaces() {
   while (std::getline(status, line)) {
     if (line.rfind("NSpid:", 0) == 0) {
       for (size_t i = 6; i < line.size(); ++i) {
-        if (line[i] != ' ' && line[i] != '\t' && (i == 6 || line[i - 1] == ' ' || line[i - 1] == '\t')) {
+        if (line[i] != ' ' && line[i] != '\t' &&
+            (i == 6 || line[i - 1] == ' ' || line[i - 1] == '\t')) {
           ++pidLevels;
         }
       }
@@ -61,7 +62,9 @@ int PlatformReboot() {
   return reboot(RB_AUTOBOOT);
 }
 #else
-int PlatformSetClock(const timeval* tv) { return settimeofday(tv, nullptr); }
+int PlatformSetClock(const timeval* tv) {
+  return settimeofday(tv, nullptr);
+}
 
 int PlatformReboot() {
   sync();

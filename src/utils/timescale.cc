@@ -30,7 +30,9 @@ double TimeScale() {
   return s;
 }
 
-void SetTimeScaleForTest(double scale) { gScale.store(scale); }
+void SetTimeScaleForTest(double scale) {
+  gScale.store(scale);
+}
 
 std::chrono::milliseconds Scaled(std::chrono::milliseconds real) {
   if (real.count() <= 0) return std::chrono::milliseconds(0);
@@ -50,6 +52,8 @@ timeval ScaledTimeval(std::chrono::milliseconds real) {
   return tv;
 }
 
-void SleepScaled(std::chrono::milliseconds real) { std::this_thread::sleep_for(Scaled(real)); }
+void SleepScaled(std::chrono::milliseconds real) {
+  std::this_thread::sleep_for(Scaled(real));
+}
 
 }  // namespace zc

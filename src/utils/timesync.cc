@@ -31,7 +31,7 @@ size_t CollectBody(char* data, size_t size, size_t nmemb, void* user) {
 long ParseTimeServiceBody(const char* body) {
   int y, mo, d, h, mi, s;
   if (sscanf(body, "%04d-%02d-%02dT%02d:%02d:%02d", &y, &mo, &d, &h, &mi, &s) != 6) return -1;
-  struct tm tmv{};
+  struct tm tmv {};
   tmv.tm_year = y - 1900;
   tmv.tm_mon = mo - 1;
   tmv.tm_mday = d;

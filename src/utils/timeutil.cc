@@ -9,7 +9,7 @@
 
 int GetLocalTime(std::string& out) {
   time_t now = time(nullptr);
-  struct tm tmv{};
+  struct tm tmv {};
   if (now == static_cast<time_t>(-1) || !localtime_r(&now, &tmv)) {
     printf("Error extracting local time");
     return -1;
@@ -34,7 +34,7 @@ int GetISOTime(std::string& out) {
     LogOut(LL_ERR, "GetISOTime: Unable to get time of day :%d", -1);
     return -1;
   }
-  struct tm tmv{};
+  struct tm tmv {};
   time_t secs = tv.tv_sec;
   gmtime_r(&secs, &tmv);
   char buf[64];
@@ -77,7 +77,7 @@ int timeval_subtract(timeval* result, const timeval* x, const timeval* y) {
 
 std::string UtcClockText() {
   time_t now = time(nullptr);
-  struct tm tmv{};
+  struct tm tmv {};
   gmtime_r(&now, &tmv);
   char buf[16];
   snprintf(buf, sizeof buf, "%02d:%02d:%02d", tmv.tm_hour, tmv.tm_min, tmv.tm_sec);

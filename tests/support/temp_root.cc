@@ -21,8 +21,8 @@ TempRoot::TempRoot() {
   char* dir = mkdtemp(templ);
   if (!dir) std::abort();
   path_ = dir;
-  for (const char* d : {"tmp", "etc/config", "etc/launcher", "var/run", "bin", "sim/state",
-                        "sim/log", "dev"}) {
+  for (const char* d :
+       {"tmp", "etc/config", "etc/launcher", "var/run", "bin", "sim/state", "sim/log", "dev"}) {
     fs::create_directories(path_ + "/" + d);
   }
   Write("/sim/ROOT", "zunsim root\n");
@@ -65,7 +65,9 @@ std::string TempRoot::Read(const std::string& routerPath) const {
   return ss.str();
 }
 
-bool TempRoot::Exists(const std::string& routerPath) const { return fs::exists(path_ + routerPath); }
+bool TempRoot::Exists(const std::string& routerPath) const {
+  return fs::exists(path_ + routerPath);
+}
 
 StdoutCapture::StdoutCapture() {
   char templ[] = "/tmp/zc-stdout-XXXXXX";
