@@ -1,0 +1,69 @@
+#include "main/health.h"
+
+#include <unistd.h>
+
+#include <ctime>
+
+#include "main/nats/nats_session.h"
+#include "utils/agent_state.h"
+#include "utils/exitlog.h"
+#include "utils/kvp.h"
+#include "utils/log.h"
+#include "utils/procdiag.h"
+
+extern int gProcFdMax;
+
+const std::vector<MonitoredThread>& MonitoredThreads() {
+  static const std::vector<MonitoredThread> threads = {
+      {"UplinkThreadMonitor", &gUplinkThreadMonitor, false},
+      {"TelemetryThread", &gTelemetryThreadMonitor, false},
+      {"EventThread", &gEventThreadMonitor, false},
+      {"JournalThread", &gJournalThreadMonitor, false},
+      {"HistogramThread", &gHistogramThreadMonitor, true},
+  };
+  return threads;
+}
+
+std::optional<std::string> ThreadLivenessCheck::Run(bool runDns) {
+  const auto& threads = MonitoredThreads();
+  lastSeen_.resize(threads.size(), 0);
+  for (size_t i = 0; i < threads.size(); ++i) {
+    const auto& t = threads[i];
+    if (t.onlyWithDns && !runDns) continue;
+    if (!t.monitor->expected.load()) continue;
+    uint32_t now = t.monitor->count.load();
+    // Alive means changed: a wrapped unsigned counter still differs from the last value.
+    if (now == lastSeen_[i]) return "ThreadMonitor: " + std::string(t.name) + " is not running";
+    lastSeen_[i] = now;
+    LogOut(LL_INFO, "%s: %s Exist", "ThreadMonitor", t.name);
+  }
+  return std::nullopt;
+}
+
+bool LivenessCheckSuspended(int bootstrapFailures, bool firmwareInProgress, int64_t firmwareSince,
+                            int64_t now) {
+  if (bootstrapFailures >= 1) return true;
+  return firmwareInProgress && firmwareSince > 0 &&
+         now - firmwareSince < kFirmwareWatchdogGraceSeconds;
+}
+
+void RunTaskHealthReport(ThreadLivenessCheck& check) {
+  int pid = static_cast<int>(getpid());
+  LogOut(LL_INFO, "Zuncore Task Health ---> START");
+  DumpPocMemStatus(pid);
+  long elapsed = ElapsedSecondsSinceStart(static_cast<long>(time(nullptr)));
+  LogOut(LL_INFO, "TimeElapsed:%ldseconds, FD-count(in-use/total):%d/%d", elapsed,
+         DumpProcFdCount(pid), gProcFdMax);
+  if (!LivenessCheckSuspended(gBootstrapFailureCount.load(), FW_PROGRESS.load(),
+                              gFwProgressSince.load(), static_cast<int64_t>(time(nullptr)))) {
+    bool runDns = GetStringKVPOr("runzundns", "") == "yes";
+    if (auto reason = check.Run(runDns)) {
+      LogOut(LL_CRIT, "%s", reason->c_str());
+      ExitLog(*reason);
+    }
+  }
+  for (NatsConnContext* record : {&NatsCmdConn, &nats_msg, &nats_edge}) {
+    if (record->IsConnected()) NatsStats(*record);
+  }
+  LogOut(LL_INFO, "Zuncore Task Health <--- END");
+}

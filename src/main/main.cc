@@ -1,0 +1,185 @@
+// zuncore: the resident management agent of the router. Start-up order, then the main loop
+// until the process ends through ExitLog.
+#include <event2/event.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "bstrap/bstrap.h"
+#include "journal/journal.h"
+#include "main/nats/nats_session.h"
+#include "main/signals.h"
+#include "main/timers.h"
+#include "main/uplink.h"
+#include "platform/device_ops.h"
+#include "telemetry/telemetry.h"
+#include "utils/agent_state.h"
+#include "utils/exec.h"
+#include "utils/exitlog.h"
+#include "utils/files.h"
+#include "utils/https_client.h"
+#include "utils/kvp.h"
+#include "utils/log.h"
+#include "utils/paths.h"
+#include "utils/procdiag.h"
+
+int gProcFdMax = 0;
+char sHwver[64];
+char sSwver[64];
+char sLauncherver[64];
+
+namespace {
+
+constexpr const char* kPidFile = "/tmp/zuncore_pid";
+constexpr const char* kProfileFile = "/tmp/profile.txt";
+constexpr size_t kBootstrapDomainMax = 256;
+
+[[noreturn]] void Fatal(const char* reason) {
+  LogOut(LL_ERR, "%s", reason);
+  ExitLog(reason);
+}
+
+void RecordStart() {
+  std::string localTime;
+  if (GetLocalTime(localTime) != 0) Fatal("main: Unable to get the local time");
+  gZunCoreProcessId.store(static_cast<int>(getpid()));
+  LogOut(LL_INFO, "echo %s zunCore PID:%d >> %s", localTime.c_str(), gZunCoreProcessId.load(),
+         kPidFile);
+  if (zc::AppendLine(zc::RootPath(kPidFile),
+                     localTime + " zunCore PID:" + std::to_string(gZunCoreProcessId.load())) != 0) {
+    LogOut(LL_ERR, "%s: unable to write %s", "main", kPidFile);
+  }
+}
+
+void ReadDeviceIdentity() {
+  if (InitDeviceOps() != 0) Fatal("main: Unable to initialize the router device ops");
+  for (int index = 0; index < 4; ++index) {
+    if (RefreshWlanInfoEntry(index) != 0) {
+      LogOut(LL_ERR, "%s : unable to retrieve the wlan info", "main");
+      Fatal("main: Unable to initialize the router device ops");
+    }
+  }
+
+  if (RouterDeviceOps.GetDeviceVersion("HW", sHwver) != 0) {
+    LogOut(LL_ERR, "main: Unable to get the device Hardware version");
+  }
+  if (RouterDeviceOps.GetDeviceVersion("SW", sSwver) != 0) {
+    LogOut(LL_ERR, "main: Unable to get the device Software version");
+  }
+  if (RouterDeviceOps.GetDeviceVersion("LAUNCHER", sLauncherver) != 0) {
+    LogOut(LL_ERR, "main: Unable to get the launcher Software version");
+  }
+  SetStringKVP("launcher_version", sLauncherver);
+  LogOut(LL_INFO, "launcher_version is %s", sLauncherver);
+  bIsLauncher.store(true);
+  LogOut(LL_INFO, "bIsLauncher is SET");
+  LogOut(LL_INFO, "Device Info - Hwver:%s Swver:%s LegacyDevice:%d , Launcher:%d", sHwver, sSwver,
+         0, 1);
+
+  char mac[18] = {};
+  if (RouterDeviceOps.UpdateDeviceMacAddress("eth0", mac) != 0) {
+    Fatal("main: Unable to get the device lan mac address");
+  }
+  SetStringKVP("device_mac_addr", mac);
+
+  char domain[kBootstrapDomainMax] = {};
+  if (RouterDeviceOps.GetBootstrapUrlDomain(domain) != 0) {
+    Fatal("main: Unable to get the global domain url");
+  }
+  SetStringKVP("zun_bstrap_url", std::string(domain) + "/device/register");
+
+  char loopback[16] = {};
+  if (RouterDeviceOps.GetInterfaceIPv4Address("lo", loopback) != 0) {
+    Fatal("main: Unable to get the interface mac address");
+  }
+  SetStringKVP("loopback_ipv4", loopback);
+
+  char firmware[256] = {};
+  if (RouterDeviceOps.UpdateDeviceRunningFw(firmware) != 0) {
+    Fatal("main: Unable to update the cuurent running firmware");
+  }
+  SetStringKVP("running_firmware", firmware);
+
+  if (RouterDeviceOps.UpdateDefaultRouterSettings() != 0) {
+    Fatal("main: Unable to update the default router settings");
+  }
+}
+
+void StartProvisioning() {
+  std::string bootConfig = zc::RootPath(kBootConfigFile);
+  FILE* f = fopen(bootConfig.c_str(), "re");
+  if (!f) {
+    LogOut(LL_INFO, "bootstrap is NOT configured %s file not present", kBootConfigFile);
+    Bootstrap();
+    return;
+  }
+  fclose(f);
+  BootstrapPrefetch();
+}
+
+}  // namespace
+
+int main() {
+  zc::EnforceRootGuard("zuncore");
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  InstallEarlySignalHandlers();
+
+  zc::RemoveFile(zc::RootPath(kInitCompleteFile));
+  EnsureRouterDnsmasq();
+
+  LogLevelSet(LL_FLOW);
+  LogOpen("zuncore");
+
+  NatsCmdConn.Clear();
+  nats_msg.Clear();
+  nats_edge.Clear();
+  for (const char* file : {kNatsConnLogFile, kProfileFile}) {
+    if (zc::TruncateFile(zc::RootPath(file)) != 0) {
+      LogOut(LL_ERR, "%s: unable to empty %s", "main", file);
+    }
+  }
+  zc::TrimLogFile(zc::RootPath(kPidFile));
+  RecordStart();
+
+  gProcFdMax = DumpProcFdMax();
+
+  if (InitKVP() != 0) Fatal("main: Unable to initialize the KVP avl tree");
+  if (NatsLibInit() != 0) Fatal("main: Unable to initialize the Nats library");
+
+  ReadDeviceIdentity();
+
+  event_base* loop = event_base_new();
+  if (!loop) Fatal("main: Unable to initialize the event loop");
+  if (AttachSignalsToLoop(loop) != 0) Fatal("main: Unable to initialize the event loop");
+  if (HttpsInit(loop) != 0) Fatal("main: Unable to initialize the https sub module");
+  if (ExecInit(loop) != 0) Fatal("main: Unable to initialize the exec sub module");
+
+  InitClientDataUsageDB();
+  InitIfDataUsageDB();
+
+  if (CreateMainTimer(loop) != 0) Fatal("main: Unable to initialize the event loop");
+  UpdateMainTimer(-1, 0, nullptr);
+
+  CheckUplink();
+
+  StartProvisioning();
+
+  if (JournalInit(loop) != 0) {
+    LogOut(LL_ERR, "%s: JournalInit failed", "main");
+    ExitLog("JournalInit failed");
+  }
+  LogOut(LL_INFO, "%s: JournalInit Success", "main");
+
+  event_base_dispatch(loop);
+
+  event_base_free(loop);
+  HttpsCleanUp();
+  NatsCleanUp();
+  NatsLibClose();
+  libevent_global_shutdown();
+  LogClose();
+  ExitLog("main: no more events in main event loop");
+}

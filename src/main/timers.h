@@ -1,0 +1,27 @@
+// The main timer that brings up the message, command and edge connections once sign-on has
+// named their servers, and the idle timer that replaces it in the idle recovery state.
+#pragma once
+
+#include <event2/event.h>
+
+#include <chrono>
+
+inline constexpr std::chrono::seconds kMainTimerPeriod{5};
+inline constexpr std::chrono::seconds kIdleTimerPeriod{3600};
+inline constexpr int kSubmoduleSteps = 3;
+inline constexpr const char* kSuserPassFile = "/tmp/zuncore_suser_pass";
+inline constexpr const char* kBootstrapNatsFile = "/tmp/bstrapnats";
+
+extern event_base* gZunCoreMainEventBase;
+extern event* gZunCoreMainTimer;
+
+// Creates the one-shot main timer on the loop. 0 or -1.
+int CreateMainTimer(event_base* loop);
+void UpdateMainTimer(evutil_socket_t fd, short events, void* arg);
+void UpdateIdleTimer(evutil_socket_t fd, short events, void* arg);
+// Replaces the main timer by the idle timer and runs it once (idle recovery state).
+void InstallIdleTimer();
+
+// URL of the edge connection: the first line of the bootstrap NATS file, else the default
+// bootstrap server.
+std::string EdgeConnectionUrl();

@@ -1,0 +1,159 @@
+#include "support/agent_harness.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace zctest {
+
+std::string BuildDir() {
+  return ZC_BUILD_DIR;
+}
+std::string SourceDir() {
+  return ZC_SOURCE_DIR;
+}
+std::string AgentBinary() {
+  return BuildDir() + "/src/main/zuncore";
+}
+std::string ZunsimBinary() {
+  return BuildDir() + "/sim/zunsim";
+}
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+AgentRun::AgentRun(AgentOptions options) : options_(std::move(options)) {
+  char templ[] = "/tmp/zc-agent-XXXXXX";
+  char* dir = mkdtemp(templ);
+  if (!dir) throw std::runtime_error("mkdtemp failed");
+  root_ = dir;
+  fs::remove(root_);  // zunsim init makes the directory itself
+  if (Zunsim("init") != 0) throw std::runtime_error("zunsim init failed for " + root_);
+  fs::create_symlink(AgentBinary(), root_ + "/bin/zuncore");
+  logFile_ = root_ + "/sim/log/zuncore.log";
+}
+
+AgentRun::~AgentRun() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  // Stand-ins started by the agent (dnsmasq) belong to this root only.
+  std::string pidFile = root_ + "/var/run/dnsmasq.pid";
+  std::ifstream in(pidFile);
+  int dnsmasq = 0;
+  if (in >> dnsmasq && dnsmasq > 1) kill(dnsmasq, SIGKILL);
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+}
+
+std::string AgentRun::Read(const std::string& routerPath) const {
+  return Slurp(Path(routerPath));
+}
+
+void AgentRun::Write(const std::string& routerPath, const std::string& content) const {
+  fs::create_directories(fs::path(Path(routerPath)).parent_path());
+  std::ofstream out(Path(routerPath), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool AgentRun::Exists(const std::string& routerPath) const {
+  return fs::exists(Path(routerPath));
+}
+
+int AgentRun::Zunsim(const std::string& args) const {
+  std::string command = "ZUNCORE_ROOT=" + root_ + " " + ZunsimBinary() + " " + args;
+  int status = system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void AgentRun::Start() {
+  std::vector<std::string> env = {
+      "ZUNCORE_ROOT=" + root_,
+      "PATH=" + root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+      "ZUNCORE_TIME_SCALE=" + std::to_string(options_.timeScale),
+      "TZ=UTC",
+      "LD_LIBRARY_PATH=" + BuildDir() + "/sim",
+      "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
+      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1",
+      // Nothing on the sandbox's internet: the probe fails fast instead of resolving.
+      "ZUNCORE_PROBE_HOST=127.0.0.1",
+      "ZUNCORE_PROBE_PORT=9",
+  };
+  for (const auto& [k, v] : options_.env) env.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string binary = root_ + "/bin/zuncore";
+  char* argv[] = {binary.data(), nullptr};
+  fflush(stdout);
+  pid_ = fork();
+  if (pid_ == 0) {
+    FILE* log = fopen(logFile_.c_str(), "a");
+    if (log) {
+      dup2(fileno(log), STDOUT_FILENO);
+      dup2(fileno(log), STDERR_FILENO);
+    }
+    execve(binary.c_str(), argv, envp.data());
+    _exit(127);
+  }
+}
+
+bool AgentRun::Running() {
+  if (pid_ <= 0) return false;
+  int status;
+  return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+std::string AgentRun::Output() const {
+  return Slurp(logFile_);
+}
+
+bool AgentRun::WaitFor(const std::string& text, std::chrono::milliseconds timeout,
+                       const std::string& routerFile) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    std::string content = routerFile.empty() ? Output() : Read(routerFile);
+    if (content.find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+std::optional<int> AgentRun::WaitExit(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    int status;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return std::nullopt;
+}
+
+void AgentRun::Signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+}  // namespace zctest

@@ -1,0 +1,59 @@
+// Runs the real zuncore binary on a fresh simulated router root, as the router's launcher would:
+// the root's bin first on PATH, the time scale, output captured to a file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace zctest {
+
+// Paths of the build (compiled in).
+std::string BuildDir();
+std::string SourceDir();
+std::string AgentBinary();
+std::string ZunsimBinary();
+
+struct AgentOptions {
+  double timeScale = 0.01;
+  std::map<std::string, std::string> env;  // extra environment
+};
+
+class AgentRun {
+ public:
+  explicit AgentRun(AgentOptions options = {});
+  ~AgentRun();
+  AgentRun(const AgentRun&) = delete;
+  AgentRun& operator=(const AgentRun&) = delete;
+
+  const std::string& root() const { return root_; }
+  std::string Path(const std::string& routerPath) const { return root_ + routerPath; }
+  std::string Read(const std::string& routerPath) const;
+  void Write(const std::string& routerPath, const std::string& content) const;
+  bool Exists(const std::string& routerPath) const;
+  // Runs "zunsim ARGS" on this root; its exit status.
+  int Zunsim(const std::string& args) const;
+
+  void Start();
+  bool Running();
+  pid_t pid() const { return pid_; }
+  // Everything the agent printed so far (stdout and stderr).
+  std::string Output() const;
+  // Waits until the output (or, with a file, that router file) contains the text.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds timeout,
+               const std::string& routerFile = "");
+  // Waits for the process to end; its wait status.
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+  void Signal(int sig);
+
+ private:
+  AgentOptions options_;
+  std::string root_;
+  std::string logFile_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace zctest
