@@ -110,9 +110,11 @@ class NatsConnContext {
   void SetAliasOf(NatsConnContext& target);
   bool IsAlias() const;
 
+  // One opened connection (defined inside the session, opaque here).
+  struct State;
+
  private:
   friend struct NatsSessionAccess;
-  struct State;
   const NatsConnContext* Resolve() const;
 
   const NatsRole role_;
@@ -150,16 +152,24 @@ class NatsSubTable {
   // Number of subject slots in use (the list ends at the first empty subject).
   int Count() const;
 
+  // The subscription of a slot (nullptr when not subscribed); valid until NatsDestroySub.
+  natsSubscription* Subscription(int index) const;
+
   NatsConnContext* record = nullptr;
   std::array<std::string, kNatsSubSlots> subjects;
   std::array<NatsMsgHandlerFn, kNatsSubSlots> handlers;
-  std::array<zc::nats::SubscriptionPtr, kNatsSubSlots> subscriptions;
 
+  // Closure of slot i's subscription.
   struct Slot {
     NatsSubTable* table;
     int index;
   };
-  std::array<Slot, kNatsSubSlots> slots;
+
+ private:
+  friend struct NatsSessionAccess;
+  std::array<Slot, kNatsSubSlots> slots_;
+  mutable std::mutex mutex_;
+  std::array<zc::nats::SubscriptionPtr, kNatsSubSlots> subscriptions_;
 };
 
 // ---- session operations (names as the rest of the agent calls them) ----
@@ -197,6 +207,8 @@ std::string NatsNewInbox();
 // Subject of the message the calling delivery thread is dispatching (empty elsewhere); lets a
 // handler name the subject when it drops a payload.
 std::string_view NatsDispatchSubject();
+// The subscription that delivered that message (nullptr elsewhere), for NatsStats.
+natsSubscription* NatsDispatchSubscription();
 
 // Publishes data with the headers in order. Returns the library status (NATS_OK = 0).
 natsStatus _natsConnection_Publish(natsConnection* nc, const char* subject, const void* data,

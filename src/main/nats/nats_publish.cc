@@ -1,0 +1,94 @@
+// Publish and request wrappers: one message with the headers in order.
+#include <chrono>
+
+#include "main/nats/nats_internal.h"
+#include "utils/log.h"
+#include "utils/timescale.h"
+
+namespace {
+
+natsStatus BuildMessage(zc::nats::MsgPtr& out, const char* who, const char* subject,
+                        const char* reply, const void* data, int length,
+                        const NatsHeaders& headers) {
+  natsMsg* raw = nullptr;
+  natsStatus s = natsMsg_Create(&raw, subject, reply, static_cast<const char*>(data), length);
+  if (s != NATS_OK) {
+    LogOut(LL_ERR, "%s: natsMsg_Create Fail -%d -%s", who, static_cast<int>(s), NatsStatusText(s));
+    return s;
+  }
+  out.reset(raw);
+  for (const NatsHeader& header : headers) {
+    s = natsMsgHeader_Set(raw, header.name, header.value);
+    if (s != NATS_OK) {
+      LogOut(LL_ERR, "%s: nats message header set for event failed", who);
+      out.reset();
+      return s;
+    }
+  }
+  return NATS_OK;
+}
+
+natsStatus Publish(natsConnection* nc, const char* subject, const char* reply, const void* data,
+                   int length, const NatsHeaders& headers) {
+  const char* who = "_natsConnection_Publish";
+  zc::nats::MsgPtr msg;
+  natsStatus s = BuildMessage(msg, who, subject, reply, data, length, headers);
+  if (s != NATS_OK) return s;
+  s = natsConnection_PublishMsg(nc, msg.get());
+  if (s != NATS_OK) LogOut(LL_ERR, "%s: publish msg failed", who);
+  return s;
+}
+
+natsStatus NotConnected(const char* who, const NatsConnContext& record) {
+  LogOut(LL_ERR, "%s: %s is not connected", who, record.Label());
+  return NATS_CONNECTION_CLOSED;
+}
+
+}  // namespace
+
+natsStatus _natsConnection_Publish(natsConnection* nc, const char* subject, const void* data,
+                                   int length, const NatsHeaders& headers) {
+  return Publish(nc, subject, nullptr, data, length, headers);
+}
+
+natsStatus _natsConnection_Publish(const NatsConnContext& record, const char* subject,
+                                   const void* data, int length, const NatsHeaders& headers) {
+  zc::nats::ConnectionRef connection = record.Connection();
+  if (!connection) return NotConnected("_natsConnection_Publish", record);
+  return Publish(connection.get(), subject, nullptr, data, length, headers);
+}
+
+natsStatus NatsPublishRequest(const NatsConnContext& record, const char* subject, const char* reply,
+                              const void* data, int length, const NatsHeaders& headers) {
+  zc::nats::ConnectionRef connection = record.Connection();
+  if (!connection) return NotConnected("NatsPublishRequest", record);
+  return Publish(connection.get(), subject, reply, data, length, headers);
+}
+
+natsStatus _natsConnection_Request(zc::nats::MsgPtr& reply, natsConnection* nc, const char* subject,
+                                   const void* data, int length, int64_t timeoutMs,
+                                   const NatsHeaders& headers) {
+  const char* who = "_natsConnection_Request";
+  reply.reset();
+  zc::nats::MsgPtr msg;
+  natsStatus s = BuildMessage(msg, who, subject, nullptr, data, length, headers);
+  if (s != NATS_OK) return s;
+  natsMsg* raw = nullptr;
+  s = natsConnection_RequestMsg(&raw, nc, msg.get(),
+                                zc::Scaled(std::chrono::milliseconds(timeoutMs)).count());
+  reply.reset(raw);
+  if (s != NATS_OK) LogOut(LL_ERR, "%s: publish msg failed", who);
+  return s;
+}
+
+natsStatus _natsConnection_Request(zc::nats::MsgPtr& reply, const NatsConnContext& record,
+                                   const char* subject, const void* data, int length,
+                                   int64_t timeoutMs, const NatsHeaders& headers) {
+  zc::nats::ConnectionRef connection = record.Connection();
+  if (!connection) {
+    reply.reset();
+    return NotConnected("_natsConnection_Request", record);
+  }
+  return _natsConnection_Request(reply, connection.get(), subject, data, length, timeoutMs,
+                                 headers);
+}
