@@ -1,0 +1,151 @@
+// The upstream client's work thread: owns every upstream socket, TLS object and query in
+// flight, runs its own epoll with a wake eventfd and a 100 ms beat, and reports results through
+// the deliver function (which posts them to the engine thread).
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "dns/upstream/stream_connection.h"
+#include "dns/upstream/upstream_client.h"
+#include "dns/upstream/upstream_config.h"
+#include "dns/upstream/upstream_handles.h"
+#include "dns/upstream/upstream_message.h"
+
+namespace zc::dns {
+
+// Timing of queries and connections (real values; waits go through the time scale).
+inline constexpr std::chrono::milliseconds kBeat{100};
+inline constexpr std::chrono::milliseconds kRetryInterval{500};
+inline constexpr int kRetryBudget = 4;
+inline constexpr std::chrono::seconds kProhibitTime{60};
+inline constexpr std::chrono::seconds kAliveWindow{5};
+inline constexpr std::chrono::seconds kConnectTimeout{5};
+inline constexpr std::chrono::seconds kHttpsIdleTimeout{600};
+inline constexpr std::chrono::seconds kFailureWindow{600};
+inline constexpr std::chrono::seconds kResolveInterval{3};
+// A UDP source port carries at most this many queries or lives this long.
+inline constexpr uint32_t kQueriesPerUdpPort = 256;
+inline constexpr std::chrono::seconds kUdpPortLifetime{1};
+// Queries in flight at once; the engine's own cap on live requests stays well below.
+inline constexpr size_t kMaxQueriesInFlight = 16384;
+
+// A numeric address and port as a socket address. False when `ip` is not an address literal.
+bool MakeSockaddr(std::string_view ip, uint16_t port, sockaddr_storage* address, socklen_t* length);
+
+class UpstreamWorker {
+ public:
+  using DeliverFn = std::function<void(UpstreamQueryId, UpstreamResult&&)>;
+  using TickFn = std::function<void()>;
+
+  // `resolve_tick` (may be empty) runs on the work thread every 3 s.
+  UpstreamWorker(const UpstreamClientConfig& config, DeliverFn deliver, TickFn resolve_tick);
+  ~UpstreamWorker();
+  UpstreamWorker(const UpstreamWorker&) = delete;
+  UpstreamWorker& operator=(const UpstreamWorker&) = delete;
+
+  bool Start(std::string* error);
+  void Stop();
+
+  // Thread-safe entry points; each queues a command for the work thread.
+  void Submit(UpstreamQueryId id, std::vector<uint16_t> servers, std::vector<uint8_t> query);
+  void Cancel(UpstreamQueryId id);
+  void SetAddress(size_t server, const sockaddr_storage& address, socklen_t length);
+
+  UpstreamCounters Counters() const;
+
+ private:
+  using Clock = UpstreamClock;
+  struct Server;
+
+  enum class Leg : uint8_t { kIdle, kSent, kAnswered };
+  // One server of a query's group.
+  struct QueryLeg {
+    uint16_t server = 0;
+    Leg state = Leg::kIdle;
+    bool over_tcp = false;  // the server truncated over UDP: ask it over TCP from now on
+    uint64_t udp_port = 0;  // tag of the UDP socket the last send used
+  };
+  struct Query {
+    UpstreamQueryId handle = 0;
+    uint16_t caller_id = 0;     // ID of the engine's message, restored in every answer
+    std::vector<uint8_t> wire;  // the message with its upstream ID
+    DnsQuestionKey key;
+    std::vector<QueryLeg> legs;
+    Clock::time_point first_send{};
+    Clock::time_point last_send{};
+    int budget = kRetryBudget;
+    size_t answers = 0;
+    bool reached_any = false;
+  };
+  struct Command {
+    enum class Kind : uint8_t { kSubmit, kCancel, kAddress } kind = Kind::kSubmit;
+    UpstreamQueryId handle = 0;
+    std::vector<uint16_t> servers;
+    std::vector<uint8_t> wire;
+    size_t server = 0;
+    sockaddr_storage address{};
+    socklen_t address_length = 0;
+  };
+
+  void Run();
+  void Wake();
+  void DrainCommands(Clock::time_point now);
+  void OnBeat(Clock::time_point now);
+  void HandleEvent(uint64_t tag, uint32_t events, Clock::time_point now);
+
+  void StartQuery(Command& command, Clock::time_point now);
+  size_t SendRound(Query& query, Clock::time_point now);
+  bool SendTo(Server& server, Query& query, bool over_tcp, Clock::time_point now);
+  bool SendUdp(Server& server, const std::vector<uint8_t>& wire, Clock::time_point now, int* error);
+  bool SendStream(Server& server, const std::vector<uint8_t>& wire, Clock::time_point now,
+                  int* error);
+  void NoteSendFailure(Server& server, int error);
+  bool Skipped(Server& server, Clock::time_point now);
+  // Marks a failing server; `logged`: the caller already wrote the log line.
+  void Prohibit(Server& server, Clock::time_point now, const char* why, bool logged);
+
+  void OnUdpReadable(Server& server, int fd, Clock::time_point now);
+  void OnMessage(Server& server, std::vector<uint8_t>&& message, bool over_udp,
+                 Clock::time_point now);
+  void Finish(uint16_t upstream_id);
+  void CloseStream(Server& server, Clock::time_point now);
+  void RetireUdp(Server& server, Clock::time_point now);
+  void ReleaseUdpPort(Server& server, uint64_t tag);
+  void ReleaseLegs(Query& query);
+  uint16_t NewUpstreamId();
+  Server* ServerFor(uint64_t tag);
+
+  const UpstreamClientConfig& config_;
+  DeliverFn deliver_;
+  TickFn resolve_tick_;
+  UniqueFd epoll_;
+  UniqueFd wake_;
+  UniqueFd timer_;
+  SslCtxPtr ssl_ctx_;
+  std::vector<std::unique_ptr<Server>> servers_;
+  std::unordered_map<uint16_t, Query> queries_;  // by upstream message ID
+  std::unordered_map<UpstreamQueryId, uint16_t> by_handle_;
+  uint64_t next_serial_ = 1;
+  uint64_t beats_ = 0;
+  std::vector<uint8_t> random_pool_;
+  size_t random_used_ = 0;
+
+  std::mutex commands_mutex_;
+  std::vector<Command> commands_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+
+  std::atomic<uint64_t> sent_{0}, answers_{0}, dropped_{0}, truncated_{0}, failed_{0};
+};
+
+}  // namespace zc::dns
