@@ -54,7 +54,7 @@ void RecordStart() {
 }
 
 void ReadDeviceIdentity() {
-  if (InitDeviceOps() != 0) Fatal("main: Unable to initialize the router device ops");
+  if (InitDeviceOps(&RouterDeviceOps) != 0) Fatal("main: Unable to initialize the router device ops");
   for (int index = 0; index < 4; ++index) {
     if (RefreshWlanInfoEntry(index) != 0) {
       LogOut(LL_ERR, "%s : unable to retrieve the wlan info", "main");

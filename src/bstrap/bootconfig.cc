@@ -1,0 +1,114 @@
+#include "bstrap/bootconfig.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "utils/files.h"
+#include "utils/log.h"
+#include "utils/paths.h"
+
+const std::array<const char*, kBootstrapKeyCount> bootstrap_config_params = {
+    "provisioningCode",
+    "logicalLocation",
+    "subscriberId",
+    "connectionInfo.url",
+    "connectionInfo.tlsEnabled",
+    "connectionInfo.maxRetryCount",
+    "connectionInfo.subject",
+    "connectionInfo.journalSubject",
+    "connectionInfo.idleDeviceSubject",
+    "connectionInfo.subscriptionSuspendedSubject",
+    "connectionInfo.subscriptionExpiredBootstrapUrl",
+    "wanConnection",
+    "cwmpConfig.acsUrl",
+    "cwmpConfig.username",
+    "cwmpConfig.password",
+    "cwmpConfig.periodicInterval",
+    "wanConfig.mode",
+    "wanConfig.ipProtocolMode",
+    "wanConfig.ipMode",
+    "wanConfig.NATEnabled",
+    "wanConfig.VLANEnabled",
+    "wanConfig.VLANId",
+    "wanConfig.priority",
+    "wanConfig.MTU",
+    "wanConfig.serviceMode",
+    "wanConfig.static.externalIpAddress",
+    "wanConfig.static.subnetMask",
+    "wanConfig.static.defaultGateway",
+    "wanConfig.static.primaryDNS",
+    "wanConfig.static.secondaryDNS",
+    "wanConfig.PPPoE.username",
+    "wanConfig.PPPoE.password",
+    "wanConfig.PPPoE.serviceName",
+    "wanConfig.PPPoE.PPPType",
+};
+
+std::optional<std::string> BootConfigValue(std::string_view text, std::string_view key) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == '=') {
+      return std::string(line.substr(key.size() + 1));
+    }
+    pos = end + 1;
+  }
+  return std::nullopt;
+}
+
+bool BootConfigValueAcceptable(std::string_view value) {
+  return value.find_first_of("\r\n") == std::string_view::npos &&
+         value.find('\0') == std::string_view::npos;
+}
+
+std::string BootConfigWithValue(std::string_view text, std::string_view key,
+                                std::string_view value) {
+  std::string out;
+  bool replaced = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    bool hasNewline = end != std::string_view::npos;
+    if (!hasNewline) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    if (!replaced && line.size() > key.size() && line.substr(0, key.size()) == key &&
+        line[key.size()] == '=') {
+      out.append(key).append("=").append(value);
+      replaced = true;
+    } else {
+      out.append(line);
+    }
+    if (hasNewline) out.push_back('\n');
+    pos = end + 1;
+  }
+  if (!replaced) {
+    if (!out.empty() && out.back() != '\n') out.push_back('\n');
+    out.append(key).append("=").append(value).append("\n");
+  }
+  return out;
+}
+
+int UpdateBootConfigValue(std::string_view key, std::string_view value) {
+  if (!BootConfigValueAcceptable(value)) return -1;
+  std::string path = zc::RootPath(kBootConfigFile);
+  auto text = zc::ReadFile(path);
+  if (!text) return -1;
+  std::string updated = BootConfigWithValue(*text, key, value);
+  std::string tmp = path + ".XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return -1;
+  bool ok = write(fd, updated.data(), updated.size()) == static_cast<ssize_t>(updated.size()) &&
+            fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    LogOut(LL_ERR, "%s: unable to rewrite %s", "UpdateBootConfigValue", kBootConfigFile);
+    return -1;
+  }
+  return 0;
+}
