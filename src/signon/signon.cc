@@ -1,0 +1,279 @@
+#include "signon/signon.h"
+
+#include <strings.h>
+#include <sys/time.h>
+
+#include <string>
+#include <thread>
+
+#include "bstrap/bootconfig.h"
+#include "config/profileutils.h"
+#include "main/nats/nats_session.h"
+#include "utils/agent_state.h"
+#include "utils/exitlog.h"
+#include "utils/files.h"
+#include "utils/kvp.h"
+#include "utils/log.h"
+#include "utils/paths.h"
+#include "utils/timescale.h"
+#include "utils/uuid.h"
+
+namespace {
+
+const char* ClusterPrefix(int cluster) {
+  switch (cluster) {
+    case ZUN__SIGNON__NATS_CLUSTER_NAME__MESSAGE:
+      return "nats.natsConnectionInfoMSG.";
+    case ZUN__SIGNON__NATS_CLUSTER_NAME__COMMAND:
+      return "nats.natsConnectionInfoCMD.";
+    case ZUN__SIGNON__NATS_CLUSTER_NAME__EDGE:
+      return "nats.natsConnectionInfoEDGE.";
+    default:
+      return nullptr;
+  }
+}
+
+const char* Text(const char* s) {
+  return s ? s : "";
+}
+
+void StoreList(const std::string& base, char** items, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    SetStringKVP(base + "." + std::to_string(i), Text(items[i]));
+  }
+  SetStringKVP(base + ".count", std::to_string(count));
+}
+
+void StoreOptionalSubject(const char* key, const char* value, const char* name) {
+  if (value) {
+    SetStringKVP(key, value);
+  } else {
+    LogOut(LL_WARN, "%s Missing %s subject", "Signon", name);
+  }
+}
+
+bool AllowedCluster(const char* prefix) {
+  return strcasecmp(GetStringKVPOr(std::string(prefix) + "allow", "").c_str(), "true") == 0;
+}
+
+// Profiles of the sign-on answer have the configuration family's layout: re-encode and decode.
+void PushProfiles(const Zun__Signon__SignOnResponse& response) {
+  if (response.n_dns_profile == 0) {
+    LogOut(LL_INFO, "%s: DNS profiles is EMPTY", "Signon");
+    return;
+  }
+  LogOut(LL_INFO, "%s: Total DNS profiles:%d", "Signon", static_cast<int>(response.n_dns_profile));
+  while (!ZunModuleInitDone.load()) {
+    LogOut(LL_INFO, "%s: is waiting for ZunModuleInitDone to push DNS config", "Signon");
+    zc::SleepScaled(kSignonInitDonePoll);
+  }
+  for (size_t i = 0; i < response.n_dns_profile; ++i) {
+    LogOut(LL_INFO, "%s process DNS profile config[%d]", "Signon", static_cast<int>(i + 1));
+    std::vector<uint8_t> bytes = zc::pb::Pack(*response.dns_profile[i]);
+    auto profile = zc::pb::Unpack<Zun__Config__DNSPROFILE>(bytes.data(), bytes.size());
+    if (!profile) {
+      LogOut(LL_ERR, "%s: DNS profile %d does not decode", "Signon", static_cast<int>(i + 1));
+      continue;
+    }
+    UpdateProfile(profile.get());
+  }
+}
+
+void WriteRebootFiles(const Zun__Signon__SignOnResponse& response) {
+  if (response.reboot_config) {
+    int days = response.reboot_config->reboot_interval_in_days;
+    if (zc::WriteFileAtomic(zc::RootPath(kRebootIntervalFile), std::to_string(days) + "\n") != 0) {
+      LogOut(LL_ERR, "%s: unable to write %s", "Signon", kRebootIntervalFile);
+    }
+    LogOut(LL_INFO, "%s Device reboot interval = %d", "Signon", days);
+  }
+  timeval now{};
+  if (gettimeofday(&now, nullptr) != 0) LogOut(LL_ERR, "Signon: Unable to get time of day :%d", -1);
+  long next = 0;
+  if (response.has_next_reboot_time && response.next_reboot_time >= 1) {
+    next = now.tv_sec + response.next_reboot_time;
+    zc::WriteFileAtomic(zc::RootPath(kNextRebootTimeFile), std::to_string(next) + "\n");
+  } else {
+    zc::RemoveFile(zc::RootPath(kNextRebootTimeFile));
+  }
+  LogOut(LL_INFO, "%s Next reboot time = %ld", "Signon", next);
+}
+
+// Restart from bootstrap when the router turns out not to be provisioned.
+void HandleNotProvisioned(const LogFlowTag& tag, const char* code) {
+  LogOut(LL_CRIT, "%s: provisioning_code:%s so restart from bootstrap", "Signon", code);
+  std::string bootConfig = zc::RootPath(kBootConfigFile);
+  if (!zc::FileExists(bootConfig)) return;
+  if (zc::RemoveFile(bootConfig) == 0) {
+    LogOut(LL_INFO, "%s: bootstrap config file:%s is removed", "Signon", kBootConfigFile);
+  } else {
+    LogOut(LL_ERR, "%s: unable to remove the bootconfig file:%s", "Signon", kBootConfigFile);
+  }
+  LogOut(LL_INFO, "<---Stage: Exit %s", "Signon");
+  LogFlow(LL_FLOW, tag, "sign on provisioning_code is ZUN_PROV_NOK %s: ", "FAILURE");
+  ExitLog("Signon provisioning_code is ZUN_PROV_NOK,so restart from bootstrap");
+}
+
+void ProcessResponse(const Zun__Signon__SignOnResponse& r, const LogFlowTag& tag) {
+  LogFlow(LL_FLOW, tag,
+          "sign on response unpacked subscriber_id:%s, speed_server_ip:%s, is_friendly:%d, "
+          "dll:%s, provisioning_code:%s %s",
+          Text(r.subscriber_id), Text(r.speed_server_ip), r.is_friendly ? 1 : 0, Text(r.dll),
+          Text(r.provisioning_code), "SUCCESS");
+  LogOut(LL_INFO,
+         "%s Response: subscriber_id:%s speed_server_ip:%s is_friendly:%d dll:%s "
+         "provisioning_code:%s",
+         "Signon", Text(r.subscriber_id), Text(r.speed_server_ip), r.is_friendly ? 1 : 0,
+         Text(r.dll), Text(r.provisioning_code));
+  if (r.user_data) {
+    LogOut(LL_INFO, "user_data: %s", r.user_data);
+    SetStringKVP("userData", r.user_data);
+  }
+  SetStringKVP("speedServerIp", Text(r.speed_server_ip));
+  std::string code = Text(r.provisioning_code);
+  if (strcasecmp(code.c_str(), "MNGD.AGNT.NONE") == 0) {
+    HandleNotProvisioned(tag, code.c_str());
+  } else {
+    SetStringKVP("provisioningCode", code);
+    if (zc::FileExists(zc::RootPath(kBootConfigFile)))
+      UpdateBootConfigValue("provisioningCode", code);
+  }
+  StoreSignOnSettings(r);
+  // The single-connection choice must be in place before the URL keys start the main timer.
+  if (r.has_use_single_nats && r.use_single_nats) gUseSingleNats.store(true);
+  WriteRebootFiles(r);
+  StoreConnectionUrls();
+  PushProfiles(r);
+}
+
+}  // namespace
+
+int64_t SignonBackoffSeconds(int attempt) {
+  int64_t cap = kSignonBackoffCap.count();
+  if (attempt < 0) attempt = 0;
+  if (attempt >= 16) return cap;
+  return std::min<int64_t>(kSignonBackoffBase.count() << attempt, cap);
+}
+
+void StoreSignOnSettings(const Zun__Signon__SignOnResponse& r) {
+  for (size_t i = 0; i < r.n_connection_info; ++i) {
+    const auto* c = r.connection_info[i];
+    const char* prefix = ClusterPrefix(c->cluster_name);
+    if (!prefix) {
+      LogOut(LL_CRIT, "%s: Invalid nats cluster_name", "Signon");
+      continue;
+    }
+    std::string p = prefix;
+    SetStringKVP(p + "url", Text(c->url));
+    SetStringKVP(p + "port", std::to_string(c->port));
+    SetStringKVP(p + "pingIntervalInSeconds", std::to_string(c->ping_interval_in_seconds));
+    SetStringKVP(p + "maxPing", std::to_string(c->max_ping));
+    SetStringKVP(p + "tlsEnabled", c->tls_enabled ? "1" : "0");
+    SetStringKVP(p + "allow", "true");
+  }
+  if (r.intervals) {
+    SetStringKVP("publishIntervalsInSeconds.dnsMetrics", std::to_string(r.intervals->dns_metrics));
+    SetStringKVP("publishIntervalsInSeconds.telemetry", std::to_string(r.intervals->telemetry));
+  }
+  if (r.request_subject) SetStringKVP("nats.requestSubject.event", Text(r.request_subject->event));
+  if (r.retry) {
+    SetStringKVP("nats.retry.max_retry_count", std::to_string(r.retry->max_retry_count));
+    SetStringKVP("nats.retry.request_timeout",
+                 std::to_string(static_cast<uint64_t>(r.retry->request_timeout) * 1000));
+  }
+  if (const auto* p = r.publish_subject) {
+    SetStringKVP("nats.publishSubject.log", Text(p->log));
+    SetStringKVP("nats.publishSubject.configResponse", Text(p->config_response));
+    SetStringKVP("nats.publishSubject.fingerPrint", Text(p->finger_print));
+    SetStringKVP("nats.publishSubject.telemetry", Text(p->telemetry));
+    SetStringKVP("nats.publishSubject.dns", Text(p->dns));
+    SetStringKVP("nats.publishSubject.speedTest", Text(p->speed_test));
+    SetStringKVP("nats.publishSubject.speedtestResult", Text(p->speedtest_result));
+    SetStringKVP("nats.publishSubject.traceRoute", Text(p->trace_route));
+    SetStringKVP("nats.publishSubject.pingIP", Text(p->pingip));
+    SetStringKVP("nats.publishSubject.debugCLI", Text(p->debug_cli));
+    SetStringKVP("nats.publishSubject.dnsMetrics", Text(p->dns_metrics));
+    StoreOptionalSubject("nats.publishSubject.acs_survey", p->acs_survey, "acs_survey");
+    StoreOptionalSubject("nats.publishSubject.acs_optimize", p->acs_optimize, "acs_optimize");
+    StoreOptionalSubject("nats.publishSubject.scan_and_optimize_wifi", p->scan_and_optimize_wifi,
+                         "scan_and_optimize_wifi");
+  }
+  if (const auto* s = r.subscribe_subject) {
+    StoreList("nats.subscribeSubject.debugFirmware", s->debug_firmware, s->n_debug_firmware);
+    StoreList("nats.subscribeSubject.stableFirmware", s->stable_firmware, s->n_stable_firmware);
+    StoreList("nats.subscribeSubject.immediateFirmware", s->immediate_firmware,
+              s->n_immediate_firmware);
+    StoreList("nats.subscribeSubject.betaFirmware", s->beta_firmware, s->n_beta_firmware);
+    StoreList("nats.subscribeSubject.debugCLI", s->debug_cli, s->n_debug_cli);
+    StoreList("nats.subscribeSubject.commandGroup", s->command_groups, s->n_command_groups);
+  }
+}
+
+void StoreConnectionUrls() {
+  struct Step {
+    const char* prefix;
+    const char* urlKey;
+  };
+  for (const Step& s : {Step{"nats.natsConnectionInfoCMD.", "nats_cmd_url"},
+                        Step{"nats.natsConnectionInfoMSG.", "nats_msg_url"},
+                        Step{"nats.natsConnectionInfoEDGE.", "nats_edge_url"}}) {
+    bool allowed = AllowedCluster(s.prefix);
+    std::string p = s.prefix;
+    SetStringKVP(s.urlKey, allowed ? "nats://" + GetStringKVPOr(p + "url", "") + ":" +
+                                         GetStringKVPOr(p + "port", "")
+                                   : "disabled");
+    if (std::string(s.urlKey) == "nats_edge_url") SetStringKVP("runzundns", allowed ? "yes" : "no");
+  }
+}
+
+void Signon() {
+  LogOut(LL_INFO, "--->Stage: Enter %s", "Signon");
+  std::string uuid = GetUUID();
+  std::string mac = GetStringKVPOr("device_mac_addr", "");
+  LogFlowTag tag{"FLOW", uuid.c_str(), "GET_ZUNCORE", mac.c_str()};
+
+  auto request = zc::pb::Make<Zun__Signon__SignOnRequest>();
+  request.mac = const_cast<char*>(mac.c_str());
+  std::vector<uint8_t> packed = zc::pb::Pack(request);
+  NatsHeaders headers = NatsClientHeaders(uuid, mac);
+
+  for (int attempt = 1;
+       attempt <= std::atoi(GetStringKVPOr("connectionInfo.maxRetryCount", "0").c_str());
+       ++attempt) {
+    std::string subject = GetStringKVPOr("signon_subject", "");
+    LogFlow(LL_FLOW, tag, "sign on request sent %s", "SUCCESS");
+    LogOut(LL_INFO, "%s Request published with mac:%s", "Signon", mac.c_str());
+    zc::nats::MsgPtr reply;
+    natsStatus status =
+        _natsConnection_Request(reply, nats_bootstrap, subject.c_str(), packed.data(),
+                                static_cast<int>(packed.size()), kSignonRequestTimeoutMs, headers);
+    if (status != NATS_OK || !reply) {
+      LogFlow(LL_FLOW, tag, "Sign on response timed out  retry count:%d sub:%s nats-status:%s %s",
+              attempt - 1, subject.c_str(), natsStatus_GetText(status), "FAILURE");
+      LogOut(LL_CRIT, "%s: Response TimedOut!!! retry count:%d sub:%s nats-status:%s", "Signon",
+             attempt - 1, subject.c_str(), natsStatus_GetText(status));
+      zc::SleepScaled(std::chrono::seconds(SignonBackoffSeconds(attempt)));
+      continue;
+    }
+    const char* data = natsMsg_GetData(reply.get());
+    int length = natsMsg_GetDataLength(reply.get());
+    LogFlow(LL_FLOW, tag,
+            "Received response for sign on request - subject:%s, data_len:%d, status:%s",
+            subject.c_str(), length, "SUCCESS");
+    auto response = zc::pb::Unpack<Zun__Signon__SignOnResponse>(data, static_cast<size_t>(length));
+    if (!response) {
+      LogFlow(LL_FLOW, tag, "Sign on response unpacking failed:%d %s", length, "FAILURE");
+      LogOut(LL_CRIT, "%s response__unpack fail:%d", "Signon", length);
+      continue;
+    }
+    ProcessResponse(*response, tag);
+    DumpKVP();
+    LogOut(LL_INFO, "<---Stage: Exit %s", "Signon");
+    return;
+  }
+  DumpKVP();
+  LogOut(LL_CRIT, "%s: fail!!!", "Signon");
+  LogOut(LL_INFO, "<---Stage: Exit %s", "Signon");
+  LogFlow(LL_FLOW, tag, "Sign on failed %s", "FAILURE");
+  ExitLog("Signon fail: reply fail");
+}
