@@ -6,6 +6,7 @@
 
 #include "bstrap/bstrap.h"
 #include "main/timers.h"
+#include "utils/agent_state.h"
 #include "utils/files.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
@@ -73,6 +74,7 @@ bool PrepareReason2() {
 
 void Zuncore_idle(int reason) {
   LogOut(LL_INFO, "%s Reason id:%d", "Zuncore_idle", reason);
+  gIdleState.store(true);
   bool ready = (reason == 1 && PrepareReason1()) || (reason == 2 && PrepareReason2());
   if (!ready) LogOut(LL_WARN, "Missing bootstrap nats in zuncore idel state recovery !!!");
   DumpKVP();

@@ -11,6 +11,7 @@ std::atomic<int64_t> gFwProgressSince{0};
 std::atomic<bool> REBOOT_FLAG{false};
 std::atomic<bool> g_isEdgeActive{false};
 std::atomic<int> gBootstrapFailureCount{0};
+std::atomic<bool> gIdleState{false};
 
 bool TryClaimFirmwareProgress() {
   bool expected = false;

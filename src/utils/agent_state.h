@@ -21,6 +21,8 @@ extern std::atomic<int64_t> gFwProgressSince;
 extern std::atomic<bool> REBOOT_FLAG;
 // The edge (reputation) connection is usable.
 extern std::atomic<bool> g_isEdgeActive;
+// The agent is in the idle recovery state (entered once, never left by this process).
+extern std::atomic<bool> gIdleState;
 // Pending bootstrap retries (HTTP 500 back-off); the health check is suspended while > 0.
 extern std::atomic<int> gBootstrapFailureCount;
 
