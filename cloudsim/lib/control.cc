@@ -1,0 +1,410 @@
+#include "lib/control.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/keyvalq_struct.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "lib/pbjson.h"
+#include "lib/profile.h"
+#include "proto/registry.h"
+#include "utils/timescale.h"
+
+namespace cloudsim {
+namespace {
+
+// How long a push waits for the agent's ACK (real time).
+constexpr std::chrono::milliseconds kAckWait{2000};
+constexpr int64_t kDefaultWaitMs = 5000;
+
+std::string Body(evhttp_request* request) {
+  evbuffer* in = evhttp_request_get_input_buffer(request);
+  size_t n = evbuffer_get_length(in);
+  std::string out(n, '\0');
+  if (n) evbuffer_copyout(in, out.data(), n);
+  return out;
+}
+
+std::string Path(evhttp_request* request) {
+  const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
+  const char* path = uri ? evhttp_uri_get_path(uri) : nullptr;
+  return path ? path : "/";
+}
+
+// Query parameters in order (a key may repeat: match).
+std::vector<std::pair<std::string, std::string>> Query(evhttp_request* request) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
+  const char* query = uri ? evhttp_uri_get_query(uri) : nullptr;
+  if (!query) return out;
+  evkeyvalq kv;
+  kv.tqh_first = nullptr;
+  kv.tqh_last = &kv.tqh_first;
+  if (evhttp_parse_query_str(query, &kv) == 0) {
+    for (evkeyval* e = kv.tqh_first; e; e = e->next.tqe_next) out.emplace_back(e->key, e->value);
+  }
+  evhttp_clear_headers(&kv);
+  return out;
+}
+
+RecordFilter FilterFrom(const std::vector<std::pair<std::string, std::string>>& query) {
+  RecordFilter f;
+  for (const auto& [k, v] : query) {
+    if (k == "kind") f.kind = v;
+    if (k == "subject") f.subject = v;
+    if (k == "type") f.type = v;
+    if (k == "transid") f.transid = v;
+    if (k == "since") f.since = atoll(v.c_str());
+    if (k == "match") {
+      size_t eq = v.find('=');
+      if (eq != std::string::npos) f.match.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    }
+  }
+  return f;
+}
+
+Headers HeadersFrom(const json_object* obj) {
+  Headers out;
+  if (!obj || !json_object_is_type(obj, json_type_object)) return out;
+  json_object_object_foreach(const_cast<json_object*>(obj), key, value) {
+    out.emplace_back(key, json_object_get_string(value));
+  }
+  return out;
+}
+
+JsonPtr HeadersJson(const Headers& headers) {
+  JsonPtr obj(json_object_new_object());
+  for (const auto& [k, v] : headers) {
+    json_object_object_add(obj.get(), k.c_str(), json_object_new_string(v.c_str()));
+  }
+  return obj;
+}
+
+// Malformed variants of a valid payload for the tests.
+bool Mutate(const json_object* mutate, std::string* payload, std::string* error) {
+  if (!mutate) return true;
+  bool known = false;
+  if (auto n = IntMember(mutate, "truncate")) {
+    if (*n >= 0 && static_cast<size_t>(*n) < payload->size()) payload->resize(*n);
+    known = true;
+  }
+  if (auto b64 = StringMember(mutate, "append_b64")) {
+    auto bytes = Base64Decode(*b64);
+    if (!bytes) {
+      *error = "bad append_b64";
+      return false;
+    }
+    payload->append(*bytes);
+    known = true;
+  }
+  if (!known) *error = "unsupported mutate";
+  return known;
+}
+
+}  // namespace
+
+void SendJson(evhttp_request* request, int code, const json_object* body) {
+  evkeyvalq* headers = evhttp_request_get_output_headers(request);
+  evhttp_add_header(headers, "Content-Type", "application/json");
+  evbuffer* out = evbuffer_new();
+  std::string text = body ? JsonText(body) : "{}";
+  evbuffer_add(out, text.data(), text.size());
+  evhttp_send_reply(request, code, code < 300 ? "OK" : "Error", out);
+  evbuffer_free(out);
+}
+
+void SendError(evhttp_request* request, int code, const std::string& message) {
+  JsonPtr body(json_object_new_object());
+  json_object_object_add(body.get(), "error", json_object_new_string(message.c_str()));
+  SendJson(request, code, body.get());
+}
+
+ControlServer::ControlServer(EventLoop& loop, Cloud& cloud, RecordStore& records,
+                             const json_object* profile, NatsServerProcess* server)
+    : loop_(loop),
+      cloud_(cloud),
+      records_(records),
+      profile_(profile),
+      server_(server),
+      alive_(std::make_shared<std::atomic<bool>>(true)) {
+  // A new record may complete a long-poll: look again on the loop thread.
+  std::weak_ptr<std::atomic<bool>> alive = alive_;
+  records_.SetListener([this, alive] {
+    loop_.Post([this, alive] {
+      auto a = alive.lock();
+      if (a && *a) CheckWaits();
+    });
+  });
+}
+
+ControlServer::~ControlServer() {
+  *alive_ = false;
+  records_.SetListener(nullptr);
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard lock(workersMutex_);
+    workers.swap(workers_);
+  }
+  for (std::thread& t : workers) t.join();
+  if (http_) evhttp_free(http_);
+}
+
+bool ControlServer::Start(int port, std::string* error) {
+  http_ = evhttp_new(loop_.base());
+  evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_PUT);
+  evhttp_set_gencb(http_, OnRequest, this);
+  evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(http_, "127.0.0.1", port);
+  if (!bound) {
+    *error = "cannot listen on 127.0.0.1:" + std::to_string(port);
+    return false;
+  }
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  getsockname(evhttp_bound_socket_get_fd(bound), reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  return true;
+}
+
+void ControlServer::OnRequest(evhttp_request* request, void* self) {
+  static_cast<ControlServer*>(self)->Route(request);
+}
+
+void ControlServer::Route(evhttp_request* request) {
+  const std::string path = Path(request);
+  const evhttp_cmd_type method = evhttp_request_get_command(request);
+  std::string parseError;
+  JsonPtr body;
+  std::string text = Body(request);
+  if (!text.empty()) {
+    body = ParseJson(text, &parseError);
+    if (!body) return SendError(request, 400, "body is not JSON: " + parseError);
+  }
+  auto query = Query(request);
+
+  if (path == "/v1/ready") {
+    if (!cloud_.Connected()) return SendError(request, 503, "NATS not connected");
+    JsonPtr ok(json_object_new_object());
+    json_object_object_add(ok.get(), "ready", json_object_new_boolean(1));
+    return SendJson(request, 200, ok.get());
+  }
+  if (path == "/v1/reset" && method == EVHTTP_REQ_POST) {
+    cloud_.Reset();
+    if (BoolMember(body.get(), "records", false)) records_.Clear();
+    return SendJson(request, 200, nullptr);
+  }
+  if (path == "/v1/services" && method == EVHTTP_REQ_GET) {
+    JsonPtr list(json_object_new_object());
+    for (const std::string& name : cloud_.ServiceNames()) {
+      ModeSettings m = cloud_.Mode(name);
+      JsonPtr entry(json_object_new_object());
+      json_object_object_add(entry.get(), "mode", json_object_new_string(ReplyModeName(m.mode)));
+      json_object_object_add(entry.get(), "count", json_object_new_int(m.count));
+      json_object_object_add(list.get(), name.c_str(), entry.release());
+    }
+    return SendJson(request, 200, list.get());
+  }
+  if (path.rfind("/v1/services/", 0) == 0 && method == EVHTTP_REQ_PUT) {
+    return HandleServices(request, path.substr(13), body.get());
+  }
+  if (path == "/v1/push" && method == EVHTTP_REQ_POST) return HandlePush(request, body.get());
+  if (path == "/v1/publish" && method == EVHTTP_REQ_POST) {
+    auto subject = StringMember(body.get(), "subject");
+    auto payload = Base64Decode(StringMember(body.get(), "payload_b64").value_or(""));
+    if (!subject || !payload) return SendError(request, 400, "subject and payload_b64 needed");
+    natsStatus s = cloud_.Publish(*subject, StringMember(body.get(), "reply").value_or(""),
+                                  *payload, HeadersFrom(Member(body.get(), "headers")));
+    if (s != NATS_OK) return SendError(request, 502, natsStatus_GetText(s));
+    return SendJson(request, 200, nullptr);
+  }
+  if (path == "/v1/records" && method == EVHTTP_REQ_GET) {
+    JsonPtr list = records_.Query(FilterFrom(query));
+    return SendJson(request, 200, list.get());
+  }
+  if (path == "/v1/wait" && method == EVHTTP_REQ_GET) {
+    size_t count = 1;
+    int64_t timeoutMs = kDefaultWaitMs;
+    for (const auto& [k, v] : query) {
+      if (k == "count") count = static_cast<size_t>(std::max(1LL, atoll(v.c_str())));
+      if (k == "timeout_ms") timeoutMs = atoll(v.c_str());
+    }
+    return HandleWait(request, FilterFrom(query), count, timeoutMs);
+  }
+  if (path.rfind("/v1/transactions/", 0) == 0 && method == EVHTTP_REQ_GET) {
+    RecordFilter f;
+    f.type = "CONFIGRESP";
+    f.transid = path.substr(17);
+    JsonPtr list = records_.Query(f);
+    return SendJson(request, 200, list.get());
+  }
+  if (path.rfind("/v1/nats/", 0) == 0 && method == EVHTTP_REQ_POST) {
+    return HandleNats(request, path.substr(9), body.get());
+  }
+  SendError(request, 404, "no such endpoint: " + path);
+}
+
+void ControlServer::HandleServices(evhttp_request* request, const std::string& name,
+                                   const json_object* body) {
+  Service* service = cloud_.FindService(name);
+  if (!service) return SendError(request, 404, "no service " + name);
+  std::string error;
+  if (json_object* reply = Member(body, "reply")) {
+    if (!service->SetReply(reply, &error)) return SendError(request, 400, error);
+  }
+  ModeSettings m;
+  std::string mode = StringMember(body, "mode").value_or("reply");
+  if (!ParseReplyMode(mode, &m.mode)) return SendError(request, 400, "unknown mode " + mode);
+  m.delayMs = IntMember(body, "delay_ms").value_or(0);
+  m.count = static_cast<int>(IntMember(body, "count").value_or(-1));
+  if (auto raw = StringMember(body, "raw_b64")) {
+    auto bytes = Base64Decode(*raw);
+    if (!bytes) return SendError(request, 400, "bad raw_b64");
+    m.raw = *bytes;
+  }
+  if (!cloud_.SetMode(name, m, &error)) return SendError(request, 400, error);
+  SendJson(request, 200, nullptr);
+}
+
+void ControlServer::HandlePush(evhttp_request* request, const json_object* body) {
+  std::string to = StringMember(body, "to").value_or("");
+  std::string subject = ResolveTarget(profile_, to);
+  if (subject.empty()) return SendError(request, 400, "unknown target '" + to + "'");
+  std::string typeName = StringMember(body, "type").value_or("PLATFORMCONFIG");
+  const ProtobufCMessageDescriptor* type = zc::pb::FindWireType(typeName);
+  std::string payload, error;
+  if (auto raw = StringMember(body, "raw_b64")) {
+    auto bytes = Base64Decode(*raw);
+    if (!bytes) return SendError(request, 400, "bad raw_b64");
+    payload = *bytes;
+  } else if (json_object* envelope = Member(body, "envelope")) {
+    if (!type) return SendError(request, 400, "unknown type " + typeName);
+    if (!EncodeFromJson(*type, envelope, &payload, &error)) return SendError(request, 400, error);
+  } else {
+    return SendError(request, 400, "envelope or raw_b64 needed");
+  }
+  if (!Mutate(Member(body, "mutate"), &payload, &error)) return SendError(request, 400, error);
+  const bool asRequest = BoolMember(body, "request", true);
+  Headers headers = HeadersFrom(Member(body, "headers"));
+
+  JsonPtr record(json_object_new_object());
+  json_object_object_add(record.get(), "kind", json_object_new_string("sim.push"));
+  json_object_object_add(record.get(), "subject", json_object_new_string(subject.c_str()));
+  json_object_object_add(record.get(), "type", json_object_new_string(typeName.c_str()));
+  json_object_object_add(record.get(), "size", json_object_new_int64(payload.size()));
+  json_object_object_add(record.get(), "request", json_object_new_boolean(asRequest));
+  json_object_object_add(record.get(), "headers", HeadersJson(headers).release());
+  json_object_object_add(record.get(), "payload_b64",
+                         json_object_new_string(Base64Encode(payload).c_str()));
+  if (json_object* envelope = Member(body, "envelope")) {
+    json_object_object_add(record.get(), "decoded", json_object_get(envelope));
+  }
+  int64_t seq = records_.Add(std::move(record));
+
+  // The wait for the ACK runs off the loop; the answer is sent from the loop.
+  std::weak_ptr<std::atomic<bool>> alive = alive_;
+  std::lock_guard lock(workersMutex_);
+  workers_.emplace_back([this, alive, request, subject, payload, headers, asRequest, seq] {
+    Cloud::PushResult result = cloud_.Push(subject, payload, headers, asRequest, kAckWait);
+    loop_.Post([this, alive, request, subject, result, seq] {
+      auto a = alive.lock();
+      if (!a || !*a) return;
+      JsonPtr out(json_object_new_object());
+      json_object_object_add(out.get(), "seq", json_object_new_int64(seq));
+      json_object_object_add(out.get(), "status",
+                             json_object_new_string(natsStatus_GetText(result.status)));
+      if (result.answered) {
+        json_object_object_add(out.get(), "ack_b64",
+                               json_object_new_string(Base64Encode(result.reply).c_str()));
+        json_object_object_add(out.get(), "ack_headers",
+                               HeadersJson(result.replyHeaders).release());
+        JsonPtr ack(json_object_new_object());
+        json_object_object_add(ack.get(), "kind", json_object_new_string("nats.ack"));
+        json_object_object_add(ack.get(), "subject", json_object_new_string(subject.c_str()));
+        json_object_object_add(ack.get(), "push_seq", json_object_new_int64(seq));
+        json_object_object_add(ack.get(), "headers", HeadersJson(result.replyHeaders).release());
+        json_object_object_add(ack.get(), "payload_b64",
+                               json_object_new_string(Base64Encode(result.reply).c_str()));
+        records_.Add(std::move(ack));
+      } else {
+        json_object_object_add(out.get(), "ack_b64", nullptr);
+        json_object_object_add(out.get(), "ack_headers", nullptr);
+      }
+      bool failed = result.status != NATS_OK && result.status != NATS_TIMEOUT &&
+                    result.status != NATS_NO_RESPONDERS;
+      SendJson(request, failed ? 502 : 200, out.get());
+    });
+  });
+}
+
+void ControlServer::HandleWait(evhttp_request* request, const RecordFilter& filter, size_t count,
+                               int64_t timeoutMs) {
+  uint64_t id = nextWaitId_++;
+  waits_.push_back(Wait{id, request, filter, count});
+  CheckWaits();
+  std::weak_ptr<std::atomic<bool>> alive = alive_;
+  loop_.Post(
+      [this, alive, id] {
+        auto a = alive.lock();
+        if (!a || !*a) return;
+        for (auto it = waits_.begin(); it != waits_.end(); ++it) {
+          if (it->id != id) continue;
+          JsonPtr partial = records_.Query(it->filter, it->count);
+          JsonPtr body(json_object_new_object());
+          json_object_object_add(body.get(), "error", json_object_new_string("timeout"));
+          json_object_object_add(body.get(), "records", partial.release());
+          SendJson(it->request, 408, body.get());
+          waits_.erase(it);
+          return;
+        }
+      },
+      zc::Scaled(std::chrono::milliseconds(timeoutMs)));
+}
+
+void ControlServer::CheckWaits() {
+  for (auto it = waits_.begin(); it != waits_.end();) {
+    if (records_.Count(it->filter) >= it->count) {
+      JsonPtr list = records_.Query(it->filter, it->count);
+      SendJson(it->request, 200, list.get());
+      it = waits_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ControlServer::HandleNats(evhttp_request* request, const std::string& action,
+                               const json_object* body) {
+  if (!server_) return SendError(request, 409, "the NATS server is not run by the simulator");
+  auto note = [this](const char* event) {
+    JsonPtr r(json_object_new_object());
+    json_object_object_add(r.get(), "kind", json_object_new_string("nats.server"));
+    json_object_object_add(r.get(), "event", json_object_new_string(event));
+    records_.Add(std::move(r));
+  };
+  std::string error;
+  if (action == "stop") {
+    server_->Stop();
+    note("stop");
+  } else if (action == "start") {
+    if (!server_->Start(&error)) return SendError(request, 500, error);
+    note("start");
+  } else if (action == "restart") {
+    int64_t downMs = IntMember(body, "down_ms").value_or(0);
+    server_->Stop();
+    note("stop");
+    // Answered now; the server comes back after the pause (real time).
+    loop_.Post(
+        [this, note] {
+          std::string err;
+          if (server_->Start(&err)) note("start");
+        },
+        std::chrono::milliseconds(downMs));
+  } else {
+    return SendError(request, 404, "unknown action " + action);
+  }
+  SendJson(request, 200, nullptr);
+}
+
+}  // namespace cloudsim
