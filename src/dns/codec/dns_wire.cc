@@ -151,6 +151,13 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
     pos = RebuildWithoutOpt(reply, len, out, outsize);
     if (pos < 0) return -1;
   }
+  if (edit.qname) {
+    DnsQuestionView q;
+    if (dns_read_question(out, pos, &q) == 0 && q.question_end - 4 - kDnsHeaderLen == q.qname_len &&
+        dns_wire_name_equal_nocase(q.qname, q.qname_len, edit.qname, edit.qname_len)) {
+      std::memcpy(out + kDnsHeaderLen, edit.qname, edit.qname_len);
+    }
+  }
   dns_update_param update;
   update.id = edit.id;
   update.ttl = edit.ttl;

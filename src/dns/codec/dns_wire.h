@@ -40,6 +40,9 @@ struct DnsClientEdit {
   uint16_t payload = kDnsMinPayload;  // payload size announced in that OPT record
   const dns_opt_ecs* ecs = nullptr;   // client subnet echoed in it
   int limit = kDnsMessageMax;         // larger replies become header + question with TC=1
+  // The question name as the client wrote it: the copy carries the client's letter case.
+  const uint8_t* qname = nullptr;
+  int qname_len = 0;
 };
 
 // UDP payload limit for a client: 512 without OPT, else the client's size raised to 512 and

@@ -1,0 +1,377 @@
+// Engine lifecycle and the epoll loop: start order, the task queue, the 100 ms beat, stop.
+#include "dns/engine/dns_engine.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "dns/engine/engine_core.h"
+#include "utils/log.h"
+#include "utils/paths.h"
+#include "utils/timescale.h"
+
+namespace zc::dns {
+
+namespace {
+
+constexpr uint64_t kTagShift = 56;
+constexpr uint64_t kTagWake = 1ull << kTagShift;
+constexpr uint64_t kTagBeat = 2ull << kTagShift;
+constexpr uint64_t kTagUdp = 3ull << kTagShift;
+constexpr uint64_t kTagTcpListen = 4ull << kTagShift;
+constexpr uint64_t kTagTcpClient = 5ull << kTagShift;
+constexpr uint64_t kTagMask = 0xFFull << kTagShift;
+constexpr std::chrono::seconds kClockJump{180};
+
+std::string NameOrEmpty(int (*get)(char*, size_t)) {
+  char buf[256] = {};
+  if (get(buf, sizeof buf - 1) != 0) return {};
+  std::string s(buf);
+  return s == "(none)" ? std::string() : s;
+}
+
+std::vector<sockaddr_storage> LocalAddresses() {
+  std::vector<sockaddr_storage> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr) continue;
+    int family = i->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    sockaddr_storage s{};
+    std::memcpy(&s, i->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    out.push_back(s);
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+}  // namespace
+
+uint64_t TcpClientTag(uint64_t id) {
+  return kTagTcpClient | id;
+}
+
+DnsEngine::Core::Core(DnsEngineOptions opts, uint64_t gen)
+    : options(std::move(opts)), generation(gen) {
+  cache = options.cache ? options.cache : &null_cache;
+  speed = options.speed ? options.speed : &null_speed;
+}
+
+DnsEngine::Core::~Core() {
+  Stop();
+}
+
+bool DnsEngine::Core::Start(std::string* error) {
+  if (!LoadDnsConf(options.conf_path, &conf, error)) {
+    LogOut(LL_ERR, "load config failed.\n");
+    return false;
+  }
+  if (options.apply_log_level) g_loglevel.store(conf.log_level);
+  if (!conf.user.empty()) {
+    LogOut(LL_NOTICE, "DnsEngine: user %s ignored, the engine keeps the process credentials",
+           conf.user.c_str());
+  }
+  own_addresses = LocalAddresses();
+  if (conf.upstream.servers.empty() && LoadResolvConf(&conf) == 0) {
+    LogOut(LL_ERR, "load dns from resolv failed.");
+  }
+  // An upstream that is one of our own listeners would forward every query back to us.
+  auto& servers = conf.upstream.servers;
+  for (auto it = servers.begin(); it != servers.end();) {
+    bool own = false;
+    for (const BindConfig& b : conf.binds) own = own || SameListenerAddress(*it, b, own_addresses);
+    if (own) {
+      LogOut(LL_WARN, "DnsEngine: upstream %s:%u is this engine's own listener, skipped",
+             it->host.c_str(), it->port ? it->port : UpstreamDefaultPort(it->type));
+      it = servers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  router_domain = NameOrEmpty(getdomainname);
+  std::string host = NameOrEmpty(gethostname);
+  router_name = !conf.server_name.empty() ? conf.server_name
+                : !router_domain.empty()  ? router_domain
+                : !host.empty()           ? host
+                                          : "zundns";
+  for (const std::string& own : {std::string("zundns"), conf.server_name, host}) {
+    if (own.empty()) continue;
+    if (DomainRule* rule = conf.domain_rules.Get(own)) {
+      rule->flags |= kRuleOwnAddress;
+      rule->mask |= kRuleOwnAddress;
+    }
+  }
+  if (!conf.lease_file.empty()) {
+    lease.SetPath(zc::RootPath(conf.lease_file));
+    lease.Load(&hosts, router_domain);
+  }
+
+  epoll_fd.Reset(epoll_create1(EPOLL_CLOEXEC));
+  wake_fd.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  beat_fd.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!epoll_fd.valid() || !wake_fd.valid() || !beat_fd.valid()) {
+    *error = std::string("create epoll failed, ") + std::strerror(errno);
+    LogOut(LL_ERR, "create epoll failed, %s\n", std::strerror(errno));
+    return false;
+  }
+  auto beat = zc::Scaled(kBeat);
+  itimerspec spec{};
+  spec.it_interval.tv_sec = beat.count() / 1000;
+  spec.it_interval.tv_nsec = (beat.count() % 1000) * 1000000;
+  spec.it_value = spec.it_interval;
+  timerfd_settime(beat_fd.get(), 0, &spec, nullptr);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kTagWake;
+  epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake_fd.get(), &ev);
+  ev.data.u64 = kTagBeat;
+  epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, beat_fd.get(), &ev);
+
+  if (!OpenListeners(error)) {
+    LogOut(LL_ERR, "start dns server failed.\n");
+    return false;
+  }
+  for (size_t i = 0; i < listeners.size(); i++) {
+    ev.events = EPOLLIN;
+    ev.data.u64 = (listeners[i].conf.transport == Transport::kUdp ? kTagUdp : kTagTcpListen) | i;
+    if (epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, listeners[i].fd.get(), &ev) != 0) {
+      *error = std::string("epoll ctl failed, ") + std::strerror(errno);
+      LogOut(LL_ERR, "epoll ctl failed, fd = %d, %s", listeners[i].fd.get(), std::strerror(errno));
+      return false;
+    }
+  }
+
+  {
+    std::lock_guard lock(task_mutex);
+    accepting_tasks = true;
+  }
+  upstream = std::make_unique<UpstreamClient>(
+      conf.upstream, [this](std::function<void()> task) { Post(std::move(task)); },
+      [this](const std::string& name, uint16_t qtype, std::function<void(std::string)> done) {
+        // Called on the engine thread: an upstream given by name is resolved through ourselves.
+        StartInternal(name, qtype,
+                      [done = std::move(done)](int, std::string address) { done(address); });
+      });
+  std::string why;
+  if (!upstream->Start(&why)) {
+    *error = "start dns client failed: " + why;
+    LogOut(LL_ERR, "start dns client failed.\n");
+    return false;
+  }
+  last_lease_check = last_sweep = Clock::now();
+  last_wall = time(nullptr);
+  stop = false;
+  running = true;
+  thread = std::thread([this] { Run(); });
+  return true;
+}
+
+void DnsEngine::Core::Stop() {
+  stop = true;
+  if (thread.joinable()) {
+    uint64_t one = 1;
+    if (write(wake_fd.get(), &one, sizeof one) < 0) {
+      LogOut(LL_ERR, "%s: wake failed: %s", __func__, std::strerror(errno));
+    }
+    thread.join();
+  }
+  if (upstream) {
+    upstream->Stop();
+    upstream.reset();
+  }
+  {
+    std::lock_guard lock(task_mutex);
+    accepting_tasks = false;
+    tasks.clear();
+  }
+  if (options.verdict) options.verdict->Purge(generation);
+  requests.clear();
+  deadlines.clear();
+  merges.Clear();
+  tcp_clients.clear();
+  listeners.clear();
+  beat_fd.Reset();
+  wake_fd.Reset();
+  epoll_fd.Reset();
+  running = false;
+}
+
+void DnsEngine::Core::Post(std::function<void()> task) {
+  bool wake = false;
+  {
+    std::lock_guard lock(task_mutex);
+    if (!accepting_tasks) return;
+    wake = tasks.empty();
+    tasks.push_back(std::move(task));
+  }
+  if (wake) {
+    uint64_t one = 1;
+    if (write(wake_fd.get(), &one, sizeof one) < 0 && errno != EAGAIN) {
+      LogOut(LL_ERR, "%s: wake failed: %s", __func__, std::strerror(errno));
+    }
+  }
+}
+
+void DnsEngine::Core::DrainTasks() {
+  uint64_t count = 0;
+  if (read(wake_fd.get(), &count, sizeof count) < 0 && errno != EAGAIN) {
+    LogOut(LL_ERR, "%s: read failed: %s", __func__, std::strerror(errno));
+  }
+  std::vector<std::function<void()>> batch;
+  {
+    std::lock_guard lock(task_mutex);
+    batch.swap(tasks);
+  }
+  for (auto& task : batch) {
+    if (stop) break;
+    task();
+  }
+}
+
+void DnsEngine::Core::Run() {
+  LogOut(LL_INFO, "DnsEngine: listening (generation %llu)",
+         static_cast<unsigned long long>(generation));
+  epoll_event events[kMaxEpollEvents];
+  while (!stop) {
+    int n = epoll_wait(epoll_fd.get(), events, kMaxEpollEvents, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      LogOut(LL_ERR, "%s: epoll_wait failed: %s", __func__, std::strerror(errno));
+      zc::SleepScaled(kBeat);
+      continue;
+    }
+    for (int i = 0; i < n && !stop; i++) {
+      uint64_t tag = events[i].data.u64;
+      uint64_t low = tag & ~kTagMask;
+      switch (tag & kTagMask) {
+        case kTagWake:
+          DrainTasks();
+          break;
+        case kTagBeat: {
+          uint64_t expirations = 0;
+          if (read(beat_fd.get(), &expirations, sizeof expirations) > 0) OnBeat(Clock::now());
+          break;
+        }
+        case kTagUdp:
+          OnUdpReadable(low);
+          break;
+        case kTagTcpListen:
+          OnTcpAccept(low);
+          break;
+        case kTagTcpClient:
+          OnTcpEvent(low, events[i].events);
+          break;
+        default:
+          LogOut(LL_ERR, "invalid fd\n");
+          break;
+      }
+    }
+  }
+  LogOut(LL_INFO, "DnsEngine: loop ended (generation %llu)",
+         static_cast<unsigned long long>(generation));
+}
+
+void DnsEngine::Core::OnBeat(Clock::time_point now) {
+  beats++;
+  ExpireRequests(now);
+  if (beats % 10 != 0) return;
+  time_t wall = time(nullptr);
+  bool jumped = wall - last_wall > kClockJump.count() || wall < last_wall;
+  last_wall = wall;
+  if (jumped) {
+    LogOut(LL_WARN, "Service paused for 180s, force invalidate cache.");
+    cache->Sweep(true);
+  }
+  if (now - last_sweep >= zc::Scaled(kCacheSweepEvery)) {
+    last_sweep = now;
+    cache->Sweep(false);
+  }
+  if (conf.tcp_idle_time > 0) CloseIdleTcpClients(now);
+  if (!conf.lease_file.empty() && now - last_lease_check >= zc::Scaled(kLeaseCheckEvery)) {
+    last_lease_check = now;
+    auto settle = std::chrono::duration_cast<std::chrono::seconds>(zc::Scaled(kLeaseSettle));
+    if (lease.ReloadIfChanged(&hosts, router_domain, wall, settle.count())) {
+      LogOut(LL_INFO, "Update host file data");
+    }
+  }
+}
+
+// --- DnsEngine ---------------------------------------------------------------------------------
+
+DnsEngine::DnsEngine(DnsEngineOptions options) : options_(std::move(options)) {}
+
+DnsEngine::~DnsEngine() {
+  Stop();
+}
+
+bool DnsEngine::Start(std::string* error) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  if (core_) {
+    *error = "already running";
+    return false;
+  }
+  generation_++;
+  auto core = std::make_unique<Core>(options_, generation_);
+  if (!core->Start(error)) {
+    core->Stop();
+    return false;
+  }
+  core_ = std::move(core);
+  return true;
+}
+
+void DnsEngine::Stop() {
+  if (!core_) return;
+  core_->Stop();
+  core_.reset();
+}
+
+bool DnsEngine::running() const {
+  return core_ && core_->running;
+}
+
+void DnsEngine::Post(std::function<void()> task) {
+  if (core_) core_->Post(std::move(task));
+}
+
+void DnsEngine::PostVerdict(DnsRequestHandle handle, DnsVerdict verdict) {
+  if (!core_ || handle.generation != generation_) return;
+  Core* core = core_.get();
+  core->Post([core, handle, verdict] { core->OnVerdict(handle.id, verdict); });
+}
+
+void DnsEngine::Query(const std::string& domain, uint16_t qtype,
+                      std::function<void(int, std::string)> done) {
+  if (!core_) return;
+  Core* core = core_.get();
+  core->Post([core, domain, qtype, done = std::move(done)]() mutable {
+    core->StartInternal(domain, qtype, std::move(done));
+  });
+}
+
+std::vector<sockaddr_storage> DnsEngine::BoundAddresses() const {
+  std::vector<sockaddr_storage> out;
+  if (core_) {
+    for (const Listener& l : core_->listeners) out.push_back(l.bound);
+  }
+  return out;
+}
+
+DnsEngineStats DnsEngine::Stats() const {
+  if (!core_) return {};
+  std::lock_guard lock(core_->stats_mutex);
+  return core_->stats;
+}
+
+uint64_t DnsEngine::generation() const {
+  return generation_;
+}
+
+}  // namespace zc::dns

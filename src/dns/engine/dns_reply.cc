@@ -1,0 +1,292 @@
+// Replies: assembly from a request's answer fields, local answers, the gate, the per-client
+// copy and the send. Engine thread only.
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "dns/codec/dns_name.h"
+#include "dns/engine/engine_core.h"
+#include "utils/log.h"
+
+namespace zc::dns {
+
+namespace {
+
+// The SOA given when the engine has none from upstream.
+void SynthesizedSoa(dns_soa* soa) {
+  std::memset(soa, 0, sizeof *soa);
+  std::snprintf(soa->mname, sizeof soa->mname, "a.gtld-servers.net");
+  std::snprintf(soa->rname, sizeof soa->rname, "nstld.verisign-grs.com");
+  soa->serial = 1800;
+  soa->refresh = 1800;
+  soa->retry = 900;
+  soa->expire = 604800;
+  soa->minimum = 86400;
+}
+
+struct ReplyBuilder {
+  DnsPacketBuffer<> buf;
+  dns_packet* p = buf.get();
+  ReplyBuilder(const Request& r, uint16_t rcode) {
+    dns_head head;
+    head.qr = 1;
+    head.opcode = r.opcode;
+    head.rd = r.rd;
+    head.ra = 1;
+    head.rcode = rcode;
+    dns_packet_init(p, buf.size(), &head);
+    dns_add_domain(p, r.domain.c_str(), r.qtype, r.qclass);
+  }
+  std::vector<uint8_t> Encode() {
+    std::vector<uint8_t> out(kDnsMessageMax);
+    int n = dns_encode(out.data(), static_cast<int>(out.size()), p);
+    if (n < 0) {
+      LogOut(LL_ERR, "encode raw packet failed for reply");
+      return {};
+    }
+    out.resize(n);
+    return out;
+  }
+};
+
+// First address of the wanted type in an encoded answer, as text.
+std::string FirstAddress(const std::vector<uint8_t>& packet, uint16_t qtype, int* rcode) {
+  DnsPacketBuffer<> buf;
+  if (dns_decode(buf.get(), buf.size(), packet.data(), static_cast<int>(packet.size())) != 0) {
+    *rcode = DNS_RC_SERVFAIL;
+    return {};
+  }
+  *rcode = buf.get()->head.rcode;
+  char owner[kDnsNameTextMax];
+  int ttl = 0;
+  uint8_t addr[16];
+  for (const dns_rrs* e = dns_get_rrs_start(buf.get(), DNS_RRS_AN, nullptr); e;
+       e = dns_get_rrs_next(buf.get(), e)) {
+    if (qtype == DNS_T_A && dns_get_A(e, owner, sizeof owner, &ttl, addr) == 0) {
+      return AddressText(AF_INET, addr);
+    }
+    if (qtype == DNS_T_AAAA && dns_get_AAAA(e, owner, sizeof owner, &ttl, addr) == 0) {
+      return AddressText(AF_INET6, addr);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
+  if (r.gate.has_answer()) return;
+  bool addr_ok = r.has_addr && ((r.qtype == DNS_T_A && r.addr_family == AF_INET) ||
+                                (r.qtype == DNS_T_AAAA && r.addr_family == AF_INET6));
+  uint16_t rcode = addr_ok ? static_cast<uint16_t>(DNS_RC_NOERROR) : r.rcode;
+  int64_t ttl =
+      rcode == DNS_RC_SERVFAIL || rcode == DNS_RC_NXDOMAIN ? kNegativeTtl : kDefaultReplyTtl;
+  if (addr_ok) {
+    ttl = r.ttl;
+    if (final_post && !r.upstream_done && ttl > kDefaultReplyTtl) ttl = kDefaultReplyTtl;
+  }
+  if (conf.rr_ttl_reply_max >= 1 && ttl > conf.rr_ttl_reply_max) ttl = conf.rr_ttl_reply_max;
+  ReplyBuilder b(r, rcode);
+  std::string owner = r.domain;
+  if (!r.cname.empty() && !conf.force_no_cname) {
+    dns_add_CNAME(b.p, DNS_RRS_AN, r.domain.c_str(), r.cname_ttl, r.cname.c_str());
+    owner = r.cname;
+  }
+  if (addr_ok) {
+    if (r.addr_family == AF_INET) {
+      dns_add_A(b.p, DNS_RRS_AN, owner.c_str(), static_cast<int>(ttl), r.addr);
+    } else {
+      dns_add_AAAA(b.p, DNS_RRS_AN, owner.c_str(), static_cast<int>(ttl), r.addr);
+    }
+  } else if (r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA || rcode != DNS_RC_NOERROR) {
+    dns_soa soa;
+    std::string soa_owner = r.soa_owner;
+    if (r.soa) {
+      soa = *r.soa;
+    } else {
+      SynthesizedSoa(&soa);
+      soa_owner = r.domain;
+    }
+    dns_add_SOA(b.p, DNS_RRS_NS, soa_owner.c_str(), static_cast<int>(ttl), &soa);
+    LogOut(LL_DEBUG, "result: %s, qtype: %d, return SOA", r.domain.c_str(), r.qtype);
+  }
+  if (rcode != DNS_RC_NOERROR) {
+    LogOut(LL_DEBUG, "result %s, qtype: %d, rtcode: %d", r.domain.c_str(), r.qtype, rcode);
+  }
+  GateAnswer answer{b.Encode(), static_cast<int32_t>(ttl), AnswerSource::kFinal, !addr_ok};
+  if (answer.packet.empty()) return;
+  // A SERVFAIL that no upstream answer produced is not worth remembering.
+  if (r.upstream_examined || rcode == DNS_RC_NXDOMAIN) StoreInCache(r, answer);
+  Deliver(r, std::move(answer));
+}
+
+void DnsEngine::Core::PostLocalAddress(Request& r, int family, const void* addr, int ttl) {
+  ReplyBuilder b(r, DNS_RC_NOERROR);
+  const auto* bytes = static_cast<const unsigned char*>(addr);
+  if (family == AF_INET) {
+    dns_add_A(b.p, DNS_RRS_AN, r.domain.c_str(), ttl, bytes);
+  } else {
+    dns_add_AAAA(b.p, DNS_RRS_AN, r.domain.c_str(), ttl, bytes);
+  }
+  r.gate.SetVerdict({kVerdictAllowed, 0});
+  Deliver(r, GateAnswer{b.Encode(), ttl, AnswerSource::kLocal, false});
+}
+
+void DnsEngine::Core::PostSoa(Request& r) {
+  ReplyBuilder b(r, DNS_RC_NOERROR);
+  dns_soa soa;
+  SynthesizedSoa(&soa);
+  int ttl = kDefaultReplyTtl;
+  if (conf.rr_ttl_reply_max >= 1 && ttl > conf.rr_ttl_reply_max) {
+    ttl = static_cast<int>(conf.rr_ttl_reply_max);
+  }
+  dns_add_SOA(b.p, DNS_RRS_NS, r.domain.c_str(), ttl, &soa);
+  r.gate.SetVerdict({kVerdictAllowed, 0});
+  LogOut(LL_DEBUG, "result: %s, qtype: %d, SOA", r.domain.c_str(), r.qtype);
+  Deliver(r, GateAnswer{b.Encode(), ttl, AnswerSource::kLocal, true});
+}
+
+void DnsEngine::Core::PostPtr(Request& r, const std::string& target) {
+  ReplyBuilder b(r, DNS_RC_NOERROR);
+  if (dns_add_PTR(b.p, DNS_RRS_AN, r.domain.c_str(), kPtrAnswerTtl, target.c_str()) != 0) {
+    PostSoa(r);
+    return;
+  }
+  r.gate.SetVerdict({kVerdictAllowed, 0});
+  Deliver(r, GateAnswer{b.Encode(), kPtrAnswerTtl, AnswerSource::kLocal, false});
+}
+
+void DnsEngine::Core::PostRcodeOnly(Request& r, uint16_t rcode) {
+  ReplyBuilder b(r, rcode);
+  r.gate.SetVerdict({kVerdictAllowed, 0});
+  Deliver(r, GateAnswer{b.Encode(), -1, AnswerSource::kLocal, true});
+}
+
+void DnsEngine::Core::Deliver(Request& r, GateAnswer answer) {
+  if (r.merge_leader) {
+    // Everyone who asked the same question meanwhile gets the same pristine answer; each one's
+    // own ID, verdict and options are applied when its copy is sent.
+    r.merge_leader = false;
+    for (uint64_t id : merges.Finish(r.merge_key, r.id)) {
+      Request* w = Find(id);
+      if (!w) continue;
+      GateAnswer copy = answer;
+      copy.source = AnswerSource::kMerged;
+      w->answer_received = r.answer_received;
+      w->gate.SetAnswer(std::move(copy));
+      TrySend(*w);
+    }
+  }
+  if (!r.gate.SetAnswer(std::move(answer))) return;
+  TrySend(r);
+}
+
+void DnsEngine::Core::TrySend(Request& r) {
+  if (r.done || !r.gate.TakeSendTurn()) return;
+  const GateAnswer& answer = *r.gate.answer();
+  if (r.gate.verdict().decision != kVerdictAllowed && r.qtype == DNS_T_A) {
+    LogOut(LL_DEBUG, "###overriding ip for the domain : %s", r.domain.c_str());
+  }
+  SendCopy(r, answer);
+  MarkDone(r);
+}
+
+void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
+  if (r.origin == Origin::kInternal) {
+    if (r.internal_done) {
+      int rcode = DNS_RC_SERVFAIL;
+      std::string address = FirstAddress(answer.packet, r.qtype, &rcode);
+      auto done = std::move(r.internal_done);
+      r.internal_done = nullptr;
+      done(address.empty() && rcode == DNS_RC_NOERROR ? DNS_RC_NXDOMAIN : rcode, address);
+    }
+    return;
+  }
+  DnsClientEdit edit;
+  edit.id = r.client_id;
+  edit.ttl = answer.ttl;
+  edit.a_addr = r.qtype == DNS_T_A ? r.gate.ARewrite() : 0;
+  edit.client_edns = r.client_edns;
+  edit.payload = kReplyPayload;
+  edit.ecs = r.ecs ? &*r.ecs : nullptr;
+  edit.limit =
+      r.origin == Origin::kUdp ? dns_client_udp_limit(r.client_edns, r.client_payload) : 65535;
+  edit.qname = r.qname;
+  edit.qname_len = r.qname_len;
+  std::vector<uint8_t> out(answer.packet.size() + 64 + kDnsWireNameMax);
+  int n = dns_build_client_reply(answer.packet.data(), static_cast<int>(answer.packet.size()), edit,
+                                 out.data(), static_cast<int>(out.size()));
+  if (n < 0) {
+    LogOut(LL_ERR, "update packet info failed.");
+    return;
+  }
+  if (r.origin == Origin::kUdp && n < static_cast<int>(answer.packet.size()) && (out[2] & 0x02)) {
+    Count(&DnsEngineStats::truncated);
+  }
+  bool sent =
+      r.origin == Origin::kUdp ? SendUdp(r, out.data(), n) : SendTcp(r.tcp_client, out.data(), n);
+  if (!sent) {
+    if (r.origin == Origin::kTcp)
+      LogOut(LL_DEBUG, "client is invalid, domain: %s", r.domain.c_str());
+    return;
+  }
+  Count(&DnsEngineStats::replies);
+}
+
+void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
+  if (r.bind_flags & kBindNoCache || r.origin == Origin::kInternal) return;
+  DnsQuestionView q;
+  if (dns_read_question(answer.packet.data(), static_cast<int>(answer.packet.size()), &q) != 0)
+    return;
+  int ttl = answer.ttl;
+  if (q.rcode == DNS_RC_SERVFAIL || q.rcode == DNS_RC_NXDOMAIN) {
+    ttl = kNegativeTtl;
+  } else if (r.qtype != DNS_T_A && r.qtype != DNS_T_AAAA && r.qtype != DNS_T_TXT &&
+             r.qtype != DNS_T_PTR && r.qtype != DNS_T_SRV && r.qtype != DNS_T_HTTPS) {
+    return;
+  }
+  CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
+  cache->Store(key, CachedAnswer{answer.packet, ttl, answer.soa, -1});
+}
+
+void DnsEngine::Core::MarkDone(Request& r) {
+  if (r.done) return;
+  r.done = true;
+  reap.push_back(r.id);
+}
+
+void DnsEngine::Core::Reap() {
+  while (!reap.empty()) {
+    uint64_t id = reap.back();
+    reap.pop_back();
+    Finish(id);
+  }
+}
+
+void DnsEngine::Core::Finish(uint64_t request_id) {
+  auto it = requests.find(request_id);
+  if (it == requests.end()) return;
+  Request& r = *it->second;
+  if (r.upstream && upstream) upstream->Cancel(r.upstream);
+  if (r.merge_leader) {
+    // The leader goes without an answer (its client vanished): its waiters still need one.
+    r.merge_leader = false;
+    for (uint64_t id : merges.Finish(r.merge_key, r.id)) {
+      if (Request* w = Find(id)) PostAssembled(*w, true);
+    }
+  }
+  if (r.origin == Origin::kTcp) {
+    auto c = tcp_clients.find(r.tcp_client);
+    if (c != tcp_clients.end()) {
+      TcpClient& client = *c->second;
+      client.pending--;
+      if (client.read_closed && client.pending == 0 && client.out.size() == client.out_offset) {
+        CloseTcpClient(client.id, "answered after peer close");
+      }
+    }
+  }
+  if (r.internal_done) r.internal_done(DNS_RC_SERVFAIL, {});
+  requests.erase(it);
+}
+
+}  // namespace zc::dns
