@@ -189,11 +189,11 @@ bool DnsEngine::Core::AnswerLocally(Request& r) {
     if (own) return PostPtr(r, router_name), true;
   }
   if (!is_addr) {
-    if (r.qtype != DNS_T_PTR)
+    // Other types are forwarded as they are, unless a SOA rule below says otherwise.
+    if (r.qtype != DNS_T_PTR) {
       LogOut(LL_DEBUG, "unsupport qtype: %d, domain: %s", r.qtype, r.domain.c_str());
-    if (conf.force_qtype_soa.count(r.qtype)) return PostSoa(r), true;
+    }
     r.passthrough = true;
-    return false;
   }
   // SOA rules.
   if (!(r.bind_flags & kBindNoRuleSoa)) {

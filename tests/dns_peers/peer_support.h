@@ -1,0 +1,140 @@
+// Helpers for the real-peer tests of the DNS engine: child processes stopped by pid, free
+// ports, unbound and dnsmasq configurations, and a small DNS client over UDP and TCP.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dns/codec/dns_packet.h"
+#include "dns/engine/dns_engine.h"
+#include "support/temp_root.h"
+
+namespace dnspeer {
+
+using namespace std::chrono_literals;
+
+// A port free for both UDP and TCP on 127.0.0.1 right now.
+uint16_t FreePort();
+// Whether a program is on PATH.
+bool HaveProgram(const std::string& name);
+std::string BuildDir();
+
+// A child process, stopped (SIGTERM, then SIGKILL) by its pid.
+class Process {
+ public:
+  Process() = default;
+  ~Process() { Stop(); }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  bool Start(const std::vector<std::string>& argv, const std::string& log_path);
+  void Stop();
+  pid_t pid() const { return pid_; }
+  bool alive();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Output and status of a finished command (argv, no shell).
+struct RunResult {
+  int status = -1;
+  std::string output;
+};
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s);
+
+// A DNS reply as the tests look at it.
+struct Reply {
+  bool ok = false;
+  std::vector<uint8_t> raw;
+  uint16_t id = 0;
+  int rcode = -1;
+  bool tc = false;
+  bool aa = false;
+  bool rd = false;
+  int opcode = 0;
+  int qclass = 0;
+  std::string qname;
+  int ancount = 0;
+  std::vector<std::string> a;      // A and AAAA addresses of the answer section, as text
+  std::vector<std::string> names;  // CNAME/PTR targets of the answer section
+  std::vector<int> ttls;           // TTL of every answer record
+  bool has_soa = false;
+  bool has_opt = false;
+  std::optional<dns_opt_ecs> ecs;
+};
+Reply ParseReply(const std::vector<uint8_t>& raw);
+
+struct QueryOptions {
+  uint16_t id = 0x1234;
+  uint16_t qclass = DNS_C_IN;
+  int opcode = 0;
+  bool edns = false;
+  uint16_t payload = 1232;
+  std::optional<dns_opt_ecs> ecs;
+};
+std::vector<uint8_t> BuildQuery(const std::string& name, uint16_t qtype,
+                                const QueryOptions& o = {});
+
+// One UDP exchange from `source` (empty: any) to addr:port.
+Reply QueryUdp(const std::string& server, uint16_t port, const std::string& name, uint16_t qtype,
+               const QueryOptions& o = {}, std::chrono::milliseconds timeout = 2s,
+               const std::string& source = "");
+Reply SendUdp(const std::string& server, uint16_t port, const std::vector<uint8_t>& query,
+              std::chrono::milliseconds timeout = 2s, const std::string& source = "");
+Reply QueryTcp(const std::string& server, uint16_t port, const std::string& name, uint16_t qtype,
+               const QueryOptions& o = {}, std::chrono::milliseconds timeout = 2s);
+
+// A connected TCP socket to addr:port (-1 on failure), and framed reads.
+int ConnectTcp(const std::string& server, uint16_t port);
+bool SendAll(int fd, const std::vector<uint8_t>& bytes);
+std::optional<std::vector<uint8_t>> ReadFramed(int fd, std::chrono::milliseconds timeout);
+
+// Waits until a DNS server answers a query for `name` on UDP.
+bool WaitForDns(const std::string& server, uint16_t port, const std::string& name,
+                std::chrono::milliseconds timeout = 5s);
+
+// An unbound instance on 127.0.0.1 serving the local zone "test." of the peer tests.
+struct UnboundOptions {
+  std::vector<std::string> extra_data;  // more local-data lines (unbound syntax, no quotes)
+  bool max_udp_512 = false;
+  std::string tag = "u";
+};
+class Unbound {
+ public:
+  bool Start(const std::string& dir, const UnboundOptions& options = {});
+  uint16_t port() const { return port_; }
+  void Stop() { process_.Stop(); }
+
+ private:
+  Process process_;
+  uint16_t port_ = 0;
+};
+
+// The engine in this process, with its option file under a fresh root.
+class Engine {
+ public:
+  explicit Engine(zc::dns::DnsEngineOptions options = {});
+  ~Engine();
+  // Writes /tmp/zundns.conf under the root and starts. Empty string or the error.
+  std::string Start(const std::string& conf_text);
+  void Stop() { engine_.Stop(); }
+  zc::dns::DnsEngine& engine() { return engine_; }
+  zctest::TempRoot& root() { return root_; }
+
+ private:
+  zctest::TempRoot root_;
+  zc::dns::DnsEngine engine_;
+};
+
+// Standard test zone data (unbound local-data lines).
+std::vector<std::string> TestZone();
+
+}  // namespace dnspeer
