@@ -186,13 +186,13 @@ int CliMain(const Args& args) {
   Args rest(args.begin() + 1, args.end());
   if (cmd == "init") return CmdInit(rest);
   if (cmd == "__netns-inner") return CmdNetnsInner(rest);
+  if (cmd == "netns-exec") return CmdNetnsExec(rest);
   EnforceGuard("zunsim");
   if (cmd == "flash") return CmdFlash(rest);
   if (cmd == "nv") return CmdNv(rest);
   if (cmd == "knob") return CmdKnob(rest);
   if (cmd == "fail") return CmdFail(rest);
   if (cmd == "show") return CmdShow(rest);
-  if (cmd == "netns-exec") return CmdNetnsExec(rest);
   return Usage();
 }
 

@@ -50,8 +50,8 @@ bool RunIpBatch(const std::string& commands) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string RouterInterfaces() {
-  KvMap flash = ReadFlash();
+std::string RouterInterfaces(bool haveRoot) {
+  KvMap flash = haveRoot ? ReadFlash() : FlashSeed();
   std::string base = PlainMac(flash["ELAN_MAC_ADDR"]);
   if (base.empty()) base = kBaseMac;
   std::string lanIp = flash["LAN_IP_ADDR"].empty() ? "192.168.1.1" : flash["LAN_IP_ADDR"];
@@ -76,7 +76,7 @@ std::string RouterInterfaces() {
   for (const auto& p : ports) {
     veth(p.name, p.offset);
     cmds += std::string("link set ") + p.name + " master br0\n";
-    bool enabled = !IsWlanIf(p.name) ||
+    bool enabled = !haveRoot || !IsWlanIf(p.name) ||
                    ReadText(WifiDir(p.name) + "/enabled").value_or("1").rfind("0", 0) != 0;
     if (enabled) cmds += std::string("link set ") + p.name + " up\n";
   }
@@ -98,14 +98,17 @@ int CmdNetnsExec(const Args& a) {
 }
 
 int CmdNetnsInner(const Args& cmd) {
-  EnforceGuard("zunsim netns-exec");
+  // Without a root the interfaces get the fresh router's seeds (test binaries that make their
+  // own roots run this way); a root given must be a simulated router.
+  bool haveRoot = !Root().empty();
+  if (haveRoot) EnforceGuard("zunsim netns-exec");
   if (cmd.empty()) return 2;
   if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
     std::fprintf(stderr, "zunsim netns-exec: cannot mount /sys: %s\n", std::strerror(errno));
     return 1;
   }
-  if (!RunIpBatch(RouterInterfaces())) {
+  if (!RunIpBatch(RouterInterfaces(haveRoot))) {
     std::fprintf(stderr, "zunsim netns-exec: interface set-up failed\n");
     return 1;
   }
@@ -115,6 +118,7 @@ int CmdNetnsInner(const Args& cmd) {
   }
   char link[64];
   ssize_t n = readlink("/proc/self/ns/net", link, sizeof link - 1);
+  if (!haveRoot) ExecOrDie(cmd);
   if (n > 0) WriteText(P("/sim/run/router.netns"), std::string(link, static_cast<size_t>(n)));
   std::string bin = Root() + "/bin";
   const char* path = std::getenv("PATH");

@@ -9,12 +9,9 @@
 
 namespace zsim {
 
-const std::string& Root() {
-  static const std::string root = [] {
-    const char* env = std::getenv("ZUNCORE_ROOT");
-    return std::string(env ? env : "");
-  }();
-  return root;
+std::string Root() {
+  const char* env = std::getenv("ZUNCORE_ROOT");
+  return env ? env : "";
 }
 
 std::string P(std::string_view routerPath) {

@@ -13,8 +13,9 @@ inline constexpr int kOutsideLabExit = 126;
 // "$ROOT/dev/log" must fit the 108-byte Unix socket path.
 inline constexpr size_t kMaxRootLength = 96;
 
-// The root without trailing slash (ZUNCORE_ROOT as given; the guard ensures it is clean).
-const std::string& Root();
+// The root without trailing slash (ZUNCORE_ROOT as given; the guard ensures it is clean). Read
+// on every call, so a process may move between roots (tests).
+std::string Root();
 // "$ROOT" + routerPath.
 std::string P(std::string_view routerPath);
 
