@@ -26,6 +26,7 @@ constexpr int kTypeOfService = 0x10;  // low delay
 constexpr std::chrono::milliseconds kBindRetryPause{50};
 constexpr int kAcceptsPerWake = 64;
 constexpr size_t kTcpReadChunk = 4096;
+constexpr int kUdpReceiveBuffer = 1 << 20;
 
 bool IsWildcard(const sockaddr_storage& a) {
   if (a.ss_family == AF_INET) {
@@ -56,6 +57,9 @@ int OpenSocket(const BindConfig& bind, sockaddr_storage* addr, socklen_t* len) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   } else {
+    // Room for a burst of queries while the loop is busy.
+    int rcvbuf = kUdpReceiveBuffer;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     if (addr->ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
   }

@@ -287,6 +287,9 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
   }
   if (r.internal_done) r.internal_done(DNS_RC_SERVFAIL, {});
   requests.erase(it);
+  std::lock_guard lock(stats_mutex);
+  stats.live_requests = requests.size();
+  stats.tcp_clients = tcp_clients.size();
 }
 
 }  // namespace zc::dns
