@@ -33,7 +33,7 @@ class ChildProcess {
 int FreeDnsPort();
 // True once `port` accepts TCP connections on 127.0.0.1.
 bool WaitForTcp(int port, std::chrono::milliseconds timeout);
-// True once a UDP DNS query for `name` on 127.0.0.1:port gets any answer.
+// True once a UDP DNS query for `name` on 127.0.0.1:port gets a NOERROR answer.
 bool WaitForDns(int port, const std::string& name, std::chrono::milliseconds timeout);
 // A fresh temporary directory, removed with its content by RemoveTree.
 std::string MakeTempDir(const std::string& tag);
@@ -71,7 +71,7 @@ struct UnboundOptions {
   int tls_port = 0;    // DNS over TLS when > 0
   int https_port = 0;  // DNS over HTTPS (HTTP/2 only in unbound) when > 0
   std::string cert, key;
-  int max_udp_size = 0;            // e.g. 512 to force TC
+  int max_udp_size = 0;  // e.g. 512 to force TC
   std::string a_address = "192.0.2.1";
 };
 bool StartUnbound(const std::string& dir, const UnboundOptions& options, ChildProcess* process);

@@ -78,8 +78,9 @@ HttpParseResult Http1ResponseParser::Fail(HttpParseResult kind, std::string why)
 
 bool Http1ResponseParser::TakeLine(size_t limit, std::string_view* line, bool* too_long) {
   *too_long = false;
-  const uint8_t* begin = buffer_.data() + offset_;
   size_t available = buffer_.size() - offset_;
+  if (available == 0) return false;
+  const uint8_t* begin = buffer_.data() + offset_;
   const uint8_t* lf = static_cast<const uint8_t*>(memchr(begin, '\n', std::min(available, limit)));
   if (lf == nullptr) {
     *too_long = available >= limit;

@@ -293,6 +293,12 @@ void StreamConnection::Receive(UpstreamClock::time_point now) {
   }
   if (ended()) return;
   if (target_.kind == StreamKind::kHttps) {
+    if (received_ == 0 && !waiting_ids_.empty()) {
+      // HTTP/2-only servers (unbound's https-port) accept the TLS session, read the HTTP/1.1
+      // request and hang up without a byte.
+      End(StreamEnd::kProtocolMismatch, "closed the connection without an HTTP/1.1 response");
+      return;
+    }
     HttpResponse response;
     HttpParseResult last = http_.Finish(&response);
     if (last == HttpParseResult::kResponse) DeliverHttp(response);
@@ -302,6 +308,7 @@ void StreamConnection::Receive(UpstreamClock::time_point now) {
 
 void StreamConnection::TakeBytes(std::span<const uint8_t> data, UpstreamClock::time_point now) {
   last_receive_ = now;
+  received_ += data.size();
   if (target_.kind != StreamKind::kHttps) {
     reader_.Append(data);
     std::vector<uint8_t> message;

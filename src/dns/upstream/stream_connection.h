@@ -117,6 +117,7 @@ class StreamConnection {
   DnsStreamReader reader_;
   Http1ResponseParser http_;
   std::vector<uint16_t> waiting_ids_;
+  uint64_t received_ = 0;  // bytes read from the server
   UpstreamClock::time_point opened_at_{};
   UpstreamClock::time_point last_receive_{};
 };

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -240,6 +242,12 @@ UpstreamCounters UpstreamWorker::Counters() const {
 }
 
 void UpstreamWorker::Run() {
+  // OpenSSL writes with write(2), not send(MSG_NOSIGNAL): a peer that closed must give EPIPE on
+  // this thread, never a process-wide SIGPIPE, whatever the process does with the signal.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   epoll_event events[kMaxEvents];
   while (!stop_.load()) {
     int n = epoll_wait(epoll_.get(), events, kMaxEvents, -1);

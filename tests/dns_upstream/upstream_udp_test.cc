@@ -1,0 +1,206 @@
+// The upstream client over UDP and TCP against the fault peer and unbound: answer matching and
+// spoofing, random IDs and source ports, groups, retries, truncation, cancel and stop.
+#include <dirent.h>
+
+#include <set>
+#include <sstream>
+
+#include "dns_upstream/upstream_peer_fixture.h"
+
+namespace zctest {
+namespace {
+
+using zc::dns::UpstreamClientConfig;
+using zc::dns::UpstreamType;
+
+int OpenFds() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+struct LoggedQuery {
+  std::string transport;
+  unsigned id = 0;
+  std::string name;
+  unsigned qtype = 0;
+  unsigned port = 0;
+};
+
+std::vector<LoggedQuery> Parse(const std::vector<std::string>& lines) {
+  std::vector<LoggedQuery> out;
+  for (const std::string& line : lines) {
+    LoggedQuery q;
+    std::istringstream in(line);
+    in >> q.transport >> q.id >> q.name >> q.qtype >> q.port;
+    out.push_back(q);
+  }
+  return out;
+}
+
+using UpstreamUdpTest = UpstreamPeerTest;
+
+// Forged answers (from another address, with a wrong ID, for another name) never reach the
+// engine; a server that lower-cases the question is still matched; IDs are random and the
+// source port changes.
+TEST_F(UpstreamUdpTest, OnlyTheRealAnswerIsDelivered) {
+  int forging = StartFault({"--forge-from", "127.0.0.2", "--wrong-id-first", "--wrong-name-first",
+                            "--delay-ms", "20", "--a", "192.0.2.1", "--forged-a", "192.0.2.66"});
+  int lowering = StartFault({"--lowercase", "--a", "192.0.2.7"});
+  UpstreamClientConfig config;
+  config.servers.push_back(Server("127.0.0.1", forging, UpstreamType::kUdp, {"forge"}, true));
+  config.servers.push_back(Server("127.0.0.1", lowering, UpstreamType::kUdp, {"lower"}, true));
+  auto& client = StartClient(config);
+
+  Outcome& forged = Ask("forge", "A.Test", 1, 0x0101);
+  Outcome& lowered = Ask("lower", "A.Test", 1, 0x0202);
+  ASSERT_TRUE(WaitAllDone());
+  ASSERT_EQ(forged.answers.size(), 1u);
+  EXPECT_EQ(Addresses(forged.answers[0].packet), std::vector<std::string>{"192.0.2.1"});
+  EXPECT_EQ(Id(forged.answers[0].packet), 0x0101) << "the engine's own ID comes back";
+  EXPECT_EQ(forged.final.answers, 1u);
+  EXPECT_GE(client.Counters().dropped, 2u) << "wrong ID and wrong name were seen and dropped";
+  ASSERT_EQ(lowered.answers.size(), 1u);
+  EXPECT_EQ(Addresses(lowered.answers[0].packet), std::vector<std::string>{"192.0.2.7"});
+
+  // IDs are not a sequence and queries leave from more than one source port.
+  // In batches, so the peer's receive buffer never overflows on a loaded machine.
+  constexpr int kQueries = 300;
+  constexpr int kBatch = 50;
+  for (int i = 0; i < kQueries; ++i) {
+    Ask("lower", "n" + std::to_string(i) + ".test", 1);
+    if (i % kBatch == kBatch - 1) {
+      ASSERT_TRUE(WaitAllDone());
+    }
+  }
+  std::vector<LoggedQuery> seen = Parse(LogLines(FaultLog(lowering)));
+  ASSERT_GE(seen.size(), static_cast<size_t>(kQueries));
+  int sequential = 0;
+  std::set<unsigned> ids, ports;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    ids.insert(seen[i].id);
+    ports.insert(seen[i].port);
+    if (i > 0 && seen[i].id == ((seen[i - 1].id + 1) & 0xffff)) ++sequential;
+  }
+  EXPECT_LT(sequential, 5);
+  EXPECT_GT(ids.size(), static_cast<size_t>(kQueries) * 9 / 10);
+  EXPECT_GE(ports.size(), 2u) << "the source port rotates";
+  for (const Outcome& o : outcomes_) EXPECT_EQ(o.callbacks_after_done, 0);
+}
+
+// Every server of a group gets the query and each answer arrives, then one end; unknown groups
+// fall back to "default"; a silent server gets four sends and the query ends without answer.
+TEST_F(UpstreamUdpTest, GroupsRetriesCancelAndStop) {
+  int fds_before = OpenFds();
+  int a = StartFault({"--a", "192.0.2.11"});
+  int b = StartFault({"--a", "192.0.2.12", "--delay-ms", "10"});
+  int c = StartFault({"--a", "192.0.2.13", "--delay-ms", "20"});
+  int fallback = StartFault({"--a", "192.0.2.20"});
+  int silent = StartFault({"--drop-udp"});
+  UpstreamClientConfig config;
+  for (int port : {a, b, c}) {
+    config.servers.push_back(Server("127.0.0.1", port, UpstreamType::kUdp, {"trio"}, true));
+  }
+  config.servers.push_back(Server("127.0.0.1", fallback, UpstreamType::kUdp));
+  config.servers.push_back(Server("127.0.0.1", silent, UpstreamType::kUdp, {"silent"}, true));
+  auto& client = StartClient(config);
+  ASSERT_EQ(client.ServerCount(), 5u);
+  EXPECT_EQ(client.Server(0).address, "127.0.0.1");
+
+  Outcome& trio = Ask("trio", "t.test", 1);
+  Outcome& unknown = Ask("no-such-group", "u.test", 1);
+  auto started = std::chrono::steady_clock::now();
+  Outcome& lost = Ask("silent", "s.test", 1);
+  ASSERT_TRUE(WaitAllDone());
+  auto took = std::chrono::steady_clock::now() - started;
+
+  ASSERT_EQ(trio.answers.size(), 3u);
+  std::set<size_t> servers;
+  std::set<std::string> addresses;
+  for (const auto& answer : trio.answers) {
+    servers.insert(answer.server);
+    addresses.insert(Addresses(answer.packet).at(0));
+  }
+  EXPECT_EQ(servers.size(), 3u);
+  EXPECT_EQ(addresses, (std::set<std::string>{"192.0.2.11", "192.0.2.12", "192.0.2.13"}));
+  EXPECT_EQ(trio.final.answers, 3u);
+  ASSERT_EQ(unknown.answers.size(), 1u);
+  EXPECT_EQ(Addresses(unknown.answers[0].packet), std::vector<std::string>{"192.0.2.20"});
+
+  EXPECT_TRUE(lost.answers.empty());
+  EXPECT_EQ(lost.final.answers, 0u);
+  EXPECT_FALSE(lost.final.unreachable);
+  EXPECT_EQ(LogLines(FaultLog(silent)).size(), 4u) << "four sends in all";
+  EXPECT_GE(took, std::chrono::milliseconds(static_cast<int>(4 * 500 * kTestTimeScale) - 20));
+
+  // A cancelled query never calls back; a malformed one is refused at once.
+  Outcome cancelled;
+  auto handle = client.Query("silent", BuildQuery("c.test", 1), cancelled.Callback());
+  ASSERT_NE(handle, 0u);
+  client.Cancel(handle);
+  std::vector<uint8_t> junk = {1, 2, 3};
+  EXPECT_EQ(client.Query("", junk, cancelled.Callback()), 0u);
+  std::vector<uint8_t> answer = BuildQuery("x.test", 1);
+  answer[2] |= 0x80;
+  EXPECT_EQ(client.Query("", answer, cancelled.Callback()), 0u);
+  loop_.RunFor(std::chrono::milliseconds(800));
+  EXPECT_TRUE(cancelled.answers.empty());
+  EXPECT_FALSE(cancelled.done);
+
+  // Stop with a query in flight: no callback afterwards, every socket closed.
+  Outcome& pending = Ask("silent", "p.test", 1);
+  client.Stop();
+  loop_.RunFor(std::chrono::milliseconds(300));
+  EXPECT_FALSE(pending.done);
+  client_.reset();
+  peers_.clear();
+  EXPECT_EQ(OpenFds(), fds_before);
+}
+
+// A TC=1 answer is not taken as the answer: the same server is asked over TCP (unbound with
+// max-udp-size 512 truncates even for an EDNS 4096 query).
+TEST_F(UpstreamUdpTest, TruncatedAnswersAreRetriedOverTcp) {
+  ChildProcess unbound;
+  UnboundOptions options;
+  options.port = FreeDnsPort();
+  options.max_udp_size = 512;
+  ASSERT_TRUE(StartUnbound(dir_, options, &unbound));
+  int tc_peer = StartFault({"--tc", "--txt-count", "3"});
+  UpstreamClientConfig config;
+  config.servers.push_back(Server("127.0.0.1", options.port, UpstreamType::kUdp, {"ub"}, true));
+  config.servers.push_back(Server("127.0.0.1", tc_peer, UpstreamType::kUdp, {"tc"}, true));
+  config.servers.push_back(Server("127.0.0.1", options.port, UpstreamType::kTcp, {"tcp"}, true));
+  auto& client = StartClient(config);
+
+  Outcome& big = Ask("ub", "big.test", 16);
+  Outcome& small = Ask("ub", "a.test", 1);
+  Outcome& faulty = Ask("tc", "x.test", 16);
+  ASSERT_TRUE(WaitAllDone());
+  ASSERT_EQ(big.answers.size(), 1u);
+  EXPECT_FALSE(Truncated(big.answers[0].packet));
+  EXPECT_EQ(AnswerCount(big.answers[0].packet), 8);
+  EXPECT_GT(big.answers[0].packet.size(), 2000u);
+  ASSERT_EQ(small.answers.size(), 1u);
+  EXPECT_EQ(Addresses(small.answers[0].packet), std::vector<std::string>{"192.0.2.1"});
+  ASSERT_EQ(faulty.answers.size(), 1u);
+  EXPECT_EQ(AnswerCount(faulty.answers[0].packet), 3);
+  std::vector<LoggedQuery> seen = Parse(LogLines(FaultLog(tc_peer)));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].transport, "udp");
+  EXPECT_EQ(seen[1].transport, "tcp");
+  EXPECT_EQ(client.Counters().truncated, 2u);
+
+  // Over a TCP upstream: many queries at once share the connection and all come back.
+  for (int i = 0; i < 50; ++i) Ask("tcp", "q" + std::to_string(i) + ".miss.test", 1);
+  ASSERT_TRUE(WaitAllDone());
+  for (size_t i = 3; i < outcomes_.size(); ++i) {
+    ASSERT_EQ(outcomes_[i].answers.size(), 1u) << i;
+    EXPECT_EQ(Addresses(outcomes_[i].answers[0].packet), std::vector<std::string>{"192.0.2.9"});
+  }
+}
+
+}  // namespace
+}  // namespace zctest

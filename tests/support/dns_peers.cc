@@ -1,0 +1,287 @@
+#include "support/dns_peers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace zctest {
+
+namespace {
+
+constexpr auto kStopGrace = std::chrono::seconds(2);
+constexpr auto kPoll = std::chrono::milliseconds(20);
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& log_file) {
+  Stop();
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // no orphans when a test dies
+    int fd = open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, 0);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  pid_ = pid;
+  return true;
+}
+
+bool ChildProcess::Running() {
+  if (pid_ <= 0) return false;
+  int status;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void ChildProcess::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  int status;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+}
+
+int FreeDnsPort() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      close(tcp);
+      continue;
+    }
+    int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool ok = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(udp);
+    close(tcp);
+    if (ok) return ntohs(a.sin_port);
+  }
+  return -1;
+}
+
+bool WaitForTcp(int port, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (ok) return true;
+    std::this_thread::sleep_for(kPoll);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+bool WaitForDns(int port, const std::string& name, std::chrono::milliseconds timeout) {
+  std::vector<uint8_t> query = {0x12, 0x34, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+  size_t start = 0;
+  std::string dotted = name + ".";
+  for (size_t dot; (dot = dotted.find('.', start)) != std::string::npos; start = dot + 1) {
+    if (dot == start) break;
+    query.push_back(static_cast<uint8_t>(dot - start));
+    query.insert(query.end(), dotted.begin() + static_cast<long>(start),
+                 dotted.begin() + static_cast<long>(dot));
+  }
+  query.insert(query.end(), {0, 0, 1, 0, 1});
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(port);
+  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  bool ok = false;
+  while (!ok && std::chrono::steady_clock::now() < deadline) {
+    send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) == 1) {
+      uint8_t buf[512];
+      ok = recv(fd, buf, sizeof buf, 0) >= 12 && (buf[3] & 0x0f) == 0;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+std::string MakeTempDir(const std::string& tag) {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/zc-" + tag + "-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back(0);
+  return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
+std::string PeerProgram(const std::string& name) {
+  const char* build = getenv("ZC_BUILD_DIR");
+  return std::string(build ? build : ".") + "/tests/peers/" + name;
+}
+
+bool RunQuiet(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool TestCa::Create(const std::string& dir, const std::string& name) {
+  dir_ = dir;
+  name_ = name;
+  return RunQuiet({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                   "ec_paramgen_curve:P-256", "-nodes", "-keyout", Path(name, ".key"), "-out",
+                   cert(), "-days", "2", "-subj", "/CN=zuncore test " + name});
+}
+
+bool TestCa::Issue(const std::string& stem, const std::vector<std::string>& dns_names,
+                   const std::vector<std::string>& ip_addresses) {
+  std::string san;
+  for (const std::string& n : dns_names) san += (san.empty() ? "" : ",") + ("DNS:" + n);
+  for (const std::string& ip : ip_addresses) san += (san.empty() ? "" : ",") + ("IP:" + ip);
+  std::string cn = dns_names.empty() ? ip_addresses.front() : dns_names.front();
+  std::string ext = Path(stem, ".ext");
+  if (!WriteText(ext, "subjectAltName=" + san + "\n")) return false;
+  return RunQuiet({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                   "-nodes", "-keyout", Path(stem, ".key"), "-out", Path(stem, ".csr"), "-subj",
+                   "/CN=" + cn}) &&
+         RunQuiet({"openssl", "x509", "-req", "-in", Path(stem, ".csr"), "-CA", cert(), "-CAkey",
+                   Path(name_, ".key"), "-CAcreateserial", "-out", Path(stem, ".pem"), "-days", "2",
+                   "-extfile", ext});
+}
+
+std::string SpkiPin(const std::string& cert_file) {
+  std::string command = "openssl x509 -in '" + cert_file +
+                        "' -pubkey -noout | openssl pkey -pubin -outform der | "
+                        "openssl dgst -sha256 -binary | base64";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "";
+  char line[128] = "";
+  if (fgets(line, sizeof line, pipe) == nullptr) line[0] = 0;
+  pclose(pipe);
+  std::string pin = line;
+  while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+  return pin;
+}
+
+bool StartUnbound(const std::string& dir, const UnboundOptions& o, ChildProcess* process) {
+  std::string conf = "server:\n";
+  auto listen = [&](int port) { conf += "  interface: 127.0.0.1@" + std::to_string(port) + "\n"; };
+  listen(o.port);
+  if (o.tls_port > 0) listen(o.tls_port);
+  if (o.https_port > 0) listen(o.https_port);
+  conf += "  port: " + std::to_string(o.port) + "\n";
+  if (o.tls_port > 0) conf += "  tls-port: " + std::to_string(o.tls_port) + "\n";
+  if (o.https_port > 0) conf += "  https-port: " + std::to_string(o.https_port) + "\n";
+  if (o.tls_port > 0 || o.https_port > 0) {
+    conf += "  tls-service-key: \"" + o.key + "\"\n  tls-service-pem: \"" + o.cert + "\"\n";
+  }
+  if (o.max_udp_size > 0) conf += "  max-udp-size: " + std::to_string(o.max_udp_size) + "\n";
+  conf += "  username: \"\"\n  chroot: \"\"\n  directory: \"" + dir + "\"\n  pidfile: \"" + dir +
+          "/unbound.pid\"\n  use-syslog: no\n  logfile: \"\"\n  verbosity: 0\n"
+          "  do-daemonize: no\n  module-config: \"iterator\"\n  do-not-query-localhost: no\n"
+          "  do-ip6: no\n  num-threads: 1\n"
+          "  local-zone: \"test.\" static\n"
+          "  local-data: \"a.test. 300 IN A " +
+          o.a_address +
+          "\"\n"
+          "  local-data: \"aaaa.test. 300 IN AAAA 2001:db8::1\"\n"
+          "  local-data: \"multi.test. 300 IN A 192.0.2.1\"\n"
+          "  local-data: \"multi.test. 300 IN A 192.0.2.2\"\n"
+          "  local-data: \"cname.test. 300 IN CNAME a.test.\"\n"
+          "  local-zone: \"blocked.test.\" always_nxdomain\n"
+          "  local-zone: \"miss.test.\" redirect\n"
+          "  local-data: \"miss.test. 300 IN A 192.0.2.9\"\n";
+  for (char c = 'a'; c < 'a' + 8; ++c) {
+    conf += "  local-data: 'big.test. 300 IN TXT \"" + std::string(250, c) + "\"'\n";
+  }
+  conf += "remote-control:\n  control-enable: no\n";
+  std::string path = dir + "/unbound-" + std::to_string(o.port) + ".conf";
+  if (!WriteText(path, conf)) return false;
+  if (!process->Start({"unbound", "-d", "-c", path}, dir + "/unbound.log")) return false;
+  return WaitForDns(o.port, "a.test", std::chrono::seconds(5)) &&
+         (o.tls_port <= 0 || WaitForTcp(o.tls_port, std::chrono::seconds(2)));
+}
+
+bool StartDnsdist(const std::string& dir, int backend_port, int doh_port, int tls_port,
+                  const std::string& cert, const std::string& key, ChildProcess* process) {
+  int local = FreeDnsPort();
+  std::string conf = "setLocal(\"127.0.0.1:" + std::to_string(local) + "\")\n" +
+                     "newServer({address=\"127.0.0.1:" + std::to_string(backend_port) +
+                     "\", checkName=\"a.test.\"})\n" +
+                     "addDOHLocal(\"127.0.0.1:" + std::to_string(doh_port) + "\", \"" + cert +
+                     "\", \"" + key + "\", \"/dns-query\")\n" +
+                     "addTLSLocal(\"127.0.0.1:" + std::to_string(tls_port) + "\", \"" + cert +
+                     "\", \"" + key + "\")\n" + "setSecurityPollSuffix(\"\")\n";
+  std::string path = dir + "/dnsdist.conf";
+  if (!WriteText(path, conf)) return false;
+  if (!process->Start({"dnsdist", "--supervised", "--disable-syslog", "-C", path},
+                      dir + "/dnsdist.log")) {
+    return false;
+  }
+  // Ready once it answers through the backend (its health check has passed).
+  return WaitForDns(local, "a.test", std::chrono::seconds(5)) &&
+         WaitForTcp(doh_port, std::chrono::seconds(2)) &&
+         WaitForTcp(tls_port, std::chrono::seconds(2));
+}
+
+}  // namespace zctest
