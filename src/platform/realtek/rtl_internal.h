@@ -68,5 +68,8 @@ void SetInternetWanIfName(const std::string& name);
 // Client list (client tracking): reset at start-up, lookups by MAC or IP.
 void ResetClientList();
 std::optional<ClientRecord> FindClientCopy(const char* mac, const char* ip);
+size_t ClientListSize();
+// Copies of the clients learned on one bridge port.
+std::vector<ClientRecord> ClientsOnPort(const std::string& ifname);
 
 }  // namespace rtl
