@@ -185,6 +185,33 @@ bool RunQuiet(const std::vector<std::string>& argv) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+std::string RunOutput(const std::vector<std::string>& argv) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return "";
+  pid_t pid = fork();
+  if (pid < 0) return "";
+  if (pid == 0) {
+    dup2(pipe_fds[1], 1);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<size_t>(n));
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return out;
+}
+
 bool TestCa::Create(const std::string& dir, const std::string& name) {
   dir_ = dir;
   name_ = name;
@@ -250,7 +277,8 @@ bool StartUnbound(const std::string& dir, const UnboundOptions& o, ChildProcess*
           "  local-data: \"cname.test. 300 IN CNAME a.test.\"\n"
           "  local-zone: \"blocked.test.\" always_nxdomain\n"
           "  local-zone: \"miss.test.\" redirect\n"
-          "  local-data: \"miss.test. 300 IN A 192.0.2.9\"\n";
+          "  local-data: \"miss.test. 300 IN A " +
+          o.miss_address + "\"\n";
   for (char c = 'a'; c < 'a' + 8; ++c) {
     conf += "  local-data: 'big.test. 300 IN TXT \"" + std::string(250, c) + "\"'\n";
   }

@@ -42,6 +42,8 @@ void RemoveTree(const std::string& path);
 std::string PeerProgram(const std::string& name);
 // Runs a shell-free command line; true on exit status 0.
 bool RunQuiet(const std::vector<std::string>& argv);
+// Runs a shell-free command line and returns its standard output.
+std::string RunOutput(const std::vector<std::string>& argv);
 
 // A test CA in `dir`; Issue() signs server certificates for names and addresses.
 class TestCa {
@@ -71,8 +73,9 @@ struct UnboundOptions {
   int tls_port = 0;    // DNS over TLS when > 0
   int https_port = 0;  // DNS over HTTPS (HTTP/2 only in unbound) when > 0
   std::string cert, key;
-  int max_udp_size = 0;  // e.g. 512 to force TC
-  std::string a_address = "192.0.2.1";
+  int max_udp_size = 0;                    // e.g. 512 to force TC
+  std::string a_address = "192.0.2.1";     // a.test
+  std::string miss_address = "192.0.2.9";  // every name under miss.test
 };
 bool StartUnbound(const std::string& dir, const UnboundOptions& options, ChildProcess* process);
 

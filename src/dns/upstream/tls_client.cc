@@ -97,8 +97,9 @@ SslCtxPtr CreateClientContext(const std::string& ca_file, const std::string& ca_
   SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_session_cache_mode(ctx.get(),
                                  SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-  std::string file = ca_file;
-  std::string path = ca_path;
+  // Trust files are router paths like every other path of the agent.
+  std::string file = ca_file.empty() ? "" : zc::RootPath(ca_file);
+  std::string path = ca_path.empty() ? "" : zc::RootPath(ca_path);
   if (file.empty() && path.empty()) {
     file = zc::RootPath(kSystemCaFile);
     path = zc::RootPath(kSystemCaPath);
