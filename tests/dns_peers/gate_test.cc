@@ -26,34 +26,6 @@ using zc::dns::DnsEngine;
 using zc::dns::DnsVerdict;
 using zc::dns::VerdictQuery;
 
-// A slow upstream that logs every query it gets.
-class FaultUpstream {
- public:
-  bool Start(const std::string& dir, const std::string& tag, const std::string& a, int delay_ms) {
-    port_ = FreePort();
-    log_ = dir + "/" + tag + ".queries";
-    std::string bin = BuildDir() + "/tests/peers/fault_upstream";
-    if (access(bin.c_str(), X_OK) != 0) return false;
-    process_.Start({bin, "--port", std::to_string(port_), "--log", log_, "--a", a, "--delay-ms",
-                    std::to_string(delay_ms)},
-                   dir + "/" + tag + ".log");
-    return WaitForDns("127.0.0.1", port_, "ready.test");
-  }
-  uint16_t port() const { return port_; }
-  int QueriesFor(const std::string& name) const {
-    std::ifstream in(log_);
-    std::string line;
-    int n = 0;
-    while (std::getline(in, line)) n += line.find(" " + name + ".") != std::string::npos;
-    return n;
-  }
-
- private:
-  Process process_;
-  uint16_t port_ = 0;
-  std::string log_;
-};
-
 // The filter stand-in: decides by the client's address, now or later from its own thread.
 class TestVerdicts : public zc::dns::VerdictHook {
  public:

@@ -386,6 +386,27 @@ bool Unbound::Start(const std::string& dir, const UnboundOptions& options) {
   return WaitForDns("127.0.0.1", port_, "a.test");
 }
 
+bool FaultUpstream::Start(const std::string& dir, const std::string& tag, const std::string& a,
+                          int delay_ms, const std::vector<std::string>& extra) {
+  port_ = FreePort();
+  log_ = dir + "/" + tag + ".queries";
+  std::string bin = BuildDir() + "/tests/peers/fault_upstream";
+  if (access(bin.c_str(), X_OK) != 0) return false;
+  std::vector<std::string> argv = {bin, "--port",     std::to_string(port_),   "--log", log_, "--a",
+                                   a,   "--delay-ms", std::to_string(delay_ms)};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  process_.Start(argv, dir + "/" + tag + ".log");
+  return WaitForDns("127.0.0.1", port_, "ready.test");
+}
+
+int FaultUpstream::QueriesFor(const std::string& name) const {
+  std::ifstream in(log_);
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line)) n += line.find(" " + name + ".") != std::string::npos;
+  return n;
+}
+
 Engine::Engine(zc::dns::DnsEngineOptions options) : engine_(std::move(options)) {}
 
 Engine::~Engine() {

@@ -118,6 +118,21 @@ class Unbound {
   uint16_t port_ = 0;
 };
 
+// The in-tree fault peer as a slow upstream that logs every query it gets.
+class FaultUpstream {
+ public:
+  bool Start(const std::string& dir, const std::string& tag, const std::string& a, int delay_ms,
+             const std::vector<std::string>& extra = {});
+  uint16_t port() const { return port_; }
+  int QueriesFor(const std::string& name) const;
+  void Stop() { process_.Stop(); }
+
+ private:
+  Process process_;
+  uint16_t port_ = 0;
+  std::string log_;
+};
+
 // The engine in this process, with its option file under a fresh root.
 class Engine {
  public:
