@@ -15,6 +15,22 @@ int CmdNetnsExec(const Args& args);
 int CmdNetnsInner(const Args& args);
 int CmdKnob(const Args& args);
 int CmdFail(const Args& args);
+int CmdWifi(const Args& args);
+int CmdRadio(const Args& args);
+int CmdScan(const Args& args);
+int CmdAcs(const Args& args);
+int CmdSta(const Args& args);
+int CmdAp(const Args& args);
+int CmdTraffic(const Args& args);
+int CmdPon(const Args& args);
+int CmdSys(const Args& args);
+int CmdClient(const Args& args);
+int CmdNeigh(const Args& args);
+int CmdPort(const Args& args);
+int CmdMkimage(const Args& args);
+int CmdSyslog(const Args& args);
+int CmdLab(const Args& args);
+int CmdLauncher(const Args& args);
 
 // Writes the launcher and platform files of a boot; files marked "kept" are written only when
 // absent.

@@ -21,6 +21,10 @@ int Usage() {
       "  knob NAME [VALUE]                  read or set a simulation knob\n"
       "  fail POINT [--times N] [--errno E] | fail --clear\n"
       "  show flash|nv|led|rules|wifi|banks|rtk|calls [--since SEQ]\n"
+      "  wifi IF ... | radio --channel N | scan --busy N --polls N | acs --result N\n"
+      "  sta add|set|del IF MAC ... | ap add|del|clear ... | client add|del NAME ...\n"
+      "  neigh IP --state S | traffic ... | pon K=V... | sys K=V... | port P up|down\n"
+      "  mkimage OUT --version V ... | syslog TEXT | lab up|down|status|exec ... | launcher\n"
       "  netns-exec [--] CMD ...            run CMD in a private network namespace with the\n"
       "                                     router's interfaces (eth0, br0, nas0_0, wlan0...)\n");
   return 2;
@@ -193,6 +197,16 @@ int CliMain(const Args& args) {
   if (cmd == "knob") return CmdKnob(rest);
   if (cmd == "fail") return CmdFail(rest);
   if (cmd == "show") return CmdShow(rest);
+  static const std::pair<const char*, int (*)(const Args&)> kCommands[] = {
+      {"wifi", CmdWifi},        {"radio", CmdRadio},   {"scan", CmdScan},
+      {"acs", CmdAcs},          {"sta", CmdSta},       {"ap", CmdAp},
+      {"traffic", CmdTraffic},  {"pon", CmdPon},       {"sys", CmdSys},
+      {"client", CmdClient},    {"neigh", CmdNeigh},   {"port", CmdPort},
+      {"mkimage", CmdMkimage},  {"syslog", CmdSyslog}, {"lab", CmdLab},
+      {"launcher", CmdLauncher}};
+  for (const auto& [name, fn] : kCommands) {
+    if (cmd == name) return fn(rest);
+  }
   return Usage();
 }
 

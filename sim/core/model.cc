@@ -72,7 +72,7 @@ KvMap SysSeed() {
   return {{"cpu.busy_percent", "3"}, {"ntp_status", "2"},  {"uptime", "kernel"},
           {"MemTotal", "249856"},    {"MemFree", "98304"}, {"Buffers", "4096"},
           {"Cached", "65536"},       {"Shmem", "1024"},    {"SwapTotal", "0"},
-          {"SwapFree", "0"}};
+          {"SwapFree", "0"},         {"stat.user", "300"}, {"stat.idle", "9700"}};
 }
 
 KvMap PonSeed() {
