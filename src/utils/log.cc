@@ -65,7 +65,8 @@ void SendSyslog(int level, const char* message) {
                reinterpret_cast<sockaddr*>(&addr), sizeof addr);
 }
 
-void Emit(int level, const LogFlowTag* tag, const char* format, va_list ap) {
+__attribute__((format(printf, 3, 0))) void Emit(int level, const LogFlowTag* tag,
+                                                const char* format, va_list ap) {
   char message[kMaxMessage];
   vsnprintf(message, sizeof message, format, ap);
   timeval tv{};
