@@ -25,6 +25,7 @@ std::string NatsServerProcess::url() const {
 
 bool NatsServerProcess::Start(std::string* error) {
   if (options_.port <= 0) options_.port = FreeLoopbackPort();
+  if (options_.monitorPort == 0) options_.monitorPort = FreeLoopbackPort();
   const std::string conf = options_.dir + "/nats.conf";
   FILE* f = fopen(conf.c_str(), "we");
   if (!f) {
@@ -32,6 +33,7 @@ bool NatsServerProcess::Start(std::string* error) {
     return false;
   }
   fprintf(f, "listen: 127.0.0.1:%d\n", options_.port);
+  if (options_.monitorPort > 0) fprintf(f, "http: 127.0.0.1:%d\n", options_.monitorPort);
   if (options_.tls) {
     fprintf(f, "tls {\n  cert_file: \"%s\"\n  key_file: \"%s\"\n  timeout: 2\n}\n",
             options_.certFile.c_str(), options_.keyFile.c_str());

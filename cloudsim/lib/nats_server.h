@@ -17,6 +17,7 @@ class NatsServerProcess {
     bool tls = true;
     std::string certFile;
     std::string keyFile;
+    int monitorPort = -1;  // HTTP monitoring on 127.0.0.1 (0: a free port, -1: none)
   };
 
   explicit NatsServerProcess(Options options);
@@ -29,6 +30,7 @@ class NatsServerProcess {
   bool Running() { return process_.Running(); }
 
   int port() const { return options_.port; }
+  int monitorPort() const { return options_.monitorPort; }
   bool tls() const { return options_.tls; }
   std::string url() const;
   std::string logFile() const { return options_.dir + "/nats.log"; }

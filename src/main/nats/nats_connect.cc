@@ -20,8 +20,11 @@ namespace {
 
 using State = NatsConnContext::State;
 
-// The library's reconnect wait (2 s), on the agent's time scale; network waits keep a floor.
+// The library's reconnect wait (2 s) and jitter (0.1 s, 1 s with TLS), on the agent's time
+// scale; network waits keep a floor.
 constexpr std::chrono::milliseconds kReconnectWait{2000};
+constexpr std::chrono::milliseconds kReconnectJitter{100};
+constexpr std::chrono::milliseconds kReconnectJitterTls{1000};
 constexpr std::chrono::milliseconds kNetworkWaitFloor{50};
 
 int64_t ScaledNetworkMs(int64_t realMs) {
@@ -222,6 +225,9 @@ int NatsConnInit(event_base* loop, NatsConnContext& record) {
   if (s != NATS_OK) return ConnFail("natsOptions_SetReconnectBufSizeFail", s);
   s = natsOptions_SetReconnectWait(opts, ScaledNetworkMs(kReconnectWait.count()));
   if (s != NATS_OK) return ConnFail("natsOptions_SetReconnectWait Fail", s);
+  s = natsOptions_SetReconnectJitter(opts, zc::Scaled(kReconnectJitter).count(),
+                                     zc::Scaled(kReconnectJitterTls).count());
+  if (s != NATS_OK) return ConnFail("natsOptions_SetReconnectJitter Fail", s);
 
   s = natsOptions_SetDisconnectedCB(opts, disconnCB, state.get());
   if (s != NATS_OK) return ConnFail("natsOptions_SetDisconnectedCB Fail", s);

@@ -40,7 +40,8 @@ natsStatus Publish(natsConnection* nc, const char* subject, const char* reply, c
 }
 
 natsStatus NotConnected(const char* who, const NatsConnContext& record) {
-  LogOut(LL_ERR, "%s: %s is not connected", who, record.Label());
+  // Debug level: the journal publishes every log line and must not feed on its own failures.
+  LogOut(LL_DEBUG, "%s: %s is not connected", who, record.Label());
   return NATS_CONNECTION_CLOSED;
 }
 
