@@ -145,6 +145,8 @@ void Cloud::Unsubscribe(Binding& binding) {
   natsSubscription_Unsubscribe(binding.subscription);
   natsSubscription_Destroy(binding.subscription);
   binding.subscription = nullptr;
+  // The interest is gone at the server before the control API answers.
+  if (nc_) natsConnection_FlushTimeout(nc_, 2000);
 }
 
 bool Cloud::AddService(std::unique_ptr<Service> service, std::string* error) {

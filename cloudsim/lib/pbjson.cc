@@ -168,11 +168,9 @@ class Builder {
     if (IsOneof(f)) {
       uint32_t& which = At<uint32_t>(m, f.quantifier_offset);
       if (which != 0) return Fail(where, "a second member of one oneof");
-      if (!SetValue(f, static_cast<char*>(static_cast<void*>(m)) + f.offset, value, where)) {
-        return false;
-      }
+      // Selected first: a member that fails half-way is still freed with the message.
       which = f.id;
-      return true;
+      return SetValue(f, static_cast<char*>(static_cast<void*>(m)) + f.offset, value, where);
     }
     if (f.type == PROTOBUF_C_TYPE_STRING || f.type == PROTOBUF_C_TYPE_MESSAGE) {
       // Replaces the initial value (a static default, never owned).

@@ -115,6 +115,31 @@ std::string SubstituteVars(const std::string& text, const ProfileVars& vars) {
   return out;
 }
 
+namespace {
+
+// A file with "base": "default" holds only changes: services and targets replace or add by name,
+// sinks are added.
+JsonPtr MergeOverDefault(JsonPtr changes, const ProfileVars& vars, std::string* error) {
+  JsonPtr merged = ParseJson(SubstituteVars(DefaultProfileText(), vars), error);
+  if (!merged) return {};
+  for (const char* section : {"services", "targets"}) {
+    json_object* from = Member(changes.get(), section);
+    json_object* to = Member(merged.get(), section);
+    if (!from || !to) continue;
+    json_object_object_foreach(from, key, value) {
+      json_object_object_add(to, key, json_object_get(value));
+    }
+  }
+  json_object* sinks = Member(merged.get(), "sinks");
+  json_object* more = Member(changes.get(), "sinks");
+  for (size_t i = 0; sinks && more && i < json_object_array_length(more); ++i) {
+    json_object_array_add(sinks, json_object_get(json_object_array_get_idx(more, i)));
+  }
+  return merged;
+}
+
+}  // namespace
+
 JsonPtr LoadProfile(const std::string& file, const ProfileVars& vars, std::string* error) {
   std::string text = DefaultProfileText();
   if (!file.empty()) {
@@ -128,7 +153,13 @@ JsonPtr LoadProfile(const std::string& file, const ProfileVars& vars, std::strin
     text = ss.str();
   }
   JsonPtr profile = ParseJson(SubstituteVars(text, vars), error);
-  if (!profile && error->empty()) *error = "profile is not JSON";
+  if (!profile) {
+    if (error->empty()) *error = "profile is not JSON";
+    return {};
+  }
+  if (StringMember(profile.get(), "base") == "default") {
+    return MergeOverDefault(std::move(profile), vars, error);
+  }
   return profile;
 }
 

@@ -20,7 +20,8 @@ struct ProfileVars {
 const char* DefaultProfileText();
 // Replaces {MAC}, {mac12}, {N}, {H}, {P} in the text.
 std::string SubstituteVars(const std::string& text, const ProfileVars& vars);
-// Parsed profile; nullptr with an error text.
+// Parsed profile; nullptr with an error text. A file with "base": "default" lists only what it
+// adds to or changes in the default profile.
 JsonPtr LoadProfile(const std::string& file, const ProfileVars& vars, std::string* error);
 // The subject of a push target ("logicalLocation", "commandGroup:0", "subject:<s>").
 std::string ResolveTarget(const json_object* profile, const std::string& to);

@@ -86,14 +86,18 @@ std::vector<uint8_t> PackAny(const ProtobufCMessage& message);
 }  // namespace zc::pb
 
 // Declares the traits of one generated message type from its C function prefix, e.g.
-// ZC_PB_MESSAGE(Zun__Edge__EDGEDNSRESP, zun__edge__edgednsresp).
+// ZC_PB_MESSAGE(Zun__Edge__EDGEDNSRESP, zun__edge__edgednsresp). Every type of the schema gets
+// one in the generated proto/all_messages.h (nested types included).
 #define ZC_PB_MESSAGE(Type, prefix)                                                        \
   template <>                                                                              \
   struct zc::pb::MessageTraits<Type> {                                                     \
     static const ProtobufCMessageDescriptor& Descriptor() { return prefix##__descriptor; } \
     static void Init(Type* message) { prefix##__init(message); }                           \
     static Type* Unpack(size_t length, const uint8_t* data) {                              \
-      return prefix##__unpack(nullptr, length, data);                                      \
+      return reinterpret_cast<Type*>(                                                      \
+          protobuf_c_message_unpack(&prefix##__descriptor, nullptr, length, data));        \
     }                                                                                      \
-    static void FreeUnpacked(Type* message) { prefix##__free_unpacked(message, nullptr); } \
+    static void FreeUnpacked(Type* message) {                                              \
+      protobuf_c_message_free_unpacked(&message->base, nullptr);                           \
+    }                                                                                      \
   }
