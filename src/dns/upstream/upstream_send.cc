@@ -1,0 +1,284 @@
+// Sending queries: server selection and failure marking, UDP ports (connected, rotated,
+// retired while answers may still come), stream connections, and reading UDP answers.
+#include <errno.h>
+#include <string.h>
+#include <sys/epoll.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "dns/upstream/upstream_worker_internal.h"
+#include "utils/log.h"
+#include "utils/timescale.h"
+
+namespace zc::dns {
+
+bool UpstreamWorker::Skipped(Server& server, Clock::time_point now) {
+  if (!server.prohibited) return false;
+  if (now - server.prohibited_at < zc::Scaled(kProhibitTime) &&
+      now - server.last_receive > zc::Scaled(kAliveWindow)) {
+    return true;
+  }
+  server.prohibited = false;
+  return false;
+}
+
+void UpstreamWorker::Prohibit(Server& server, Clock::time_point now, const char* why, bool logged) {
+  if (!server.prohibited && !logged) {
+    LogOut(LL_WARN, "server %s not alive, prohibit (%s)", server.display.c_str(), why);
+  }
+  server.prohibited = true;
+  server.prohibited_at = now;
+}
+
+size_t UpstreamWorker::SendRound(Query& query, Clock::time_point now) {
+  // Servers marked as failing are left out while others can be reached; when none can, they
+  // get the query after all rather than leaving the LAN without an answer.
+  size_t reached = 0;
+  std::vector<bool> tried(query.legs.size(), false);
+  for (int round = 0; round < 2 && reached == 0; ++round) {
+    for (size_t i = 0; i < query.legs.size(); ++i) {
+      QueryLeg& leg = query.legs[i];
+      if (tried[i] || leg.state == Leg::kAnswered) continue;
+      Server& server = *servers_[leg.server];
+      if (!server.resolved) continue;
+      if (round == 0 && Skipped(server, now)) continue;
+      tried[i] = true;
+      if (SendTo(server, query, leg.over_tcp, now)) {
+        leg.state = Leg::kSent;
+        ++reached;
+      }
+    }
+  }
+  query.last_send = now;
+  if (reached > 0) query.reached_any = true;
+  return reached;
+}
+
+bool UpstreamWorker::SendTo(Server& server, Query& query, bool over_tcp, Clock::time_point now) {
+  LogOut(LL_DEBUG, "send query to server %s", server.display.c_str());
+  int error = 0;
+  bool ok;
+  if (server.config->type == UpstreamType::kUdp && !over_tcp) {
+    ok = SendUdp(server, query.wire, now, &error);
+    if (ok) {
+      for (QueryLeg& leg : query.legs) {
+        if (leg.server != server.index) continue;
+        if (leg.udp_port != server.udp.tag) {
+          ReleaseUdpPort(server, leg.udp_port);
+          leg.udp_port = server.udp.tag;
+          ++server.udp.outstanding;
+        }
+      }
+    }
+  } else if (server.stream && !server.stream->ended() &&
+             server.stream->Waiting(MessageId(query.wire))) {
+    return true;  // still queued or in flight on a live connection
+  } else {
+    ok = SendStream(server, query.wire, now, &error);
+  }
+  if (ok) {
+    server.last_send = now;
+    sent_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+  LogOut(LL_WARN, "send query to %s failed, %s, type: %d", server.display.c_str(), strerror(error),
+         static_cast<int>(server.config->type));
+  NoteSendFailure(server, error);
+  return false;
+}
+
+void UpstreamWorker::NoteSendFailure(Server& server, int error) {
+  Clock::time_point now = Clock::now();
+  if (error == ENETUNREACH) {
+    RetireUdp(server, now);
+    CloseStream(server, now);
+    return;
+  }
+  if (error == ENOMEM && now - server.last_receive < zc::Scaled(kAliveWindow)) return;
+  Prohibit(server, now, strerror(error), false);
+  CloseStream(server, now);
+}
+
+bool UpstreamWorker::SendUdp(Server& server, const std::vector<uint8_t>& wire,
+                             Clock::time_point now, int* error) {
+  Server::UdpPort& port = server.udp;
+  if (!port.fd.valid() || port.sent >= kQueriesPerUdpPort ||
+      now - port.opened >= zc::Scaled(kUdpPortLifetime)) {
+    RetireUdp(server, now);
+    int fd = socket(server.address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      *error = errno;
+      return false;
+    }
+    Server::UdpPort fresh;
+    fresh.fd.Reset(fd);
+    fresh.tag = MakeTag(kTagUdp, server.index, next_serial_++);
+    fresh.opened = now;
+    // Connected: the kernel drops datagrams from any other source address or port.
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&server.address), server.address_length) !=
+        0) {
+      *error = errno;
+      return false;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = fresh.tag;
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+      *error = errno;
+      return false;
+    }
+    port = std::move(fresh);
+  }
+  ssize_t n = send(port.fd.get(), wire.data(), wire.size(), MSG_NOSIGNAL);
+  if (n < 0 && errno == ECONNREFUSED) {
+    // A port-unreachable for an earlier datagram is reported once; this one was not sent.
+    n = send(port.fd.get(), wire.data(), wire.size(), MSG_NOSIGNAL);
+  }
+  if (n != static_cast<ssize_t>(wire.size())) {
+    *error = n < 0 ? errno : EMSGSIZE;
+    return false;
+  }
+  ++port.sent;
+  return true;
+}
+
+bool UpstreamWorker::SendStream(Server& server, const std::vector<uint8_t>& wire,
+                                Clock::time_point now, int* error) {
+  if (server.stream && server.stream->ended()) CloseStream(server, now);
+  if (!server.stream) {
+    StreamConnection::Target target;
+    target.display = server.display;
+    target.address = reinterpret_cast<const sockaddr*>(&server.address);
+    target.address_length = server.address_length;
+    target.kind = StreamKindFor(server.config->type);
+    target.ssl_ctx = ssl_ctx_.get();
+    target.tls = &server.tls;
+    target.session = &server.session;
+    target.http_path = server.config->http_path;
+    target.http_host = server.doh_host;
+    uint64_t tag = MakeTag(kTagStream, server.index, next_serial_++);
+    Server* owner = &server;
+    auto stream = std::make_unique<StreamConnection>(
+        std::move(target), epoll_.get(), tag, [this, owner](std::vector<uint8_t>&& message) {
+          OnMessage(*owner, std::move(message), false, Clock::now());
+        });
+    std::string why;
+    if (!stream->Open(now, &why, error)) {
+      LogOut(LL_WARN, "UpstreamWorker::SendStream: %s", why.c_str());
+      return false;
+    }
+    server.stream = std::move(stream);
+  }
+  if (!server.stream->Enqueue(wire)) {
+    *error = server.stream->ended() ? EPIPE : ENOBUFS;
+    return false;
+  }
+  return true;
+}
+
+void UpstreamWorker::CloseStream(Server& server, Clock::time_point now) {
+  if (!server.stream) return;
+  StreamConnection& stream = *server.stream;
+  if (!stream.ended()) stream.End(StreamEnd::kIdle, "server " + server.display + " closed.");
+  StreamEnd why = stream.end_reason();
+  if (why == StreamEnd::kProtocolMismatch) {
+    LogOut(LL_ERR, "server %s does not speak HTTP/1.1 (%s), closed and prohibited",
+           server.display.c_str(), stream.end_detail().c_str());
+  } else if (IsFailure(why)) {
+    LogOut(LL_WARN, "%s, server %s prohibited", stream.end_detail().c_str(),
+           server.display.c_str());
+  } else {
+    LogOut(LL_DEBUG, "server %s closed.", server.display.c_str());
+  }
+  if (IsFailure(why)) Prohibit(server, now, "", true);
+  // Queries still waiting here go out again at their next retry.
+  for (uint16_t id : stream.waiting_ids()) {
+    auto query = queries_.find(id);
+    if (query == queries_.end()) continue;
+    for (QueryLeg& leg : query->second.legs) {
+      if (leg.server == server.index && leg.state == Leg::kSent) leg.state = Leg::kIdle;
+    }
+  }
+  server.stream.reset();
+}
+
+void UpstreamWorker::RetireUdp(Server& server, Clock::time_point now) {
+  if (!server.udp.fd.valid()) return;
+  if (server.udp.outstanding == 0) {
+    server.udp = Server::UdpPort();
+    return;
+  }
+  // Late answers to queries sent from this port are still accepted until they finish.
+  server.udp.close_at = now + zc::Scaled(kRetryInterval * (kRetryBudget + 1));
+  if (server.retired.size() >= kMaxRetiredPorts) server.retired.erase(server.retired.begin());
+  server.retired.push_back(std::move(server.udp));
+  server.udp = Server::UdpPort();
+}
+
+void UpstreamWorker::ReleaseUdpPort(Server& server, uint64_t tag) {
+  if (tag == 0) return;
+  if (server.udp.tag == tag) {
+    if (server.udp.outstanding > 0) --server.udp.outstanding;
+    return;
+  }
+  for (auto it = server.retired.begin(); it != server.retired.end(); ++it) {
+    if (it->tag != tag) continue;
+    if (it->outstanding > 0) --it->outstanding;
+    if (it->outstanding == 0) server.retired.erase(it);
+    return;
+  }
+}
+
+void UpstreamWorker::ReleaseLegs(Query& query) {
+  for (QueryLeg& leg : query.legs) {
+    if (leg.udp_port != 0) ReleaseUdpPort(*servers_[leg.server], leg.udp_port);
+    leg.udp_port = 0;
+  }
+}
+
+void UpstreamWorker::OnUdpReadable(Server& server, int fd, Clock::time_point now) {
+  // Answers are read in batches: one system call for all the datagrams that are waiting.
+  struct Batch {
+    uint8_t data[kUdpBatch][kUdpAnswerBuffer];
+    iovec iov[kUdpBatch];
+    mmsghdr headers[kUdpBatch];
+  };
+  static thread_local std::unique_ptr<Batch> batch = std::make_unique<Batch>();
+  auto still_open = [&server, fd] {
+    return server.udp.fd.get() == fd ||
+           std::any_of(server.retired.begin(), server.retired.end(),
+                       [fd](const Server::UdpPort& port) { return port.fd.get() == fd; });
+  };
+  for (int round = 0; round < kMaxUdpBatchesPerEvent; ++round) {
+    for (size_t i = 0; i < kUdpBatch; ++i) {
+      batch->iov[i] = {batch->data[i], kUdpAnswerBuffer};
+      batch->headers[i] = mmsghdr{};
+      batch->headers[i].msg_hdr.msg_iov = &batch->iov[i];
+      batch->headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(fd, batch->headers, kUdpBatch, MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) return;
+      // ICMP errors of earlier datagrams surface here on a connected socket.
+      LogOut(LL_DEBUG, "recv udp from %s failed, %s", server.display.c_str(), strerror(errno));
+      if (errno == ECONNREFUSED) continue;
+      return;
+    }
+    for (int i = 0; i < n; ++i) {
+      size_t length = batch->headers[i].msg_len;
+      if (batch->headers[i].msg_hdr.msg_flags & MSG_TRUNC) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        LogOut(LL_WARN, "udp answer from %s is larger than %zu bytes, dropped",
+               server.display.c_str(), kUdpAnswerBuffer);
+        continue;
+      }
+      LogOut(LL_DEBUG, "recv udp packet from %s, len: %zu", server.display.c_str(), length);
+      OnMessage(server, std::vector<uint8_t>(batch->data[i], batch->data[i] + length), true, now);
+      if (!still_open()) return;  // the port was closed while handling the answer
+    }
+    if (static_cast<size_t>(n) < kUdpBatch) return;
+  }
+}
+
+}  // namespace zc::dns
