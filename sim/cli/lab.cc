@@ -1,4 +1,4 @@
-// The network lab and the launcher (pending).
+// The network lab (pending).
 #include "cli/cli.h"
 
 namespace zsim {
@@ -6,14 +6,5 @@ namespace zsim {
 int CmdLab(const Args& a) {
   return Unsupported("zunsim lab", a);
 }
-int CmdLauncher(const Args& a) {
-  return Unsupported("zunsim launcher", a);
-}
 
-}  // namespace zsim
-
-namespace zsim {
-int AppletLauncher(const Args& a) {
-  return Unsupported("zunlauncher", a);
-}
 }  // namespace zsim

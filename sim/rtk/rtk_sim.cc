@@ -216,7 +216,7 @@ int rtk_rg_arpEntry_find(rtk_rg_arpInfo_t* info, int* index) {
     long lease = 0;
     uint32_t dev = 0, brand = 0, model = 0, os = 0;
     if (!(f >> ip >> mac >> lease)) continue;
-    f >> dev >> brand >> model >> os;
+    f >> dev >> brand >> os >> model;  // "IP MAC LEASE DEV BRAND OS MODEL"
     in_addr addr{};
     if (inet_pton(AF_INET, ip.c_str(), &addr) != 1) continue;
     std::memset(info, 0, sizeof *info);

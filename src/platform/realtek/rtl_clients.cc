@@ -34,6 +34,8 @@ constexpr const char* kFingerprintFile = "/etc/config/zundevicefprint";
 // Bounds of what client tracking keeps: randomised MACs must not grow memory or the flash file.
 constexpr size_t kMaxClients = 512;
 constexpr size_t kMaxFingerprintLines = 512;
+size_t gClientLimit = kMaxClients;
+size_t gFingerprintLimit = kMaxFingerprintLines;
 constexpr int kMaxArpEntries = 256;
 constexpr int kFdbChunk = 256;
 constexpr int kMaxBridgePorts = 1024;
@@ -73,7 +75,7 @@ ClientEntry* FindLocked(const char* mac, const char* ip) {
 
 // Adds at the head; beyond the cap the least recently seen client goes.
 void AddLocked(const ClientRecord& record) {
-  if (gClients.size() >= kMaxClients) {
+  if (gClients.size() >= gClientLimit) {
     auto oldest = gClients.begin();
     for (auto it = gClients.begin(); it != gClients.end(); ++it) {
       if (it->lastSeen < oldest->lastSeen) oldest = it;
@@ -171,7 +173,7 @@ bool PlatformFingerprint(const std::string& ip, Fingerprint* fp, bool* isStatic)
 void SaveFingerprint(const std::string& mac, const Fingerprint& fp) {
   std::string path = zc::RootPath(kFingerprintFile);
   std::string text = zc::ReadFile(path).value_or("");
-  if (zc::WriteFileAtomic(path, FingerprintRewrite(text, mac, fp, kMaxFingerprintLines)) != 0) {
+  if (zc::WriteFileAtomic(path, FingerprintRewrite(text, mac, fp, gFingerprintLimit)) != 0) {
     LogOut(LL_ERR, "%s: unable to write %s", "Rtl8192SaveFingerprint", kFingerprintFile);
   }
 }
@@ -246,6 +248,12 @@ std::vector<ClientRecord> ClientsOnPort(const std::string& ifname) {
     if (ifname == c.record.ifname) out.push_back(c.record);
   }
   return out;
+}
+
+void SetClientLimitsForTest(size_t clients, size_t fingerprintLines) {
+  std::lock_guard lock(gClientMutex);
+  gClientLimit = clients ? clients : kMaxClients;
+  gFingerprintLimit = fingerprintLines ? fingerprintLines : kMaxFingerprintLines;
 }
 
 size_t ClientListSize() {

@@ -205,6 +205,15 @@ int Rtl8192UnblockStation(const char* macText) {
 
 int Rtl8192UpdateSLAndACS(const AcsConfigRecord* acs) {
   if (!acs) return -1;
+  for (const char* field : {acs->url, acs->userName, acs->password}) {
+    size_t n = strnlen(field, sizeof acs->url);
+    for (size_t i = 0; i < n; ++i) {
+      if (static_cast<unsigned char>(field[i]) < 0x20) {
+        LogOut(LL_ERR, "%s: control character in the management server settings", __func__);
+        return -1;
+      }
+    }
+  }
   for (int i = 0; i < kWanTableEntries; ++i) {
     std::string t = "ATM_VC_TBL." + std::to_string(i) + ".";
     if (rtl::FlashGetInt(t + "ChannelMode") == 0) continue;

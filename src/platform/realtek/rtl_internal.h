@@ -69,6 +69,8 @@ void SetInternetWanIfName(const std::string& name);
 void ResetClientList();
 std::optional<ClientRecord> FindClientCopy(const char* mac, const char* ip);
 size_t ClientListSize();
+// Lowers the client list and fingerprint file bounds (0 restores them); for tests.
+void SetClientLimitsForTest(size_t clients, size_t fingerprintLines);
 // Copies of the clients learned on one bridge port.
 std::vector<ClientRecord> ClientsOnPort(const std::string& ifname);
 

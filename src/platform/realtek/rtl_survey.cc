@@ -144,7 +144,10 @@ int Rtl8192OptimizeWifi(const char* ifname, uint8_t* oldChannel, uint8_t* newCha
                         uint32_t* error) {
   if (!oldChannel || !newChannel || !error) return -1;
   *error = 0;
-  for (int i = 0; i < kWlanInfoCount && ifname; ++i) {
+  if (!ifname || !rtl::IsSafeIfName(ifname)) {
+    return Fail(error, kErrBadInterface, "Rtl8192GetNeighorAPDetails: Invalid wlan iface");
+  }
+  for (int i = 0; i < kWlanInfoCount; ++i) {
     RefreshWlanInfoEntry(i);
     auto e = GetWlanInfoEntry(i);
     if (e && strcasecmp(e->ifname, ifname) == 0) {
