@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "dns_peers/peer_support.h"
@@ -246,6 +249,50 @@ TEST_F(DnsBasics, UpstreamPointingAtOurselvesIsSkipped) {
   EXPECT_EQ(r.rcode, DNS_RC_SERVFAIL);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
   EXPECT_EQ(e.engine().Stats().queries, 1u);  // no storm of our own queries
+}
+
+TEST_F(DnsBasics, AuditLinesAreEscapedAndRotated) {
+  Engine e;
+  ASSERT_EQ(e.Start(Listen() + "server 127.0.0.1:" + std::to_string(gUp->main.port()) +
+                    "\nspeed-check-mode none\naudit-enable yes\naudit-SOA yes\n"
+                    "audit-file \"/tmp/audit dir/dns audit.log\"\naudit-size 400\naudit-num 2\n"),
+            "");
+  // A label holding a newline: the line shows it escaped and stays one line.
+  std::string odd = std::string("we") + '\n' + "ird";
+  std::vector<uint8_t> q = BuildQuery("x.test", DNS_T_A);
+  std::vector<uint8_t> crafted(q.begin(), q.begin() + 12);
+  crafted.push_back(static_cast<uint8_t>(odd.size()));
+  crafted.insert(crafted.end(), odd.begin(), odd.end());
+  crafted.insert(crafted.end(), q.begin() + 12, q.end());
+  ASSERT_TRUE(SendUdp("127.0.0.1", port, crafted).ok);
+  for (int i = 0; i < 12; i++) QueryUdp("127.0.0.1", port, "a.test", DNS_T_A);
+  std::string dir = e.root()("/tmp/audit dir");
+  std::string all;
+  int rotated = 0;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    all.clear();
+    rotated = 0;
+    for (const auto& f : std::filesystem::directory_iterator(dir)) {
+      std::string name = f.path().filename();
+      if (name.size() > 3 && name.substr(name.size() - 3) == ".gz") {
+        rotated++;
+        all += RunProgram({"gzip", "-dc", f.path()}).output;
+      } else {
+        std::ifstream in(f.path());
+        all += std::string(std::istreambuf_iterator<char>(in), {});
+      }
+    }
+    if (all.find("query we\\010ird.x.test") != std::string::npos && rotated > 0) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_NE(all.find("127.0.0.1 query we\\010ird.x.test, time "), std::string::npos) << all;
+  EXPECT_NE(all.find("query a.test, time "), std::string::npos);
+  EXPECT_NE(all.find(", type 1, result 192.0.2.1"), std::string::npos);
+  EXPECT_GE(rotated, 1);
+  EXPECT_LE(rotated, 2);
+  std::istringstream lines(all);
+  std::string line;
+  while (std::getline(lines, line)) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
 }
 
 }  // namespace

@@ -107,6 +107,13 @@ bool DnsEngine::Core::Start(std::string* error) {
       rule->mask |= kRuleOwnAddress;
     }
   }
+  if (conf.audit_enable) {
+    std::string path = conf.audit_file.empty() ? "/tmp/zundns-audit.log" : conf.audit_file;
+    if (!audit.Open(zc::RootPath(path), conf.audit_size, conf.audit_num)) {
+      *error = "init audit failed: " + path;
+      return false;
+    }
+  }
   if (!conf.lease_file.empty()) {
     lease.SetPath(zc::RootPath(conf.lease_file));
     lease.Load(&hosts, router_domain);
@@ -191,6 +198,7 @@ void DnsEngine::Core::Stop() {
     tasks.clear();
   }
   if (options.verdict) options.verdict->Purge(generation);
+  audit.Close();
   requests.clear();
   deadlines.clear();
   merges.Clear();

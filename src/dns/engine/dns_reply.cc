@@ -231,6 +231,36 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
     return;
   }
   Count(&DnsEngineStats::replies);
+  if (conf.audit_enable) WriteAudit(r, out.data(), n, answer.soa);
+}
+
+void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa) {
+  std::string result;
+  DnsPacketBuffer<> buf;
+  if (dns_decode(buf.get(), buf.size(), reply, len) == 0) {
+    char owner[kDnsNameTextMax];
+    int ttl = 0;
+    uint8_t addr[16];
+    for (const dns_rrs* e = dns_get_rrs_start(buf.get(), DNS_RRS_AN, nullptr); e;
+         e = dns_get_rrs_next(buf.get(), e)) {
+      std::string text;
+      if (dns_get_A(e, owner, sizeof owner, &ttl, addr) == 0) {
+        text = AddressText(AF_INET, addr);
+      } else if (dns_get_AAAA(e, owner, sizeof owner, &ttl, addr) == 0) {
+        text = AddressText(AF_INET6, addr);
+      } else {
+        continue;
+      }
+      result += (result.empty() ? "" : ", ") + text;
+    }
+  }
+  if (result.empty() && soa) {
+    if (!conf.audit_soa) return;
+    result = "soa";
+  }
+  long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.start).count());
+  audit.Write(AuditLog::FormatLine(AddressText(r.client), r.domain, ms, r.qtype, result));
 }
 
 void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {

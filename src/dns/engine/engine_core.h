@@ -19,6 +19,7 @@
 
 #include "dns/codec/dns_packet.h"
 #include "dns/codec/dns_wire.h"
+#include "dns/engine/dns_audit.h"
 #include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
@@ -211,6 +212,7 @@ struct DnsEngine::Core {
   void Finish(uint64_t request_id);
   void Count(uint64_t DnsEngineStats::*field);
   void StoreInCache(const Request& r, const GateAnswer& answer);
+  void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
 
   DnsEngineOptions options;
   uint64_t generation;
@@ -232,6 +234,7 @@ struct DnsEngine::Core {
   std::vector<uint64_t> reap;
   uint64_t last_request_id_ = 0;
 
+  AuditLog audit;
   std::unique_ptr<UpstreamClient> upstream;
   AnswerCache null_cache;
   SpeedChecker null_speed;
