@@ -182,7 +182,7 @@ int AppletZunsimd(const Args& a) {
   sigaction(SIGINT, &sa, nullptr);
   WriteText(P("/var/run/zunsimd.pid"), std::to_string(getpid()) + "\n");
   LogExec("zunsimd", a, 0);
-  while (!gStop) {
+  while (!gStop && Exists(P("/sim/ROOT"))) {
     SleepRouterMs(1000);
     {
       StateLock lock;

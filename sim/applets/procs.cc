@@ -75,6 +75,19 @@ void InstallDaemonSignals(bool usr1) {
   signal(SIGHUP, SIG_IGN);
 }
 
+// Daemons end by themselves once their router is gone (a test removed its temporary root), so
+// no stand-in outlives the root it serves.
+bool RootGone() {
+  return !Exists(P("/sim/ROOT"));
+}
+
+// Waits for a signal or one second; false once the daemon should stop.
+bool DaemonWait() {
+  if (gStop || RootGone()) return false;
+  sleep(1);
+  return !gStop && !RootGone();
+}
+
 bool WritePidFile(const std::string& routerPath) {
   return WriteText(P(routerPath), std::to_string(getpid()) + "\n");
 }
@@ -202,7 +215,8 @@ int AppletDnsmasq(const Args& a) {
   InstallDaemonSignals(false);
   WritePidFile("/var/run/dnsmasq.pid");
   LogExec("dnsmasq", a, 0);
-  while (!gStop) pause();
+  while (DaemonWait()) {
+  }
   unlink(P("/var/run/dnsmasq.pid").c_str());
   return 0;
 }
@@ -216,8 +230,7 @@ int AppletVsntp(const Args& a) {
   writeStatus();
   WritePidFile("/var/run/vsntp.pid");
   LogExec("vsntp", a, 0);
-  while (!gStop) {
-    pause();
+  while (DaemonWait() || gUsr1) {
     if (gUsr1) {
       gUsr1 = 0;
       writeStatus();
@@ -235,7 +248,8 @@ int AppletCwmpClient(const Args& a) {
   InstallDaemonSignals(false);
   WritePidFile("/var/run/cwmp.pid");
   LogExec("cwmpClient", a, 0);
-  while (!gStop) pause();
+  while (DaemonWait()) {
+  }
   unlink(P("/var/run/cwmp.pid").c_str());
   return 0;
 }

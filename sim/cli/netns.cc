@@ -1,10 +1,12 @@
 // zunsim netns-exec: runs a command in a private user+mount+network namespace holding the
 // router's interfaces, for tests that need the agent's start-up (MAC of eth0, addresses) but not
 // the whole lab. The host's network is never touched.
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,17 +89,55 @@ std::string RouterInterfaces(bool haveRoot) {
 
 int CmdNetnsExec(const Args& a) {
   Args cmd = a;
+  bool pidns = !cmd.empty() && cmd[0] == "--pidns";
+  if (pidns) cmd.erase(cmd.begin());
   if (!cmd.empty() && cmd[0] == "--") cmd.erase(cmd.begin());
   if (cmd.empty()) {
-    Err("usage: zunsim netns-exec [--] CMD [ARGS...]\n");
+    Err("usage: zunsim netns-exec [--pidns] [--] CMD [ARGS...]\n");
     return 2;
   }
-  Args argv = {"unshare", "-rmn", "--", SelfExe(), "__netns-inner"};
+  Args argv =
+      pidns ? Args{"unshare", "-rmnpf", "--mount-proc", "--", SelfExe(), "__netns-inner", "--pidns"}
+            : Args{"unshare", "-rmn", "--", SelfExe(), "__netns-inner"};
   argv.insert(argv.end(), cmd.begin(), cmd.end());
   ExecOrDie(argv);
 }
 
-int CmdNetnsInner(const Args& cmd) {
+namespace {
+
+volatile sig_atomic_t gForward = 0;
+void Remember(int sig) {
+  gForward = sig;
+}
+
+// As pid 1 of the namespace: runs the command as a child, passes signals on, reaps orphans and
+// ends with the command's status; every process left in the namespace ends with it.
+[[noreturn]] void RunAsInit(const Args& cmd) {
+  pid_t child = fork();
+  if (child == 0) ExecOrDie(cmd);
+  struct sigaction sa {};
+  sa.sa_handler = Remember;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2}) sigaction(sig, &sa, nullptr);
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(-1, &status, 0);
+    if (done < 0 && errno == EINTR) {
+      if (gForward && child > 0) kill(child, gForward);
+      gForward = 0;
+      continue;
+    }
+    if (done == child || done < 0) {
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+  }
+}
+
+}  // namespace
+
+int CmdNetnsInner(const Args& args) {
+  Args cmd = args;
+  bool pidns = !cmd.empty() && cmd[0] == "--pidns";
+  if (pidns) cmd.erase(cmd.begin());
   // Without a root the interfaces get the fresh router's seeds (test binaries that make their
   // own roots run this way); a root given must be a simulated router.
   bool haveRoot = !Root().empty();
@@ -118,7 +158,10 @@ int CmdNetnsInner(const Args& cmd) {
   }
   char link[64];
   ssize_t n = readlink("/proc/self/ns/net", link, sizeof link - 1);
-  if (!haveRoot) ExecOrDie(cmd);
+  if (!haveRoot) {
+    if (pidns) RunAsInit(cmd);
+    ExecOrDie(cmd);
+  }
   if (n > 0) WriteText(P("/sim/run/router.netns"), std::string(link, static_cast<size_t>(n)));
   std::string bin = Root() + "/bin";
   const char* path = std::getenv("PATH");
@@ -126,6 +169,7 @@ int CmdNetnsInner(const Args& cmd) {
   if (current.rfind(bin + ":", 0) != 0 && current != bin) {
     setenv("PATH", (bin + ":" + current).c_str(), 1);
   }
+  if (pidns) RunAsInit(cmd);
   ExecOrDie(cmd);
 }
 
