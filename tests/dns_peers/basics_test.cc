@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "dns_peers/peer_support.h"
-#include "support/netns.h"
 
 namespace dnspeer {
 namespace {
@@ -19,7 +18,7 @@ namespace {
 class Upstreams : public ::testing::Environment {
  public:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork() || !HaveProgram("unbound")) return;
+    if (!InPrivateNetwork() || !HaveProgram("unbound")) return;
     char tmpl[] = "/tmp/zc-peers-XXXXXX";
     dir = mkdtemp(tmpl);
     ok = main.Start(dir) && small.Start(dir, {{}, true, "small"});
@@ -39,7 +38,7 @@ Upstreams* gUp = static_cast<Upstreams*>(::testing::AddGlobalTestEnvironment(new
 class DnsBasics : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
     if (!gUp->ok) GTEST_SKIP() << "unbound is not available";
     port = FreePort();
   }

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "dns_peers/peer_support.h"
-#include "support/netns.h"
 
 namespace dnspeer {
 namespace {
@@ -43,7 +42,7 @@ std::vector<Answer> ParseDig(const std::string& out) {
 }
 
 TEST(DnsDifferential, SameAnswersAsDnsmasq) {
-  if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+  if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
   for (const char* p : {"unbound", "dnsmasq", "dig"}) {
     if (!HaveProgram(p)) GTEST_SKIP() << p << " is not available";
   }

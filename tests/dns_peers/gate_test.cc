@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "dns_peers/peer_support.h"
-#include "support/netns.h"
 
 namespace dnspeer {
 namespace {
@@ -96,7 +95,7 @@ class TestVerdicts : public zc::dns::VerdictHook {
 class DnsGate : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
     char tmpl[] = "/tmp/zc-gate-XXXXXX";
     dir_ = mkdtemp(tmpl);
     port = FreePort();

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "dns_peers/peer_support.h"
-#include "support/netns.h"
 #include "utils/timescale.h"
 
 namespace dnspeer {
@@ -32,7 +31,7 @@ int OpenFds() {
 class DnsLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
     char tmpl[] = "/tmp/zc-life-XXXXXX";
     dir_ = mkdtemp(tmpl);
     port = FreePort();

@@ -47,6 +47,17 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
+namespace {
+bool gPrivateNetwork = false;
+}
+
+void MarkPrivateNetwork() {
+  gPrivateNetwork = true;
+}
+bool InPrivateNetwork() {
+  return gPrivateNetwork;
+}
+
 uint16_t FreePort() {
   for (int attempt = 0; attempt < 50; attempt++) {
     int u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

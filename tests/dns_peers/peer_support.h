@@ -21,6 +21,10 @@ namespace dnspeer {
 
 using namespace std::chrono_literals;
 
+// Set by the test main once the process runs in its own network namespace.
+void MarkPrivateNetwork();
+bool InPrivateNetwork();
+
 // A port free for both UDP and TCP on 127.0.0.1 right now.
 uint16_t FreePort();
 // Whether a program is on PATH.

@@ -87,21 +87,21 @@ bool ParseOptions(const std::vector<std::string>& args, std::span<const OptionSp
       name = name.substr(0, eq);
       has_inline = true;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* match = nullptr;
     for (const OptionSpec& s : specs) {
-      if (s.name == name) spec = &s;
+      if (s.name == name) match = &s;
     }
-    if (!spec) {
+    if (!match) {
       *error = "unknown option -" + std::string(name);
       return false;
     }
-    if (spec->has_value && !has_inline) {
+    if (match->has_value && !has_inline) {
       if (i + 1 >= args.size()) {
         *error = "option -" + std::string(name) + " needs a value";
         return false;
       }
       value = args[++i];
-    } else if (!spec->has_value && has_inline) {
+    } else if (!match->has_value && has_inline) {
       *error = "option -" + std::string(name) + " takes no value";
       return false;
     }

@@ -128,11 +128,11 @@ bool DnsEngine::Core::Start(std::string* error) {
     return false;
   }
   auto beat = zc::Scaled(kBeat);
-  itimerspec spec{};
-  spec.it_interval.tv_sec = beat.count() / 1000;
-  spec.it_interval.tv_nsec = (beat.count() % 1000) * 1000000;
-  spec.it_value = spec.it_interval;
-  timerfd_settime(beat_fd.get(), 0, &spec, nullptr);
+  itimerspec period{};
+  period.it_interval.tv_sec = beat.count() / 1000;
+  period.it_interval.tv_nsec = (beat.count() % 1000) * 1000000;
+  period.it_value = period.it_interval;
+  timerfd_settime(beat_fd.get(), 0, &period, nullptr);
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kTagWake;
@@ -321,35 +321,46 @@ DnsEngine::~DnsEngine() {
 bool DnsEngine::Start(std::string* error) {
   std::string ignored;
   if (!error) error = &ignored;
-  if (core_) {
-    *error = "already running";
-    return false;
+  uint64_t generation;
+  {
+    std::lock_guard lock(core_mutex_);
+    if (core_) {
+      *error = "already running";
+      return false;
+    }
+    generation = ++generation_;
   }
-  generation_++;
-  auto core = std::make_unique<Core>(options_, generation_);
+  auto core = std::make_unique<Core>(options_, generation);
   if (!core->Start(error)) {
     core->Stop();
     return false;
   }
+  std::lock_guard lock(core_mutex_);
   core_ = std::move(core);
   return true;
 }
 
 void DnsEngine::Stop() {
-  if (!core_) return;
-  core_->Stop();
-  core_.reset();
+  std::unique_ptr<Core> core;
+  {
+    std::lock_guard lock(core_mutex_);
+    core = std::move(core_);
+  }
+  if (core) core->Stop();
 }
 
 bool DnsEngine::running() const {
+  std::lock_guard lock(core_mutex_);
   return core_ && core_->running;
 }
 
 void DnsEngine::Post(std::function<void()> task) {
+  std::lock_guard lock(core_mutex_);
   if (core_) core_->Post(std::move(task));
 }
 
 void DnsEngine::PostVerdict(DnsRequestHandle handle, DnsVerdict verdict) {
+  std::lock_guard lock(core_mutex_);
   if (!core_ || handle.generation != generation_) return;
   Core* core = core_.get();
   core->Post([core, handle, verdict] { core->OnVerdict(handle.id, verdict); });
@@ -357,6 +368,7 @@ void DnsEngine::PostVerdict(DnsRequestHandle handle, DnsVerdict verdict) {
 
 void DnsEngine::Query(const std::string& domain, uint16_t qtype,
                       std::function<void(int, std::string)> done) {
+  std::lock_guard lock(core_mutex_);
   if (!core_) return;
   Core* core = core_.get();
   core->Post([core, domain, qtype, done = std::move(done)]() mutable {
@@ -365,6 +377,7 @@ void DnsEngine::Query(const std::string& domain, uint16_t qtype,
 }
 
 std::vector<sockaddr_storage> DnsEngine::BoundAddresses() const {
+  std::lock_guard lock(core_mutex_);
   std::vector<sockaddr_storage> out;
   if (core_) {
     for (const Listener& l : core_->listeners) out.push_back(l.bound);
@@ -373,12 +386,14 @@ std::vector<sockaddr_storage> DnsEngine::BoundAddresses() const {
 }
 
 DnsEngineStats DnsEngine::Stats() const {
+  std::lock_guard lock(core_mutex_);
   if (!core_) return {};
-  std::lock_guard lock(core_->stats_mutex);
+  std::lock_guard stats_lock(core_->stats_mutex);
   return core_->stats;
 }
 
 uint64_t DnsEngine::generation() const {
+  std::lock_guard lock(core_mutex_);
   return generation_;
 }
 

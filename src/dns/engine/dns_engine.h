@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,8 @@ class DnsEngine {
 
  private:
   DnsEngineOptions options_;
+  // Guards core_ and generation_: other threads post while the owner may stop the engine.
+  mutable std::mutex core_mutex_;
   std::unique_ptr<Core> core_;
   uint64_t generation_ = 0;
 };
