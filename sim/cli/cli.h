@@ -31,6 +31,15 @@ int CmdMkimage(const Args& args);
 int CmdSyslog(const Args& args);
 int CmdLab(const Args& args);
 int CmdLauncher(const Args& args);
+int CmdWorld(const Args& args);
+int CmdPoke(const Args& args);
+
+// Lab helpers: whether the lab runs, a command in the router's network namespace (directly when
+// already there, else through the lab's world), a command in the world, a client's namespace.
+bool LabUp();
+int RouterNetCommand(const Args& argv);
+int WorldCommand(const Args& argv);
+int LabAddClient(const std::string& name);
 
 // Writes the launcher and platform files of a boot; files marked "kept" are written only when
 // absent.

@@ -190,6 +190,11 @@ int CliMain(const Args& args) {
   Args rest(args.begin() + 1, args.end());
   if (cmd == "init") return CmdInit(rest);
   if (cmd == "__netns-inner") return CmdNetnsInner(rest);
+  if (cmd == "__poke") return CmdPoke(rest);
+  if (cmd == "__world") {
+    EnforceGuard("zunsim world");
+    return CmdWorld(rest);
+  }
   if (cmd == "netns-exec") return CmdNetnsExec(rest);
   EnforceGuard("zunsim");
   if (cmd == "flash") return CmdFlash(rest);

@@ -161,7 +161,8 @@ int CmdLauncher(const Args& a) {
   WriteText(P("/sim/run/launcher.pid"), std::to_string(getpid()) + "\n");
   std::string daemonLog = P("/sim/log/daemons.log");
   std::string agentLog = P("/sim/log/zuncore.log");
-  int boot = 1;
+  const char* bootEnv = std::getenv("ZUNSIM_BOOT");
+  int boot = bootEnv ? std::atoi(bootEnv) : 1;
   LauncherLog("launcher " + std::to_string(getpid()) + " boot " + std::to_string(boot));
   std::vector<pid_t> daemons = {
       Start({P("/bin/zunsimd")}, daemonLog), Start({P("/bin/vsntp")}, daemonLog),

@@ -61,9 +61,9 @@ bool Denied(const std::string& mac12) {
   return false;
 }
 
-int RunIp(const std::string& args) {
-  std::string cmd = "ip " + args + " >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0 ? 0 : 1;
+// ip (or bridge) in the router's network namespace: here, or through the lab.
+int RouterTool(Args argv) {
+  return RouterNetCommand(argv) == 0 ? 0 : 1;
 }
 
 // Station keys of a station file and the options that set them.
@@ -109,7 +109,7 @@ int CmdWifi(const Args& a) {
   for (size_t i = 1; i < a.size(); ++i) {
     if (a[i] == "--enable" || a[i] == "--disable") {
       WriteText(dir + "/enabled", a[i] == "--enable" ? "1\n" : "0\n");
-      if (InRouterNetns()) RunIp("link set " + a[0] + (a[i] == "--enable" ? " up" : " down"));
+      RouterTool({"ip", "link", "set", a[0], a[i] == "--enable" ? "up" : "down"});
     } else if ((a[i] == "--mib" || a[i] == "--stats") && i + 1 < a.size()) {
       const std::string& kv = a[++i];
       size_t eq = kv.find('=');
@@ -278,11 +278,9 @@ int CmdClient(const Args& a) {
   if (a[0] == "del") {
     KvMap c = ReadKv(path);
     if (c.empty()) return 1;
-    if (InRouterNetns()) {
-      RunIp("neigh del " + c["ip"] + " dev br0");
-      std::system(
-          ("bridge fdb del " + c["mac"] + " dev " + c["port"] + " master >/dev/null 2>&1").c_str());
-    }
+    RouterTool({"ip", "neigh", "del", c["ip"], "dev", "br0"});
+    RouterTool({"bridge", "fdb", "del", c["mac"], "dev", c["port"], "master"});
+    if (c["light"] != "1") WorldCommand({"ip", "netns", "del", "cl-" + name});
     if (IsWlanIf(c["port"])) StationEdit("del", c["port"], c["mac"], {});
     StateLock lock;
     RemoveTree(path);
@@ -297,16 +295,20 @@ int CmdClient(const Args& a) {
                {"port", port},
                {"hostname", opts["hostname"]},
                {"fp", opts.count("fp") ? opts["fp"] : "0,0,0,0"},
-               {"static", opts.count("static") ? "1" : "0"}};
+               {"static", opts.count("static") ? "1" : "0"},
+               {"light", opts.count("light") || !LabUp() ? "1" : "0"}};
     {
       StateLock lock;
       WriteKv(path, c);
     }
     if (IsWlanIf(port) && !opts.count("no-assoc")) StationEdit("add", port, mac, {{"force", "1"}});
-    if (InRouterNetns()) {
-      RunIp("neigh replace " + c["ip"] + " lladdr " + mac + " dev br0 nud reachable");
-      std::system(("bridge fdb replace " + mac + " dev " + port + " master static >/dev/null 2>&1")
-                      .c_str());
+    if (c["light"] == "1") {
+      RouterTool(
+          {"ip", "neigh", "replace", c["ip"], "lladdr", mac, "dev", "br0", "nud", "reachable"});
+      RouterTool({"bridge", "fdb", "replace", mac, "dev", port, "master", "static"});
+    } else if (LabAddClient(name) != 0) {
+      Err("zunsim client: cannot create the client's namespace\n");
+      return 1;
     }
   } else {
     return usage();
@@ -337,7 +339,7 @@ int CmdNeigh(const Args& a) {
       (a[2] != "reachable" && a[2] != "stale" && a[2] != "permanent")) {
     return Bad("neigh IP --state reachable|stale|permanent");
   }
-  if (!InRouterNetns()) {
+  if (!InRouterNetns() && !LabUp()) {
     Err("zunsim neigh: needs the router namespace\n");
     return kOutsideLabExit;
   }
@@ -347,19 +349,18 @@ int CmdNeigh(const Args& a) {
     if (c["ip"] == a[0]) mac = c["mac"];
   }
   if (mac.empty()) return 1;
-  return RunIp("neigh replace " + a[0] + " lladdr " + mac + " dev br0 nud " + a[2]);
+  return RouterTool({"ip", "neigh", "replace", a[0], "lladdr", mac, "dev", "br0", "nud", a[2]});
 }
 
 int CmdPort(const Args& a) {
   if (a.size() != 2 || (a[0] != "eth0.2" && a[0] != "eth0.3") || (a[1] != "up" && a[1] != "down")) {
     return Bad("port eth0.2|eth0.3 up|down");
   }
-  if (!InRouterNetns()) {
-    Err("zunsim port: needs the router namespace\n");
-    return kOutsideLabExit;
-  }
   // The cable is the far end of the veth: its state is the port's carrier.
-  return RunIp("link set p-" + a[0] + " " + a[1]);
+  if (InRouterNetns()) return RouterTool({"ip", "link", "set", "p-" + a[0], a[1]});
+  if (LabUp()) return WorldCommand({"ip", "link", "set", "r-" + a[0], a[1]}) == 0 ? 0 : 1;
+  Err("zunsim port: needs the router namespace\n");
+  return kOutsideLabExit;
 }
 
 int CmdMkimage(const Args& a) {
