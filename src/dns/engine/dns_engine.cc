@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -51,6 +52,20 @@ std::vector<sockaddr_storage> LocalAddresses() {
   return out;
 }
 
+// Whether this process may send ICMP echo: a raw socket, or the unprivileged datagram kind.
+bool IcmpAvailable() {
+  for (int type : {SOCK_RAW, SOCK_DGRAM}) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+  }
+  LogOut(LL_WARN,
+         "unpriviledged ping is disabled, please enable by setting net.ipv4.ping_group_range");
+  return false;
+}
+
 }  // namespace
 
 uint64_t TcpClientTag(uint64_t id) {
@@ -68,11 +83,24 @@ DnsEngine::Core::~Core() {
 }
 
 bool DnsEngine::Core::Start(std::string* error) {
+  conf.icmp_available = IcmpAvailable();
   if (!LoadDnsConf(options.conf_path, &conf, error)) {
     LogOut(LL_ERR, "load config failed.\n");
     return false;
   }
   if (options.apply_log_level) g_loglevel.store(conf.log_level);
+  if (!conf.icmp_available) {
+    // The default orders start with ping; without ICMP they are the TCP checks alone.
+    SpeedCheckOrders kept{};
+    int n = 0;
+    for (const SpeedCheckOrder& o : conf.orders) {
+      if (o.kind == SpeedCheckOrder::Kind::kNone) break;
+      if (o.kind != SpeedCheckOrder::Kind::kPing) kept[n++] = o;
+    }
+    conf.orders = kept;
+    LogOut(LL_WARN,
+           "speed check by ping is disabled because zundns does not have network raw privileges");
+  }
   if (!conf.user.empty()) {
     LogOut(LL_NOTICE, "DnsEngine: user %s ignored, the engine keeps the process credentials",
            conf.user.c_str());
