@@ -139,7 +139,8 @@ int dns_packet_init(dns_packet* packet, int size, const dns_head* head) {
   if (!packet || size < static_cast<int>(sizeof(dns_packet)) ||
       size - static_cast<int>(sizeof(dns_packet)) > kMaxAreaOffset)
     return -1;
-  std::memset(static_cast<void*>(packet), 0, size);
+  // The record area is written before it is ever read; only the header needs clearing.
+  std::memset(static_cast<void*>(packet), 0, sizeof(dns_packet));
   if (head) {
     packet->head.id = head->id;
     packet->head.qr = head->qr;
