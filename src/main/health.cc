@@ -11,7 +11,7 @@
 #include "utils/log.h"
 #include "utils/procdiag.h"
 
-extern int gProcFdMax;
+int gProcFdMax = 0;
 
 const std::vector<MonitoredThread>& MonitoredThreads() {
   static const std::vector<MonitoredThread> threads = {

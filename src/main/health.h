@@ -8,6 +8,9 @@
 
 #include "utils/monitor.h"
 
+// Soft limit of open files, read once at start.
+extern int gProcFdMax;
+
 // Longest a firmware download and flash may suspend the liveness check (a leaked flag must not
 // disable the watchdog for good).
 inline constexpr int64_t kFirmwareWatchdogGraceSeconds = 45 * 60;

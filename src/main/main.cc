@@ -9,6 +9,7 @@
 
 #include "bstrap/bstrap.h"
 #include "journal/journal.h"
+#include "main/health.h"
 #include "main/nats/nats_session.h"
 #include "main/signals.h"
 #include "main/timers.h"
@@ -24,8 +25,8 @@
 #include "utils/log.h"
 #include "utils/paths.h"
 #include "utils/procdiag.h"
+#include "utils/timeutil.h"
 
-int gProcFdMax = 0;
 char sHwver[64];
 char sSwver[64];
 char sLauncherver[64];
@@ -54,7 +55,8 @@ void RecordStart() {
 }
 
 void ReadDeviceIdentity() {
-  if (InitDeviceOps(&RouterDeviceOps) != 0) Fatal("main: Unable to initialize the router device ops");
+  if (InitDeviceOps(&RouterDeviceOps) != 0)
+    Fatal("main: Unable to initialize the router device ops");
   for (int index = 0; index < 4; ++index) {
     if (RefreshWlanInfoEntry(index) != 0) {
       LogOut(LL_ERR, "%s : unable to retrieve the wlan info", "main");

@@ -7,14 +7,17 @@
 #include <regex>
 
 #include "support/agent_harness.h"
+#include "support/http_server.h"
+#include "support/nats_fixture.h"
 #include "support/netns.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using zctest::AgentOptions;
 using zctest::AgentRun;
 
-constexpr auto kStartTimeout = 20s;
+constexpr auto kStartTimeout = 30s;
 const std::regex kExitLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d PID:\d+ TimeElapsed:\d+seconds )"
                            R"(ExitStatus:(.*)\n)");
 
@@ -23,8 +26,12 @@ class LifecycleTest : public ::testing::Test {
   void SetUp() override {
     if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
   }
-  // Starts the agent and waits until start-up has finished.
+  // A bootstrap endpoint that accepts and never answers: the agent stays in its bootstrap.
+  zctest::HttpServer silentBootstrap{[](const std::string&) { return zctest::HttpScript{}; },
+                                     /*holdOpen=*/true};
+
   void StartAndWait(AgentRun& agent) {
+    agent.SetBootstrapUrl(silentBootstrap.Url(""));
     agent.Start();
     ASSERT_TRUE(agent.WaitFor("main: JournalInit Success", kStartTimeout)) << agent.Output();
   }
@@ -36,7 +43,7 @@ class LifecycleTest : public ::testing::Test {
 };
 
 TEST_F(LifecycleTest, StartUpWritesItsFilesAndSigintEndsThroughTheExitPath) {
-  AgentRun agent;
+  AgentRun agent(AgentOptions::Scale(0.1));
   std::string lines;
   for (int i = 0; i < 51; ++i) lines += "old line\n";
   agent.Write("/tmp/zuncore_pid", lines);
@@ -56,12 +63,13 @@ TEST_F(LifecycleTest, StartUpWritesItsFilesAndSigintEndsThroughTheExitPath) {
   std::string snapshot = agent.Read("/tmp/kvp_settings.txt");
   EXPECT_NE(snapshot.find("teststring=teststringvalue\n"), std::string::npos) << snapshot;
   EXPECT_NE(snapshot.find("testinteger=42\n"), std::string::npos);
+  EXPECT_NE(snapshot.find("device_mac_addr=02:5A:00:00:00:01\n"), std::string::npos);
   EXPECT_NE(agent.Read("/tmp/zuncore_loglevel").find("zuncore current-log-level :6 ["),
             std::string::npos);
   std::string out = agent.Output();
   EXPECT_NE(out.find("bootstrap is NOT configured /etc/config/zunbootconfig file not present"),
             std::string::npos);
-  EXPECT_NE(out.find("UpdateMainTimer"), std::string::npos);
+  EXPECT_NE(out.find("ZUNCORE_SUBMODULE_INIT_PROGRESS"), std::string::npos);
   EXPECT_NE(agent.Read("/sim/log/calls.log").find("pidof"), std::string::npos);
 
   agent.Signal(SIGINT);
@@ -73,13 +81,13 @@ TEST_F(LifecycleTest, StartUpWritesItsFilesAndSigintEndsThroughTheExitPath) {
 }
 
 TEST_F(LifecycleTest, SigtermAndCrashBothLeaveTheirExitLine) {
-  AgentRun term;
+  AgentRun term(AgentOptions::Scale(0.1));
   StartAndWait(term);
   term.Signal(SIGTERM);
   ASSERT_TRUE(term.WaitExit(10s));
   EXPECT_EQ(ExitReason(term), "SigTermHandler: got SIGTERM");
 
-  AgentRun crash;
+  AgentRun crash(AgentOptions::Scale(0.1));
   StartAndWait(crash);
   crash.Signal(SIGSEGV);
   auto status = crash.WaitExit(2s);
@@ -88,17 +96,23 @@ TEST_F(LifecycleTest, SigtermAndCrashBothLeaveTheirExitLine) {
   EXPECT_EQ(ExitReason(crash), "SigSegvHandler: got SIGSEGV");
 }
 
-TEST_F(LifecycleTest, UnprovisionedAgentIsEndedByItsWatchdogAndOthersLiveOn) {
-  // Two agents on two roots; the probe target is closed, so the uplink records offline lines.
-  AgentRun watched({.timeScale = 0.005});
-  AgentRun other({.timeScale = 1});
-  StartAndWait(watched);
+TEST_F(LifecycleTest, UnansweredProvisioningIsEndedByTheWatchdogAndOthersLiveOn) {
+  zctest::NatsServerFixture nats;
+  ASSERT_TRUE(nats.ok()) << nats.error();
+  // Firmware validation is never answered: the agent keeps retrying until its first health
+  // report (after six probe periods) finds the telemetry thread missing.
+  AgentRun watched(AgentOptions::Scale(0.005));
+  ASSERT_TRUE(zctest::NatsServerFixture::InstallCa(watched.root()));
+  watched.WriteBootConfig(nats.url(), "validate.nobody.listens");
+  AgentRun other(AgentOptions::Scale(1));
+  watched.Start();
   StartAndWait(other);
-  // First report after six one-minute sleeps (about 1.8 s at this scale).
-  auto status = watched.WaitExit(30s);
+  auto status = watched.WaitExit(60s);
   ASSERT_TRUE(status) << watched.Output();
-  EXPECT_EQ(ExitReason(watched), "ThreadMonitor: TelemetryThread is not running");
+  EXPECT_EQ(ExitReason(watched), "ThreadMonitor: TelemetryThread is not running")
+      << watched.Output();
   std::string out = watched.Output();
+  EXPECT_NE(out.find("bootstrap prefetch success"), std::string::npos);
   EXPECT_NE(out.find("Zuncore Task Health ---> START"), std::string::npos);
   EXPECT_NE(out.find("ThreadMonitor: UplinkThreadMonitor Exist"), std::string::npos);
   EXPECT_NE(watched.Read("/tmp/zuncore_uplink_status").find("uplink offline at "),

@@ -85,6 +85,53 @@ int AgentRun::Zunsim(const std::string& args) const {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void AgentRun::WriteBootConfig(const std::string& natsUrl, const std::string& validateSubject,
+                               int maxRetryCount) const {
+  std::string text =
+      "provisioningCode=MNGD.AGNT.PROV\n"
+      "logicalLocation=dll.test\n"
+      "subscriberId=sub-1\n"
+      "connectionInfo.url=" +
+      natsUrl +
+      "\n"
+      "connectionInfo.tlsEnabled=false\n"
+      "connectionInfo.maxRetryCount=" +
+      std::to_string(maxRetryCount) +
+      "\n"
+      "connectionInfo.subject=" +
+      validateSubject +
+      "\n"
+      "connectionInfo.journalSubject=journal.test\n"
+      "connectionInfo.subscriptionSuspendedSubject=suspended.test\n"
+      "connectionInfo.subscriptionExpiredBootstrapUrl=https://127.0.0.1:1/renew\n"
+      "wanConnection=NONE\n";
+  for (const char* key : {"cwmpConfig.acsUrl",
+                          "cwmpConfig.username",
+                          "cwmpConfig.password",
+                          "cwmpConfig.periodicInterval",
+                          "wanConfig.mode",
+                          "wanConfig.ipProtocolMode",
+                          "wanConfig.ipMode",
+                          "wanConfig.NATEnabled",
+                          "wanConfig.VLANEnabled",
+                          "wanConfig.VLANId",
+                          "wanConfig.priority",
+                          "wanConfig.MTU",
+                          "wanConfig.serviceMode",
+                          "wanConfig.static.externalIpAddress",
+                          "wanConfig.static.subnetMask",
+                          "wanConfig.static.defaultGateway",
+                          "wanConfig.static.primaryDNS",
+                          "wanConfig.static.secondaryDNS",
+                          "wanConfig.PPPoE.username",
+                          "wanConfig.PPPoE.password",
+                          "wanConfig.PPPoE.serviceName",
+                          "wanConfig.PPPoE.PPPType"}) {
+    text += std::string(key) + "=1\n";
+  }
+  Write("/etc/config/zunbootconfig", text);
+}
+
 void AgentRun::Start() {
   std::vector<std::string> env = {
       "ZUNCORE_ROOT=" + root_,

@@ -20,6 +20,11 @@ std::string ZunsimBinary();
 struct AgentOptions {
   double timeScale = 0.01;
   std::map<std::string, std::string> env;  // extra environment
+  static AgentOptions Scale(double scale) {
+    AgentOptions o;
+    o.timeScale = scale;
+    return o;
+  }
 };
 
 class AgentRun {
@@ -36,6 +41,13 @@ class AgentRun {
   bool Exists(const std::string& routerPath) const;
   // Runs "zunsim ARGS" on this root; its exit status.
   int Zunsim(const std::string& args) const;
+
+  // Writes a complete boot configuration file (every bootstrap key), so the agent skips the HTTPS
+  // bootstrap and validates its firmware over the bootstrap NATS server at natsUrl.
+  void WriteBootConfig(const std::string& natsUrl, const std::string& validateSubject,
+                       int maxRetryCount = 3) const;
+  // Points the bootstrap endpoint (/tmp/zun_url) at url.
+  void SetBootstrapUrl(const std::string& url) const { Write("/tmp/zun_url", url + "\n"); }
 
   void Start();
   bool Running();

@@ -60,4 +60,8 @@ bool InPrivateNetwork() {
   return gInNetns;
 }
 
+void MarkPrivateNetwork() {
+  gInNetns = true;
+}
+
 }  // namespace zctest

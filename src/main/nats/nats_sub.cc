@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <future>
 #include <limits>
+#include <memory>
 
 #include "main/nats/nats_internal.h"
 #include "utils/kvp.h"
@@ -183,13 +184,19 @@ void NatsDestroySub(NatsSubTable& table) {
     zc::nats::SubscriptionPtr sub = NatsSessionAccess::TakeSubscription(table, i);
     if (!sub) continue;
     // Wait for a handler still running on this table, unless that handler is the caller.
-    std::promise<void> done;
-    bool wait =
-        tDispatchTable != &table &&
-        natsSubscription_SetOnCompleteCB(sub.get(), OnSubscriptionComplete, &done) == NATS_OK;
+    std::future<void> finished;
+    if (tDispatchTable != &table) {
+      auto* done = new std::promise<void>();
+      finished = done->get_future();
+      if (natsSubscription_SetOnCompleteCB(sub.get(), OnSubscriptionComplete, done) != NATS_OK) {
+        delete done;
+        finished = {};
+      }
+    }
+    fprintf(stderr, "DBG unsub %s wait=%d\n", table.subjects[i].c_str(), (int)finished.valid());
     natsSubscription_Unsubscribe(sub.get());
-    if (wait &&
-        done.get_future().wait_for(zc::Scaled(kHandlerDrainWait)) != std::future_status::ready) {
+    if (finished.valid() &&
+        finished.wait_for(zc::Scaled(kHandlerDrainWait)) != std::future_status::ready) {
       LogOut(LL_WARN, "%s: handler of '%s' still running", "NatsDestroySub",
              table.subjects[i].c_str());
     }
