@@ -74,6 +74,11 @@ bool StreamConnection::Waiting(uint16_t id) const {
   return std::find(waiting_ids_.begin(), waiting_ids_.end(), id) != waiting_ids_.end();
 }
 
+void StreamConnection::Forget(uint16_t id) {
+  auto it = std::find(waiting_ids_.begin(), waiting_ids_.end(), id);
+  if (it != waiting_ids_.end()) waiting_ids_.erase(it);
+}
+
 bool StreamConnection::Open(UpstreamClock::time_point now, std::string* error, int* error_number) {
   opened_at_ = now;
   *error_number = EIO;

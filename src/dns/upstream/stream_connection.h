@@ -65,6 +65,8 @@ class StreamConnection {
   bool Open(UpstreamClock::time_point now, std::string* error, int* error_number);
   // True when a query with this ID is queued or written here and not answered yet.
   bool Waiting(uint16_t id) const;
+  // The query with this ID is over; its answer, should it still come, is not waited for.
+  void Forget(uint16_t id);
   // Queues one DNS message (framed or as an HTTP request); sent as soon as the connection is
   // ready. False when the send buffer is full.
   bool Enqueue(std::span<const uint8_t> message);

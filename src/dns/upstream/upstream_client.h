@@ -87,9 +87,10 @@ class UpstreamClient {
   UpstreamClient(const UpstreamClient&) = delete;
   UpstreamClient& operator=(const UpstreamClient&) = delete;
 
-  // Builds the groups, the TLS context and the work thread. False with *error when the trust
-  // store cannot be loaded or the thread cannot start. Servers given by host name are resolved
-  // later, every 3 s until they resolve.
+  // Builds the groups, the TLS context and the work thread. False with *error when the epoll,
+  // the TLS context or the thread cannot be created (a trust store that cannot be read is only
+  // logged: TLS servers then fail their checks, the others work). Servers given by host name
+  // are resolved through the engine, at once and then every 3 s until they resolve.
   bool Start(std::string* error);
 
   // Sends `query` (a complete DNS message built by the engine: one question, RD, its EDNS and

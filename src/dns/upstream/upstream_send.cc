@@ -63,12 +63,7 @@ bool UpstreamWorker::SendTo(Server& server, Query& query, bool over_tcp, Clock::
     ok = SendUdp(server, query.wire, now, &error);
     if (ok) {
       for (QueryLeg& leg : query.legs) {
-        if (leg.server != server.index) continue;
-        if (leg.udp_port != server.udp.tag) {
-          ReleaseUdpPort(server, leg.udp_port);
-          leg.udp_port = server.udp.tag;
-          ++server.udp.outstanding;
-        }
+        if (leg.server == server.index) HoldUdpPort(server, leg);
       }
     }
   } else if (server.stream && !server.stream->ended() &&
@@ -230,10 +225,32 @@ void UpstreamWorker::ReleaseUdpPort(Server& server, uint64_t tag) {
   }
 }
 
+void UpstreamWorker::HoldUdpPort(Server& server, QueryLeg& leg) {
+  uint64_t tag = server.udp.tag;
+  if (std::find(leg.udp_ports.begin(), leg.udp_ports.end(), tag) != leg.udp_ports.end()) return;
+  if (leg.udp_ports.back() != 0) {  // more sends than slots: the oldest port lets go
+    ReleaseUdpPort(server, leg.udp_ports.front());
+    std::rotate(leg.udp_ports.begin(), leg.udp_ports.begin() + 1, leg.udp_ports.end());
+    leg.udp_ports.back() = 0;
+  }
+  *std::find(leg.udp_ports.begin(), leg.udp_ports.end(), uint64_t{0}) = tag;
+  ++server.udp.outstanding;
+}
+
+void UpstreamWorker::ReleaseUdpPorts(Server& server, QueryLeg& leg) {
+  for (uint64_t& tag : leg.udp_ports) {
+    if (tag != 0) ReleaseUdpPort(server, tag);
+    tag = 0;
+  }
+}
+
 void UpstreamWorker::ReleaseLegs(Query& query) {
+  uint16_t id = MessageId(query.wire);
   for (QueryLeg& leg : query.legs) {
-    if (leg.udp_port != 0) ReleaseUdpPort(*servers_[leg.server], leg.udp_port);
-    leg.udp_port = 0;
+    Server& server = *servers_[leg.server];
+    ReleaseUdpPorts(server, leg);
+    // The ID may be drawn again for another query: it must not look queued here.
+    if (server.stream) server.stream->Forget(id);
   }
 }
 

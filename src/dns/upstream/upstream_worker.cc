@@ -364,10 +364,7 @@ void UpstreamWorker::OnMessage(Server& server, std::vector<uint8_t>&& message, b
     return;
   }
   leg->state = Leg::kAnswered;
-  if (leg->udp_port != 0) {
-    ReleaseUdpPort(server, leg->udp_port);
-    leg->udp_port = 0;
-  }
+  ReleaseUdpPorts(server, *leg);
   ++query.answers;
   answers_.fetch_add(1, std::memory_order_relaxed);
   UpstreamResult result;

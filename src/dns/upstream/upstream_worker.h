@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -73,7 +74,9 @@ class UpstreamWorker {
     uint16_t server = 0;
     Leg state = Leg::kIdle;
     bool over_tcp = false;  // the server truncated over UDP: ask it over TCP from now on
-    uint64_t udp_port = 0;  // tag of the UDP socket the last send used
+    // Tags of the UDP ports its sends went out on: each stays open for a late answer until
+    // the leg is over.
+    std::array<uint64_t, kRetryBudget> udp_ports{};
   };
   struct Query {
     UpstreamQueryId handle = 0;
@@ -121,6 +124,8 @@ class UpstreamWorker {
   void CloseStream(Server& server, Clock::time_point now);
   void RetireUdp(Server& server, Clock::time_point now);
   void ReleaseUdpPort(Server& server, uint64_t tag);
+  void HoldUdpPort(Server& server, QueryLeg& leg);
+  void ReleaseUdpPorts(Server& server, QueryLeg& leg);
   void ReleaseLegs(Query& query);
   uint16_t NewUpstreamId();
   Server* ServerFor(uint64_t tag);
