@@ -107,22 +107,36 @@ TEST_F(UpstreamUdpTest, GroupsRetriesCancelAndStop) {
   int c = StartFault({"--a", "192.0.2.13", "--delay-ms", "20"});
   int fallback = StartFault({"--a", "192.0.2.20"});
   int silent = StartFault({"--drop-udp"});
+  // Answers each send only after the next send went out: the answer to an earlier send must
+  // still be taken (same ID on every retry, its source port still open).
+  int slow = StartFault({"--a", "192.0.2.30", "--delay-ms",
+                         std::to_string(static_cast<int>(500 * kTestTimeScale * 1.5))});
   UpstreamClientConfig config;
   for (int port : {a, b, c}) {
     config.servers.push_back(Server("127.0.0.1", port, UpstreamType::kUdp, {"trio"}, true));
   }
   config.servers.push_back(Server("127.0.0.1", fallback, UpstreamType::kUdp));
   config.servers.push_back(Server("127.0.0.1", silent, UpstreamType::kUdp, {"silent"}, true));
+  config.servers.push_back(Server("127.0.0.1", slow, UpstreamType::kUdp, {"slow"}, true));
   auto& client = StartClient(config);
-  ASSERT_EQ(client.ServerCount(), 5u);
+  ASSERT_EQ(client.ServerCount(), 6u);
   EXPECT_EQ(client.Server(0).address, "127.0.0.1");
 
   Outcome& trio = Ask("trio", "t.test", 1);
   Outcome& unknown = Ask("no-such-group", "u.test", 1);
   auto started = std::chrono::steady_clock::now();
   Outcome& lost = Ask("silent", "s.test", 1);
+  std::vector<Outcome*> slow_ones;
+  for (int i = 0; i < 8; ++i) {  // spread over several port lifetimes
+    slow_ones.push_back(&Ask("slow", "slow" + std::to_string(i) + ".test", 1));
+    loop_.RunFor(std::chrono::milliseconds(static_cast<int>(300 * kTestTimeScale)));
+  }
   ASSERT_TRUE(WaitAllDone());
   auto took = std::chrono::steady_clock::now() - started;
+  for (Outcome* o : slow_ones) {
+    ASSERT_EQ(o->answers.size(), 1u);
+    EXPECT_EQ(Addresses(o->answers[0].packet), std::vector<std::string>{"192.0.2.30"});
+  }
 
   ASSERT_EQ(trio.answers.size(), 3u);
   std::set<size_t> servers;
