@@ -1,7 +1,8 @@
 // cloudsim: the cloud side of the agent for tests and demos.
 //
 //   cloudsim [serve] --workdir DIR [--root ROOT] [--nats tls|plain | --nats-url URL [--tls]]
-//            [--ca FILE] [--profile FILE.json] [--mac MAC] [--control-port N] [--monitor-all]
+//            [--ca FILE] [--pki DIR] [--profile FILE.json] [--mac MAC] [--control-port N]
+//            [--monitor-all]
 //   cloudsim encode --type T     JSON form on stdin -> message bytes on stdout
 //   cloudsim decode --type T     message bytes on stdin -> JSON form on stdout
 //   cloudsim types               the wire message types
@@ -67,7 +68,7 @@ bool ParseArgs(int argc, char** argv, Args* args) {
 int Usage() {
   fprintf(stderr,
           "usage: cloudsim [serve] --workdir DIR [--root ROOT] [--nats tls|plain | --nats-url URL "
-          "[--tls]] [--ca FILE] [--profile FILE] [--mac MAC] [--control-port N] "
+          "[--tls]] [--ca FILE] [--pki DIR] [--profile FILE] [--mac MAC] [--control-port N] "
           "[--monitor-all]\n"
           "       cloudsim encode|decode --type TYPE\n"
           "       cloudsim types\n");
@@ -163,8 +164,9 @@ int Serve(const Args& args) {
     o.dir = dir;
     o.tls = args.Get("nats", "tls") != "plain";
     if (o.tls) {
-      const std::string pki = dir + "/pki";
-      if (!MakeTestPki(pki, &error)) {
+      // A given PKI (ca.pem, server.pem, server.key) or a fresh one.
+      const std::string pki = args.Get("pki", dir + "/pki");
+      if (!args.Has("pki") && !MakeTestPki(pki, &error)) {
         fprintf(stderr, "cloudsim: %s\n", error.c_str());
         return 1;
       }

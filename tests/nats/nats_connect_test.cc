@@ -26,8 +26,8 @@ JsonPtr ServerConnection(int monitorPort, const std::string& name) {
 using NatsConnectTest = NatsTest;
 
 TEST_F(NatsConnectTest, OpensWithNameTlsAndLogsTheConnection) {
-  SharedCloud& shared = Shared();
-  NatsConnConfig cfg = Config(shared.server.url(), "nats_msg_connection");
+  NatsServerFixture& server = SharedServer();
+  NatsConnConfig cfg = Config(server.url(), "nats_msg_connection");
   ASSERT_EQ(Connect(nats_msg, cfg), 0);
   EXPECT_TRUE(nats_msg.IsConnected());
   EXPECT_GT(nats_msg.ClientId(), 0u);
@@ -35,7 +35,7 @@ TEST_F(NatsConnectTest, OpensWithNameTlsAndLogsTheConnection) {
 
   JsonPtr seen;
   ASSERT_TRUE(WaitFor(
-      [&] { return (seen = ServerConnection(shared.server.monitorPort(), cfg.name)) != nullptr; }));
+      [&] { return (seen = ServerConnection(server.monitorPort(), cfg.name)) != nullptr; }));
   EXPECT_EQ(cloudsim::IntMember(seen.get(), "cid").value_or(0),
             static_cast<int64_t>(nats_msg.ClientId()));
   EXPECT_FALSE(cloudsim::StringMember(seen.get(), "tls_version").value_or("").empty());
@@ -94,7 +94,7 @@ TEST_F(NatsConnectTest, UnreachableServerFailsAndTlsIsRequiredWhenAsked) {
 }
 
 TEST_F(NatsConnectTest, StatisticsOfConnectedRecordsOnly) {
-  ASSERT_EQ(Connect(NatsCmdConn, Config(Shared().server.url(), "nats_cmd_connection")), 0);
+  ASSERT_EQ(Connect(NatsCmdConn, Config(SharedServer().url(), "nats_cmd_connection")), 0);
   ASSERT_EQ(_natsConnection_Publish(NatsCmdConn, "zt.stats.test", "x", 1), NATS_OK);
   StdoutCapture out;
   EXPECT_EQ(NatsStats(NatsCmdConn), 0);

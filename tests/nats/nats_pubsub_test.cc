@@ -27,12 +27,12 @@ class NatsPubSubTest : public NatsTest {
  protected:
   void SetUp() override {
     NatsTest::SetUp();
-    cloud_ = Shared().cloud.get();
+    cloud_ = &SharedCloud();
     ASSERT_TRUE(cloud_->ok()) << cloud_->error();
     cloud_->Call("POST", "/v1/reset");
     since_ = std::to_string(cloud_->LastSeq());
   }
-  NatsConnConfig SharedConfig(const char* part) { return Config(Shared().server.url(), part); }
+  NatsConnConfig SharedConfig(const char* part) { return Config(SharedServer().url(), part); }
 
   // Pushes a configuration envelope (a request, as the cloud does) and returns the answer.
   JsonPtr Push(const std::string& subject, const std::string& bodyFields) {

@@ -1,5 +1,6 @@
 // Shared set-up of the NATS session tests: one TLS nats-server with monitoring and one cloud
-// simulator per test process (started on first use), a fresh router root and main loop per test.
+// simulator per test process (each started on first use), a fresh router root and main loop per
+// test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,23 +20,22 @@ namespace zctest {
 inline constexpr const char* kTestMac = "02:5A:00:00:00:01";
 inline constexpr double kTestTimeScale = 0.02;
 
-struct SharedCloud {
-  NatsServerFixture server{NatsServerFixture::Options{.tls = true, .monitor = true}};
-  std::unique_ptr<CloudSimFixture> cloud;
-};
+// Started on first use, so tests that need only the server do not wait for the simulator.
+inline NatsServerFixture& SharedServer() {
+  static NatsServerFixture server(NatsServerFixture::Options{.tls = true, .monitor = true});
+  return server;
+}
 
-inline SharedCloud& Shared() {
-  static SharedCloud* shared = [] {
-    auto* s = new SharedCloud;
+inline CloudSimFixture& SharedCloud() {
+  static CloudSimFixture cloud([] {
     CloudSimFixture::Options o;
-    o.natsUrl = s->server.url();
+    o.natsUrl = SharedServer().url();
     o.tls = true;
     o.caFile = SharedTestPki().caFile;
     o.mac = kTestMac;
-    s->cloud = std::make_unique<CloudSimFixture>(o);
-    return s;
-  }();
-  return *shared;
+    return o;
+  }());
+  return cloud;
 }
 
 inline void EnsureNatsLib() {

@@ -20,6 +20,8 @@ CloudSimFixture::CloudSimFixture(Options options) : dir_("zc-cloudsim") {
   if (!options.natsUrl.empty()) {
     argv.insert(argv.end(), {"--nats-url", options.natsUrl});
     if (options.tls) argv.push_back("--tls");
+  } else {
+    argv.insert(argv.end(), {"--pki", SharedTestPki().dir});
   }
   if (!options.caFile.empty()) argv.insert(argv.end(), {"--ca", options.caFile});
   if (!options.root.empty()) argv.insert(argv.end(), {"--root", options.root});

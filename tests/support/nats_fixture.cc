@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <event2/thread.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,19 +37,52 @@ TempDir::~TempDir() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
+namespace {
+
+constexpr auto kPkiMaxAge = std::chrono::hours(24);  // certificates are made for 2 days
+
+bool PkiUsable(const std::string& dir) {
+  std::error_code ec;
+  for (const char* f : {"/ca.pem", "/server.pem", "/server.key"}) {
+    if (!std::filesystem::exists(dir + f, ec)) return false;
+  }
+  auto age = std::filesystem::file_time_type::clock::now() -
+             std::filesystem::last_write_time(dir + "/ca.pem", ec);
+  return !ec && age < kPkiMaxAge;
+}
+
+// One PKI for every test process of a build (RSA keys take a while under the sanitizers): kept
+// in the build tree, made under a file lock by the first process that needs it.
+std::string SharedPkiDir() {
+  if (const char* env = getenv("ZC_TEST_PKI_DIR")) return env;
+  if (const char* build = getenv("ZC_BUILD_DIR")) return std::string(build) + "/test-pki";
+  return "";
+}
+
+}  // namespace
+
 const TestPki& SharedTestPki() {
-  static TempDir* dir = new TempDir("zc-pki");
   static TestPki pki = [] {
     TestPki p;
-    p.dir = dir->path();
-    std::string error;
-    if (!cloudsim::MakeTestPki(p.dir, &error))
-      fprintf(stderr, "SharedTestPki: %s\n", error.c_str());
+    p.dir = SharedPkiDir();
+    if (p.dir.empty()) {
+      // Outside ctest: a PKI of this process, removed when it ends.
+      static TempDir* own = new TempDir("zc-pki");
+      p.dir = own->path();
+      atexit([] { delete own; });
+    }
+    std::filesystem::create_directories(p.dir);
+    int lock = open((p.dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock >= 0) flock(lock, LOCK_EX);
+    if (!PkiUsable(p.dir)) {
+      std::string error;
+      if (!cloudsim::MakeTestPki(p.dir, &error))
+        fprintf(stderr, "SharedTestPki: %s\n", error.c_str());
+    }
+    if (lock >= 0) close(lock);
     p.caFile = p.dir + "/ca.pem";
     p.certFile = p.dir + "/server.pem";
     p.keyFile = p.dir + "/server.key";
-    // Removed when the test process ends.
-    atexit([] { delete dir; });
     return p;
   }();
   return pki;

@@ -55,8 +55,11 @@ void onMsg(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* closur
   handler(msg ? data : nullptr, length);
 }
 
+// Owned by the library's completion call once registered, so a waiter that gave up leaves
+// nothing behind for the late call to touch.
 void OnSubscriptionComplete(void* closure) {
-  static_cast<std::promise<void>*>(closure)->set_value();
+  std::unique_ptr<std::promise<void>> done(static_cast<std::promise<void>*>(closure));
+  done->set_value();
 }
 
 }  // namespace
@@ -193,7 +196,6 @@ void NatsDestroySub(NatsSubTable& table) {
         finished = {};
       }
     }
-    fprintf(stderr, "DBG unsub %s wait=%d\n", table.subjects[i].c_str(), (int)finished.valid());
     natsSubscription_Unsubscribe(sub.get());
     if (finished.valid() &&
         finished.wait_for(zc::Scaled(kHandlerDrainWait)) != std::future_status::ready) {
