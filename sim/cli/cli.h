@@ -17,6 +17,8 @@ int CmdKnob(const Args& args);
 int CmdFail(const Args& args);
 int CmdWifi(const Args& args);
 int CmdRadio(const Args& args);
+int CmdWan(const Args& args);
+int CmdHost(const Args& args);
 int CmdScan(const Args& args);
 int CmdAcs(const Args& args);
 int CmdSta(const Args& args);

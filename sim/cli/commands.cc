@@ -203,12 +203,12 @@ int CliMain(const Args& args) {
   if (cmd == "fail") return CmdFail(rest);
   if (cmd == "show") return CmdShow(rest);
   static const std::pair<const char*, int (*)(const Args&)> kCommands[] = {
-      {"wifi", CmdWifi},        {"radio", CmdRadio},   {"scan", CmdScan},
-      {"acs", CmdAcs},          {"sta", CmdSta},       {"ap", CmdAp},
-      {"traffic", CmdTraffic},  {"pon", CmdPon},       {"sys", CmdSys},
-      {"client", CmdClient},    {"neigh", CmdNeigh},   {"port", CmdPort},
-      {"mkimage", CmdMkimage},  {"syslog", CmdSyslog}, {"lab", CmdLab},
-      {"launcher", CmdLauncher}};
+      {"wifi", CmdWifi},       {"radio", CmdRadio}, {"scan", CmdScan},
+      {"acs", CmdAcs},         {"sta", CmdSta},     {"ap", CmdAp},
+      {"traffic", CmdTraffic}, {"pon", CmdPon},     {"sys", CmdSys},
+      {"client", CmdClient},   {"neigh", CmdNeigh}, {"port", CmdPort},
+      {"mkimage", CmdMkimage}, {"wan", CmdWan},     {"host", CmdHost},
+      {"syslog", CmdSyslog},   {"lab", CmdLab},     {"launcher", CmdLauncher}};
   for (const auto& [name, fn] : kCommands) {
     if (cmd == name) return fn(rest);
   }

@@ -128,9 +128,46 @@ int CmdWifi(const Args& a) {
   return 0;
 }
 
+// Far ends of the router's veths: "p-IF" in a netns-exec namespace, "r-IF" in the lab's world.
+int CableState(const std::vector<std::string>& ifnames, const std::string& state) {
+  int rc = 0;
+  for (const auto& ifname : ifnames) {
+    if (InRouterNetns() && !LabUp()) {
+      rc |= RouterTool({"ip", "link", "set", "p-" + ifname, state});
+    } else if (LabUp()) {
+      rc |= WorldCommand({"ip", "link", "set", "r-" + ifname, state}) == 0 ? 0 : 1;
+    } else {
+      Err("zunsim: needs the router namespace or the lab\n");
+      return kOutsideLabExit;
+    }
+  }
+  return rc;
+}
+
 int CmdRadio(const Args& a) {
   if (a.size() == 2 && a[0] == "--channel") return SetRadioChannel(std::atoi(a[1].c_str())) ? 0 : 1;
-  return Bad("radio --channel N");
+  if (a.size() == 1 && (a[0] == "up" || a[0] == "down")) {
+    return CableState({"wlan0", "wlan0-vap0", "wlan0-vap1", "wlan0-vap2"}, a[0]);
+  }
+  return Bad("radio --channel N | radio up|down");
+}
+
+int CmdWan(const Args& a) {
+  if (a.size() == 1 && (a[0] == "up" || a[0] == "down")) return CableState({"nas0_0"}, a[0]);
+  return Bad("wan up|down");
+}
+
+// Lab names: resolved by ping/traceroute and, in the lab, by the C library's hosts file.
+int CmdHost(const Args& a) {
+  if (a.size() != 3 || a[0] != "add" || a[1].empty() || a[2].empty() || !ValidValue(a[1]) ||
+      a[1].find(' ') != std::string::npos || a[2].find(' ') != std::string::npos) {
+    return Bad("host add NAME ADDR");
+  }
+  StateLock lock;
+  AppendText(StatePath("net/hosts"), a[1] + " " + a[2] + "\n");
+  // The lab's /etc/hosts is bind-mounted: edit in place, keep the inode.
+  if (Exists(P("/sim/run/hosts"))) AppendText(P("/sim/run/hosts"), a[2] + " " + a[1] + "\n");
+  return 0;
 }
 
 int CmdScan(const Args& a) {

@@ -122,7 +122,7 @@ TEST_F(ClientSlots, RandomisedMacKeepsTheClientAndListsStayBounded) {
   EXPECT_EQ(rtl::ClientListSize(), 1u);
 
   rtl::SetClientLimitsForTest(8, 6);
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 12; ++i) {
     char mac[18], ip[16];
     std::snprintf(mac, sizeof mac, "02:5b:00:00:00:%02x", i);
     std::snprintf(ip, sizeof ip, "192.168.1.%d", 100 + i);
