@@ -91,7 +91,8 @@ class NatsConnContext {
   // "bootstrap", "msg", "cmd", "edge": for logs.
   const char* Label() const { return label_; }
 
-  // Back to the unused state (drops an alias; a connected record is destroyed first).
+  // Back to the unused state (drops an alias; a connected record is destroyed first, so call it
+  // on the main loop thread like NatsDestroy).
   void Clear();
   void Configure(const NatsConnConfig& config);
   NatsConnConfig Config() const;
