@@ -197,7 +197,16 @@ int Boot(int n, pid_t* launcher) {
     }
   }
   LayDownBootFiles();
-  RunArgvWait({"ip", "-n", "router", "neigh", "flush", "all"});
+  // The router's tables start empty; its LAN address comes from flash; clients speak once so
+  // that neighbour and bridge entries return.
+  std::string lan = FlashValue("LAN_IP_ADDR", "192.168.1.1");
+  RunArgvWait({"ip", "-n", "router", "neigh", "flush", "all"}, "", true);
+  RunArgvWait({"ip", "-n", "router", "addr", "flush", "dev", "br0"}, "", true);
+  RunArgvWait({"ip", "-n", "router", "addr", "add", lan + "/24", "dev", "br0"}, "", true);
+  for (const auto& name : ListDir(StatePath("net/clients"))) {
+    if (ReadKv(StatePath("net/clients/" + name))["light"] == "1") continue;
+    RunArgvWait({"ip", "netns", "exec", "cl-" + name, SelfExe(), "__poke", lan}, "", true);
+  }
   auto uptime = ReadText("/proc/uptime").value_or("0");
   std::string offset = "-" + uptime.substr(0, uptime.find('.'));
   *launcher = fork();
