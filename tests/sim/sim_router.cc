@@ -35,6 +35,10 @@ SimRouter::SimRouter() {
   setenv("PATH", (root_ + "/bin:" + savedPath_).c_str(), 1);
   zc::SetTimeScaleForTest(kSimTimeScale);
   CommandResult init = Zunsim({"init"});
+  if (init.status != 0) {
+    std::error_code ec;
+    fs::remove_all(root_, ec);  // no destructor runs after a throwing constructor
+  }
   if (init.status != 0)
     throw std::runtime_error("zunsim init failed (" + std::to_string(init.status) +
                              "): " + init.output);
