@@ -191,9 +191,13 @@ bool UpstreamClient::Start(std::string* error) {
 
   std::weak_ptr<EngineSide> weak = side;
   PostFn post = side->post;
-  auto deliver = [weak, post](UpstreamQueryId id, UpstreamResult&& result) {
-    post([weak, id, result = std::move(result)]() mutable {
-      if (auto engine = weak.lock()) engine->Deliver(id, std::move(result));
+  auto deliver = [weak, post](UpstreamWorker::Results&& results) {
+    post([weak, results = std::move(results)]() mutable {
+      for (auto& [id, result] : results) {
+        auto engine = weak.lock();
+        if (!engine) return;
+        engine->Deliver(id, std::move(result));
+      }
     });
   };
   UpstreamWorker::TickFn tick;

@@ -179,6 +179,7 @@ void UpstreamWorker::Run() {
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  pthread_setname_np(pthread_self(), "zc-upstream");
   epoll_event events[kMaxEvents];
   while (!stop_.load()) {
     int n = epoll_wait(epoll_.get(), events, kMaxEvents, -1);
@@ -189,8 +190,14 @@ void UpstreamWorker::Run() {
       continue;
     }
     Clock::time_point now = Clock::now();
-    for (int i = 0; i < n && !stop_.load(); ++i)
+    for (int i = 0; i < n && !stop_.load(); ++i) {
       HandleEvent(events[i].data.u64, events[i].events, now);
+    }
+    if (!outbox_.empty() && !stop_.load()) {
+      Results results;
+      results.swap(outbox_);
+      deliver_(std::move(results));
+    }
   }
 }
 
@@ -302,7 +309,7 @@ void UpstreamWorker::StartQuery(Command& command, Clock::time_point now) {
     UpstreamResult done;
     done.unreachable = true;
     failed_.fetch_add(1);
-    deliver_(command.handle, std::move(done));
+    Emit(command.handle, std::move(done));
     return;
   }
   uint16_t id = NewUpstreamId();
@@ -374,7 +381,7 @@ void UpstreamWorker::OnMessage(Server& server, std::vector<uint8_t>&& message, b
   result.packet = std::move(message);
   SetMessageId(result.packet, query.caller_id);
   result.rtt = std::chrono::duration_cast<std::chrono::microseconds>(now - query.first_send);
-  deliver_(query.handle, std::move(result));
+  Emit(query.handle, std::move(result));
   bool waiting = std::any_of(query.legs.begin(), query.legs.end(),
                              [](const QueryLeg& l) { return l.state == Leg::kSent; });
   if (!waiting) Finish(key.id);
@@ -397,7 +404,7 @@ void UpstreamWorker::Finish(uint16_t upstream_id) {
   UpstreamQueryId handle = query.handle;
   by_handle_.erase(handle);
   queries_.erase(found);
-  deliver_(handle, std::move(done));
+  Emit(handle, std::move(done));
 }
 
 void UpstreamWorker::OnBeat(Clock::time_point now) {

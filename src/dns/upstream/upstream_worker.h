@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "dns/upstream/stream_connection.h"
@@ -45,7 +46,10 @@ bool MakeSockaddr(std::string_view ip, uint16_t port, sockaddr_storage* address,
 
 class UpstreamWorker {
  public:
-  using DeliverFn = std::function<void(UpstreamQueryId, UpstreamResult&&)>;
+  // Results of one wake of the thread, in order; delivered together so that a busy thread
+  // posts once per wake rather than once per answer.
+  using Results = std::vector<std::pair<UpstreamQueryId, UpstreamResult>>;
+  using DeliverFn = std::function<void(Results&&)>;
   using TickFn = std::function<void()>;
 
   // `resolve_tick` (may be empty) runs on the work thread every 3 s.
@@ -121,6 +125,9 @@ class UpstreamWorker {
   void OnMessage(Server& server, std::vector<uint8_t>&& message, bool over_udp,
                  Clock::time_point now);
   void Finish(uint16_t upstream_id);
+  void Emit(UpstreamQueryId handle, UpstreamResult&& result) {
+    outbox_.emplace_back(handle, std::move(result));
+  }
   void CloseStream(Server& server, Clock::time_point now);
   void RetireUdp(Server& server, Clock::time_point now);
   void ReleaseUdpPort(Server& server, uint64_t tag);
@@ -132,6 +139,7 @@ class UpstreamWorker {
 
   const UpstreamClientConfig& config_;
   DeliverFn deliver_;
+  Results outbox_;  // results of the current wake
   TickFn resolve_tick_;
   UniqueFd epoll_;
   UniqueFd wake_;
