@@ -39,7 +39,7 @@ namespace {
 struct Options {
   int port = 0;
   std::string cert, key, mode = "normal", alpn, log;
-  peer::AnswerSpec answer;
+  peer::AnswerShape answer;
 };
 
 Options gOptions;

@@ -43,7 +43,7 @@ struct Options {
   bool wrong_id_first = false;
   bool wrong_name_first = false;
   std::string forge_from;
-  peer::AnswerSpec answer;
+  peer::AnswerShape answer;
   uint8_t forged_a[4] = {192, 0, 2, 66};
 };
 
@@ -161,18 +161,18 @@ void Answer(int fd, const sockaddr_in& from, bool udp, const std::vector<uint8_t
     fflush(gLog);
   }
   if ((udp && gOptions.drop_udp) || (!udp && gOptions.drop_tcp)) return;
-  peer::AnswerSpec spec = gOptions.answer;
-  spec.lowercase = gOptions.lowercase;
-  spec.truncated = udp && gOptions.tc;
+  peer::AnswerShape shape = gOptions.answer;
+  shape.lowercase = gOptions.lowercase;
+  shape.truncated = udp && gOptions.tc;
   if (udp && forge_fd >= 0) {
-    peer::AnswerSpec forged = spec;
+    peer::AnswerShape forged = shape;
     memcpy(forged.a, gOptions.forged_a, 4);
     std::vector<uint8_t> bytes = peer::BuildAnswer(q, forged);
     sendto(forge_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
            reinterpret_cast<const sockaddr*>(&from), sizeof from);
   }
   if (gOptions.wrong_id_first) {
-    peer::AnswerSpec near = spec;
+    peer::AnswerShape near = shape;
     memcpy(near.a, gOptions.forged_a, 4);
     near.id_delta = 1;
     Schedule(fd, from, udp, peer::BuildAnswer(q, near), 0);
@@ -180,11 +180,11 @@ void Answer(int fd, const sockaddr_in& from, bool udp, const std::vector<uint8_t
   if (gOptions.wrong_name_first && !q.name.empty() && q.name.size() > 1) {
     peer::Question other = q;
     other.name[1] = other.name[1] == 'z' ? 'y' : 'z';
-    peer::AnswerSpec near = spec;
+    peer::AnswerShape near = shape;
     memcpy(near.a, gOptions.forged_a, 4);
     Schedule(fd, from, udp, peer::BuildAnswer(other, near), 0);
   }
-  Schedule(fd, from, udp, peer::BuildAnswer(q, spec), gOptions.delay_ms);
+  Schedule(fd, from, udp, peer::BuildAnswer(q, shape), gOptions.delay_ms);
 }
 
 }  // namespace

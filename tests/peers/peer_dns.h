@@ -47,7 +47,7 @@ inline std::string NameText(const std::vector<uint8_t>& name) {
   return text.empty() ? "." : text;
 }
 
-struct AnswerSpec {
+struct AnswerShape {
   uint8_t a[4] = {192, 0, 2, 1};  // address for A queries
   int txt_count = 0;              // TXT queries: this many 250-byte strings, one record each
   bool truncated = false;         // TC=1 and no records
@@ -61,24 +61,24 @@ inline void Put16(std::vector<uint8_t>& out, unsigned v) {
   out.push_back(static_cast<uint8_t>(v));
 }
 
-inline std::vector<uint8_t> BuildAnswer(const Question& q, const AnswerSpec& spec) {
+inline std::vector<uint8_t> BuildAnswer(const Question& q, const AnswerShape& shape) {
   std::vector<uint8_t> out;
-  Put16(out, static_cast<uint16_t>(q.id + spec.id_delta));
+  Put16(out, static_cast<uint16_t>(q.id + shape.id_delta));
   unsigned flags = 0x8000 | (q.flags & 0x7900) | 0x0080;  // QR, opcode, RD copied; RA
-  if (spec.truncated) flags |= 0x0200;
-  if (spec.nxdomain) flags |= 3;
+  if (shape.truncated) flags |= 0x0200;
+  if (shape.nxdomain) flags |= 3;
   Put16(out, flags);
   unsigned count = 0;
-  if (!spec.truncated && !spec.nxdomain) {
+  if (!shape.truncated && !shape.nxdomain) {
     if (q.qtype == 1) count = 1;
-    if (q.qtype == 16) count = static_cast<unsigned>(spec.txt_count);
+    if (q.qtype == 16) count = static_cast<unsigned>(shape.txt_count);
   }
   Put16(out, 1);
   Put16(out, count);
   Put16(out, 0);
   Put16(out, 0);
   for (uint8_t c : q.name) {
-    if (spec.lowercase && c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c | 0x20);
+    if (shape.lowercase && c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c | 0x20);
     out.push_back(c);
   }
   Put16(out, q.qtype);
@@ -91,7 +91,7 @@ inline std::vector<uint8_t> BuildAnswer(const Question& q, const AnswerSpec& spe
     Put16(out, 300);
     if (q.qtype == 1) {
       Put16(out, 4);
-      out.insert(out.end(), spec.a, spec.a + 4);
+      out.insert(out.end(), shape.a, shape.a + 4);
     } else {
       Put16(out, 251);
       out.push_back(250);
