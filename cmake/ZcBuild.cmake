@@ -10,6 +10,11 @@ pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
 find_package(OpenSSL REQUIRED)
 
 set(ZC_WARNINGS -Wall -Wextra -Werror -Wformat=2 -Wformat-security)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # GCC 12 reports overlapping copies inside libstdc++'s own string code at -O3 (a known false
+  # positive of its -Wrestrict); every other warning stays an error.
+  list(APPEND ZC_WARNINGS -Wno-restrict)
+endif()
 
 if(ZUNCORE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
