@@ -11,9 +11,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "dns/engine/dns_rules.h"
 
 namespace zc::dns {
 
@@ -63,22 +66,54 @@ struct CachedAnswer {
   std::vector<uint8_t> packet;  // pristine encoded reply
   int ttl = 0;                  // TTL left; 0 = served expired
   bool soa = false;
-  int speed = -1;  // best ping time, tenths of a millisecond
+  int speed = -1;           // best ping time, tenths of a millisecond
+  uint32_t bind_flags = 0;  // flags of the listener the answer was produced for
+  bool refresh = false;     // Lookup: served expired with no refresh under way; start one
 };
+
+// How a stored answer treats the entry already there.
+enum class CacheStoreKind : uint8_t {
+  kAnswer,          // a client's answer: a new entry
+  kRefresh,         // a refresh before expiry: the entry keeps its popularity
+  kExpiredRefresh,  // a refresh of an expired entry: it stays among the expired
+};
+
+// The cache settings of one engine start (from the option file).
+struct CacheSettings {
+  int64_t size = 512;  // entries; 0 disables the cache
+  bool serve_expired = true;
+  int64_t serve_expired_ttl = 86400;
+  bool prefetch = false;
+  int64_t serve_expired_prefetch_time = 0;
+  bool persist = true;
+  std::string file;  // router path; empty: the default
+};
+
+// Starts the refresh of a cached answer: the same query without a client, whose answer is
+// stored with kRefresh (or kExpiredRefresh when `expired`).
+using CacheRefresh = std::function<void(const CacheKey& key, uint32_t bind_flags, bool expired)>;
 
 class AnswerCache {
  public:
   virtual ~AnswerCache() = default;
+  // Engine start, before the loop runs: the settings, and where refreshes go.
+  virtual void Open(const CacheSettings& settings, CacheRefresh refresh) {
+    (void)settings;
+    (void)refresh;
+  }
   virtual std::optional<CachedAnswer> Lookup(const CacheKey& key) {
     (void)key;
     return std::nullopt;
   }
-  virtual void Store(const CacheKey& key, const CachedAnswer& answer) {
+  virtual void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
     (void)key;
     (void)answer;
+    (void)kind;
   }
   // Periodic sweep (every 2 s; also after the clock jumped).
   virtual void Sweep(bool clock_jumped) { (void)clock_jumped; }
+  // Engine stop, after the loop ended.
+  virtual void Close() {}
 };
 
 // One address to measure.
@@ -87,17 +122,54 @@ struct SpeedProbe {
   uint8_t addr[16] = {};
 };
 
+// The checks of one request: the addresses not given before, when the request started (the
+// time budget of its checks counts from there) and the check orders that apply to it (the
+// configured ones, or its domain rule's); round n of the checks uses orders[n].
+struct SpeedCheckStart {
+  DnsRequestHandle handle;
+  std::chrono::steady_clock::time_point started;
+  SpeedCheckOrders orders{};
+  bool may_answer_early = true;  // false: never set answer_now (prefetches run to the end)
+  std::vector<SpeedProbe> probes;
+};
+
+// What the checks of a request found so far.
+struct SpeedResult {
+  DnsRequestHandle handle;
+  // The fastest address first, then the others fast enough to be given with it, in the order
+  // they were received. Empty while nothing was measured.
+  std::vector<SpeedProbe> ranked;
+  int best_time = -1;       // round trip of ranked[0], tenths of a millisecond
+  bool answer_now = false;  // the fastest is good enough to reply with now
+  bool last = false;        // the checks are over; no more results come for this request
+};
+
 class SpeedChecker {
  public:
+  using Deliver = std::function<void(SpeedResult)>;
   virtual ~SpeedChecker() = default;
-  // Whether checks can run at all; when false the engine answers without waiting for any.
-  virtual bool Available() const { return false; }
-  // Starts checks for a request's addresses; results come back through a posted task.
-  virtual bool Start(DnsRequestHandle handle, const std::vector<SpeedProbe>& probes) {
-    (void)handle;
-    (void)probes;
+  // Binds the checker to an engine generation at its start. `deliver` runs on any thread and
+  // must only post the result to the engine thread. False: the engine runs without checks.
+  virtual bool Attach(uint64_t generation, const SpeedCheckOrders& orders, Deliver deliver) {
+    (void)generation;
+    (void)orders;
+    (void)deliver;
     return false;
   }
+  // At engine stop: every check ends, and no deliver call runs after this returns.
+  virtual void Detach() {}
+  // Whether checks can run at all; when false the engine answers without waiting for any.
+  virtual bool Available() const { return false; }
+  // Whether IPv6 is reachable; when not, AAAA answers are passed through unchecked.
+  virtual bool Ipv6Available() const { return true; }
+  // Starts checks for a request's new addresses; results come back through `deliver`.
+  // False when nothing was started and nothing will come (answer without waiting).
+  virtual bool Start(const SpeedCheckStart& start) {
+    (void)start;
+    return false;
+  }
+  // The request is over: its checks stop and nothing more is delivered for it.
+  virtual void Cancel(DnsRequestHandle handle) { (void)handle; }
 };
 
 }  // namespace zc::dns
