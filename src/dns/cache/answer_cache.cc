@@ -1,0 +1,137 @@
+#include "dns/cache/answer_cache.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "utils/files.h"
+#include "utils/log.h"
+#include "utils/paths.h"
+#include "utils/timescale.h"
+#include "utils/uuid.h"
+
+namespace zc::dns {
+
+int64_t SystemCacheClock::MonotonicMs() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t SystemCacheClock::WallSeconds() const {
+  return time(nullptr);
+}
+
+DnsAnswerCache::DnsAnswerCache(const CacheClock* clock) : clock_(clock ? clock : &system_clock_) {}
+
+DnsAnswerCache::~DnsAnswerCache() {
+  Close();
+}
+
+CacheTime DnsAnswerCache::Now() const {
+  double seconds = static_cast<double>(clock_->MonotonicMs() - epoch_ms_) / ms_per_second_;
+  return static_cast<CacheTime>(std::clamp(std::floor(seconds), 0.0, double{INT32_MAX}));
+}
+
+CacheFileClock DnsAnswerCache::FileClock() const {
+  return {Now(), clock_->WallSeconds()};
+}
+
+void DnsAnswerCache::Open(const CacheSettings& settings, CacheRefresh refresh) {
+  Close();
+  settings_ = settings;
+  refresh_ = std::move(refresh);
+  path_ = zc::RootPath(settings.file.empty() ? kDefaultCacheFile : settings.file);
+  epoch_ms_ = clock_->MonotonicMs();
+  ms_per_second_ = std::max(1e-3, 1000.0 * zc::TimeScale());
+  DnsCache::Settings s;
+  s.max_size = std::max<int64_t>(settings.size, 0);
+  s.serve_expired = settings.serve_expired;
+  s.serve_expired_ttl = std::max<int64_t>(settings.serve_expired_ttl, 0);
+  cache_ = std::make_unique<DnsCache>(s, RandomU64());
+  last_save_ = Now();
+  if (Persistent()) {
+    CacheLoadResult r = LoadCacheFile(path_, cache_.get(), FileClock());
+    if (!r.ok && !r.ignored) LogOut(LL_WARN, "Load cache failed.");
+    if (r.skipped) {
+      LogOut(LL_WARN, "%s: %zu records of %s skipped", __func__, r.skipped, path_.c_str());
+    }
+  }
+}
+
+std::optional<CachedAnswer> DnsAnswerCache::Lookup(const CacheKey& key) {
+  if (!cache_) return std::nullopt;
+  auto hit = cache_->Lookup({key.domain, key.qtype, key.group, key.client_subnet}, Now());
+  if (!hit) return std::nullopt;
+  CachedAnswer answer;
+  answer.packet.assign(hit->packet.begin(), hit->packet.end());
+  answer.ttl = hit->ttl_left;
+  answer.soa = hit->soa;
+  answer.speed = hit->speed;
+  answer.bind_flags = hit->bind_flags;
+  answer.refresh = hit->refresh;
+  return answer;
+}
+
+void DnsAnswerCache::Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
+  if (!cache_) return;
+  CacheStoreInfo info{answer.ttl, answer.speed, answer.soa, answer.bind_flags};
+  CacheStore how = kind == CacheStoreKind::kRefresh          ? CacheStore::kReplace
+                   : kind == CacheStoreKind::kExpiredRefresh ? CacheStore::kReplaceInactive
+                                                             : CacheStore::kInsert;
+  if (!cache_->Store({key.domain, key.qtype, key.group, key.client_subnet}, answer.packet, info,
+                     how, Now())) {
+    LogOut(LL_DEBUG, "cache packet for %s failed.", key.domain.c_str());
+  }
+}
+
+void DnsAnswerCache::Sweep(bool clock_jumped) {
+  if (!cache_ || !cache_->enabled()) return;
+  DnsCache::SweepOptions o;
+  if (!clock_jumped && settings_.prefetch && refresh_) {
+    o.max_refresh = kRefreshPerSweep;
+    if (settings_.serve_expired) {
+      o.expired_prefetch = true;
+      int64_t half = std::min<int64_t>(settings_.serve_expired_ttl / 2, kExpiredPrefetchCap);
+      o.expired_prefetch_after = settings_.serve_expired_prefetch_time > 0
+                                     ? settings_.serve_expired_prefetch_time
+                                 : half > 0 ? half
+                                            : kExpiredPrefetchCap;
+    } else {
+      o.prefetch = true;
+      o.prefetch_before = kPrefetchBefore;
+    }
+  }
+  CacheTime now = Now();
+  for (const DnsCache::Refresh& r : cache_->Sweep(o, now)) {
+    CacheKey key{r.domain, r.qtype, r.group, r.subnet};
+    refresh_(key, r.bind_flags, r.expired);
+  }
+  if (Persistent() && cache_->dirty() && now - last_save_ >= kCacheSaveEvery) Save();
+}
+
+long DnsAnswerCache::Save() {
+  if (!cache_ || !Persistent()) return -1;
+  last_save_ = Now();
+  long n = SaveCacheFile(path_, *cache_, FileClock());
+  if (n < 0) {
+    LogOut(LL_WARN, "save cache failed.");
+    return -1;
+  }
+  cache_->ClearDirty();
+  return n;
+}
+
+void DnsAnswerCache::Close() {
+  if (!cache_) return;
+  if (Persistent()) {
+    Save();
+  } else if (zc::FileExists(path_) && zc::RemoveFile(path_) != 0) {
+    LogOut(LL_WARN, "%s: remove %s failed", __func__, path_.c_str());
+  }
+  cache_.reset();
+  refresh_ = nullptr;
+}
+
+}  // namespace zc::dns

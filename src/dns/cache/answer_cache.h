@@ -1,0 +1,75 @@
+// The engine's answer cache: DnsCache behind the engine's AnswerCache seam, on a monotonic
+// clock, with the cache file loaded at open, saved every ten minutes while something changed
+// and at close, and the refreshes (prefetches) the sweep asks for handed to the engine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "dns/cache/cache_file.h"
+#include "dns/cache/dns_cache.h"
+#include "dns/engine/engine_seams.h"
+
+namespace zc::dns {
+
+inline constexpr const char* kDefaultCacheFile = "/tmp/zundns.cache";
+inline constexpr int64_t kCacheSaveEvery = 600;  // seconds, on the time scale
+inline constexpr int32_t kPrefetchBefore = 3;    // seconds of TTL left
+inline constexpr size_t kRefreshPerSweep = 16;
+inline constexpr int64_t kExpiredPrefetchCap = 28800;
+
+// The two clocks the cache reads. Tests pass a fake one.
+class CacheClock {
+ public:
+  virtual ~CacheClock() = default;
+  virtual int64_t MonotonicMs() const = 0;
+  virtual int64_t WallSeconds() const = 0;
+};
+
+// CLOCK_MONOTONIC (coarse: a vDSO read, seconds are all the cache needs) and time().
+class SystemCacheClock final : public CacheClock {
+ public:
+  int64_t MonotonicMs() const override;
+  int64_t WallSeconds() const override;
+};
+
+class DnsAnswerCache final : public AnswerCache {
+ public:
+  // `clock` must outlive the cache; null: the system clocks.
+  explicit DnsAnswerCache(const CacheClock* clock = nullptr);
+  ~DnsAnswerCache() override;
+
+  void Open(const CacheSettings& settings, CacheRefresh refresh) override;
+  std::optional<CachedAnswer> Lookup(const CacheKey& key) override;
+  void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) override;
+  void Sweep(bool clock_jumped) override;
+  void Close() override;
+
+  // Writes the cache file now. Records written, or -1 (also when persistence is off).
+  long Save();
+  bool is_open() const { return cache_ != nullptr; }
+  // The cache itself (tests); null while closed.
+  const DnsCache* table() const { return cache_.get(); }
+  // The file in use, under the root prefix.
+  const std::string& path() const { return path_; }
+  // Seconds on the cache's clock (monotonic, on the time scale).
+  CacheTime Now() const;
+
+ private:
+  CacheFileClock FileClock() const;
+  bool Persistent() const { return settings_.persist && settings_.size > 0; }
+
+  SystemCacheClock system_clock_;
+  const CacheClock* clock_;
+  CacheSettings settings_;
+  CacheRefresh refresh_;
+  std::unique_ptr<DnsCache> cache_;
+  std::string path_;
+  int64_t epoch_ms_ = 0;
+  double ms_per_second_ = 1000.0;  // real milliseconds per cache second
+  CacheTime last_save_ = 0;
+};
+
+}  // namespace zc::dns

@@ -1,0 +1,373 @@
+#include "dns/cache/cache_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <vector>
+
+#include "dns/codec/dns_name.h"
+#include "dns/codec/dns_packet.h"
+#include "dns/upstream/upstream_handles.h"
+#include "utils/log.h"
+#include "utils/uuid.h"
+
+namespace zc::dns {
+
+namespace {
+
+constexpr size_t kReadChunk = 256 * 1024;
+constexpr size_t kWriteChunk = 64 * 1024;
+constexpr mode_t kCacheFileMode = 0640;
+constexpr int kTempAttempts = 8;
+// Ages beyond this (about 34 years) are all the same: long gone.
+constexpr int64_t kMaxAge = int64_t{1} << 30;
+
+int32_t ClampI32(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+// Reads an untrusted file in large chunks; every request is bounds-checked.
+class ChunkReader {
+ public:
+  explicit ChunkReader(int fd) : fd_(fd), buf_(kReadChunk) {}
+  bool Read(void* out, size_t n) {
+    auto* dst = static_cast<uint8_t*>(out);
+    while (n > 0) {
+      if (pos_ == end_ && !Fill()) return false;
+      size_t take = std::min(n, end_ - pos_);
+      std::memcpy(dst, buf_.data() + pos_, take);
+      pos_ += take;
+      dst += take;
+      n -= take;
+    }
+    return true;
+  }
+  bool Skip(size_t n) {
+    while (n > 0) {
+      if (pos_ == end_ && !Fill()) return false;
+      size_t take = std::min(n, end_ - pos_);
+      pos_ += take;
+      n -= take;
+    }
+    return true;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  bool Fill() {
+    pos_ = end_ = 0;
+    for (;;) {
+      ssize_t n = read(fd_, buf_.data(), buf_.size());
+      if (n > 0) {
+        end_ = static_cast<size_t>(n);
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        LogOut(LL_ERR, "read cache failed, %s", std::strerror(errno));
+        failed_ = true;
+      }
+      return false;
+    }
+  }
+  int fd_;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool failed_ = false;
+};
+
+// Buffers records and writes them in large pieces.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(int fd) : fd_(fd) { buf_.reserve(kWriteChunk); }
+  bool Put(const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    if (buf_.size() + n > kWriteChunk && !Flush()) return false;
+    if (n > kWriteChunk) return WriteAll(p, n);
+    buf_.insert(buf_.end(), p, p + n);
+    return true;
+  }
+  bool Flush() {
+    bool ok = WriteAll(buf_.data(), buf_.size());
+    buf_.clear();
+    return ok;
+  }
+
+ private:
+  bool WriteAll(const uint8_t* p, size_t n) {
+    while (n > 0) {
+      ssize_t w = write(fd_, p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        LogOut(LL_ERR, "write cache failed, %s", w < 0 ? std::strerror(errno) : "short write");
+        return false;
+      }
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+  int fd_;
+  std::vector<uint8_t> buf_;
+};
+
+bool VersionMatches(const CacheFileHead& head) {
+  size_t n = strnlen(head.version, sizeof head.version);
+  return std::string_view(head.version, n) == kCacheFileVersion;
+}
+
+}  // namespace
+
+bool CheckCacheRecord(const CacheFileRecord& rec, const uint8_t* data, uint32_t length,
+                      const DnsCache::Settings& settings, const CacheFileClock& clock,
+                      CheckedRecord* out, const char** why) {
+  auto fail = [&](const char* reason) {
+    *why = reason;
+    return false;
+  };
+  if (rec.list > 1) return fail("list is neither active nor expired");
+  if (rec.data.data_type != kCacheDataPacket) return fail("data is not a packet");
+  if (length == 0 || length > kCacheMaxPacket) return fail("data length out of range");
+  size_t domain_len = strnlen(rec.info.domain, sizeof rec.info.domain - 1);
+  std::string_view domain(rec.info.domain, domain_len);
+  if (domain.empty()) return fail("empty domain");
+  if (rec.info.qtype <= 0 || rec.info.qtype > UINT16_MAX) return fail("qtype out of range");
+
+  // The packet must be a reply to exactly the question of its key.
+  DnsPacketBuffer<> buf;
+  dns_packet* p = buf.get();
+  if (dns_decode(p, buf.size(), data, static_cast<int>(length)) != 0) {
+    return fail("packet does not decode");
+  }
+  if (!p->head.qr || p->head.qdcount != 1) return fail("packet is not a reply to one question");
+  const dns_rrs* q = dns_get_rrs_start(p, DNS_RRS_QD, nullptr);
+  char name[kDnsNameTextMax];
+  int qtype = 0;
+  int qclass = 0;
+  if (!q || dns_get_domain(q, name, sizeof name, &qtype, &qclass) != 0) {
+    return fail("packet has no question");
+  }
+  if (qtype != rec.info.qtype || qclass != DNS_C_IN || dns_name_lower(name) != domain) {
+    return fail("packet question differs from the key");
+  }
+
+  // Times: wall clock in the file, monotonic in memory. A time in the future is now.
+  int64_t ttl = std::max<int64_t>(rec.info.ttl, kCacheMinTtl);
+  int64_t age = std::clamp<int64_t>(clock.wall_now - rec.info.insert_time, 0, kMaxAge);
+  int64_t expired_for = age - ttl;
+  if (expired_for >= 0 && !settings.serve_expired) return fail("expired");
+  if (expired_for > 0 && settings.serve_expired_ttl > 0 &&
+      expired_for > settings.serve_expired_ttl) {
+    return fail("expired too long ago");
+  }
+  int64_t replace_age = std::clamp<int64_t>(clock.wall_now - rec.info.replace_time, 0, kMaxAge);
+
+  out->domain.assign(domain);
+  out->qtype = static_cast<uint16_t>(rec.info.qtype);
+  out->counters.ttl = static_cast<int32_t>(ttl);
+  out->counters.hitnum = std::clamp(rec.info.hitnum, 0, kCacheHitnumMax);
+  out->counters.step = std::clamp(rec.info.hitnum_step, kCacheStepFloor, kCacheStepMax);
+  out->counters.speed = std::max(rec.info.speed, -1);
+  out->counters.insert_time = ClampI32(int64_t{clock.now} - age);
+  out->counters.replace_time = ClampI32(int64_t{clock.now} - replace_age);
+  out->soa = rec.data.soa != 0;
+  out->bind_flags = rec.data.cache_flag & kCacheFileKnownFlags;
+  out->list = rec.list == 1 ? CacheList::kExpired : CacheList::kActive;
+  return true;
+}
+
+CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock) {
+  CacheLoadResult result;
+  ChunkReader in(fd);
+  CacheFileHead head;
+  if (!in.Read(&head, sizeof head)) {
+    LogOut(LL_ERR, "read cache head failed.");
+    result.ok = false;
+    return result;
+  }
+  if (head.magic1 != kCacheFileMagic1 || head.magic2 != kCacheFileMagic2) {
+    LogOut(LL_ERR, "cache file is invalid.");
+    result.ok = false;
+    result.ignored = true;
+    return result;
+  }
+  if (!VersionMatches(head)) {
+    LogOut(LL_WARN, "cache version is different, skip load cache.");
+    result.ignored = true;
+    return result;
+  }
+  std::vector<uint8_t> data(kCacheMaxPacket);
+  for (uint32_t i = 0; i < head.records; i++) {
+    CacheFileRecord rec;
+    if (!in.Read(&rec, sizeof rec)) {
+      if (!in.failed()) LogOut(LL_ERR, "read cache failed, %s", "file ends early");
+      result.ok = false;
+      break;
+    }
+    if (rec.magic != kCacheRecordMagic) {
+      LogOut(LL_ERR, "magic is invalid.");
+      result.ok = false;
+      break;
+    }
+    uint32_t length = rec.data.length;
+    if (length > kCacheFileMaxSkip) {
+      LogOut(LL_ERR, "data may invalid, skip load cache.");
+      result.ok = false;
+      break;
+    }
+    if (length > kCacheMaxPacket) {
+      // Larger than any reply the engine builds: skip it, keep reading.
+      if (!in.Skip(length)) {
+        LogOut(LL_ERR, "read cache data failed, %s", "file ends early");
+        result.ok = false;
+        break;
+      }
+      result.skipped++;
+      LogOut(LL_WARN, "%s: record %" PRIu32 " skipped: %" PRIu32 " bytes of data", __func__, i,
+             length);
+      continue;
+    }
+    if (!in.Read(data.data(), length)) {
+      LogOut(LL_ERR, "read cache data failed, %s", "file ends early");
+      result.ok = false;
+      break;
+    }
+    CheckedRecord checked;
+    const char* why = "";
+    if (!CheckCacheRecord(rec, data.data(), length, cache->settings(), clock, &checked, &why)) {
+      result.skipped++;
+      LogOut(LL_DEBUG, "%s: record %" PRIu32 " skipped: %s", __func__, i, why);
+      continue;
+    }
+    if (cache->size() >= static_cast<uint64_t>(cache->settings().max_size)) break;
+    CacheKeyView key{checked.domain, checked.qtype, {}, {}};
+    if (cache->InsertLoaded(key, {data.data(), length}, checked.counters, checked.soa,
+                            checked.bind_flags, checked.list)) {
+      result.loaded++;
+    } else {
+      result.skipped++;  // a second record for the same key
+    }
+  }
+  cache->ClearDirty();
+  return result;
+}
+
+CacheLoadResult LoadCacheFile(const std::string& path, DnsCache* cache,
+                              const CacheFileClock& clock) {
+  CacheLoadResult result;
+  // Non-blocking open: a FIFO planted at the path must not hang the engine.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) {
+    result.ignored = true;
+    if (errno == ENOENT) return result;
+    result.ok = false;
+    LogOut(LL_ERR, "%s: open %s failed, %s", __func__, path.c_str(), std::strerror(errno));
+    return result;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    LogOut(LL_ERR, "%s: %s is not a regular file, not loaded", __func__, path.c_str());
+    result.ignored = true;
+    result.ok = false;
+    return result;
+  }
+  result = LoadCacheFd(fd.get(), cache, clock);
+  if (!result.ignored) {
+    LogOut(LL_INFO, "load cache file %s, total %zu records", path.c_str(), result.loaded);
+  }
+  return result;
+}
+
+long SaveCacheFd(int fd, const DnsCache& cache, const CacheFileClock& clock) {
+  off_t start = lseek(fd, 0, SEEK_CUR);
+  ChunkWriter out(fd);
+  CacheFileHead head{};
+  head.magic1 = kCacheFileMagic1;
+  head.magic2 = kCacheFileMagic2;
+  std::memcpy(head.version, kCacheFileVersion, sizeof kCacheFileVersion);
+  if (!out.Put(&head, sizeof head)) return -1;
+  auto wall = [&](CacheTime t) { return ClampI32(clock.wall_now - (int64_t{clock.now} - t)); };
+  uint32_t records = 0;
+  bool ok = true;
+  for (CacheList list : {CacheList::kActive, CacheList::kExpired}) {
+    cache.ForEach(list, [&](const CacheEntry& e) {
+      if (!ok || !e.group().empty() || !e.subnet().empty()) return;
+      CacheFileRecord rec{};
+      rec.magic = kCacheRecordMagic;
+      rec.list = static_cast<uint32_t>(list);
+      std::memcpy(rec.info.domain, e.domain().data(), e.domain().size());
+      rec.info.ttl = e.ttl;
+      rec.info.hitnum = e.hitnum;
+      rec.info.speed = e.speed;
+      rec.info.hitnum_step = e.step;
+      rec.info.insert_time = wall(e.insert_time);
+      rec.info.replace_time = wall(e.replace_time);
+      rec.info.qtype = e.qtype;
+      rec.data.cache_flag = e.bind_flags;
+      rec.data.data_type = kCacheDataPacket;
+      rec.data.soa = e.soa;
+      rec.data.length = e.packet_len;
+      ok = out.Put(&rec, sizeof rec) && out.Put(e.packet().data(), e.packet().size());
+      records++;
+    });
+  }
+  if (!ok || !out.Flush()) {
+    LogOut(LL_ERR, "write record to file failed.");
+    return -1;
+  }
+  head.records = records;
+  if (pwrite(fd, &head, sizeof head, start) != static_cast<ssize_t>(sizeof head)) {
+    LogOut(LL_ERR, "write file head failed, %s", std::strerror(errno));
+    return -1;
+  }
+  return records;
+}
+
+long SaveCacheFile(const std::string& path, const DnsCache& cache, const CacheFileClock& clock) {
+  std::string temp;
+  UniqueFd fd;
+  for (int i = 0; i < kTempAttempts && !fd.valid(); i++) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016" PRIx64, RandomU64());
+    temp = path + suffix;
+    // A fresh name that nobody else may have planted: never follow a link, never reuse a file.
+    fd.Reset(
+        open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kCacheFileMode));
+    if (!fd.valid() && errno != EEXIST) break;
+  }
+  if (!fd.valid()) {
+    LogOut(LL_ERR, "create file %s failed, %s", temp.c_str(), std::strerror(errno));
+    return -1;
+  }
+  bool ok = fchmod(fd.get(), kCacheFileMode) == 0;
+  long records = ok ? SaveCacheFd(fd.get(), cache, clock) : -1;
+  // fsync reports every write error; close after it has nothing left to say.
+  ok = records >= 0 && fsync(fd.get()) == 0;
+  fd.Reset();
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    LogOut(LL_ERR, "%s: rename to %s failed, %s", __func__, path.c_str(), std::strerror(errno));
+    ok = false;
+  }
+  if (!ok) {
+    LogOut(LL_ERR, "write record to file %s failed.", path.c_str());
+    unlink(temp.c_str());
+    return -1;
+  }
+  // The rename itself is durable only once the directory is.
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  UniqueFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dfd.valid() && fsync(dfd.get()) != 0) {
+    LogOut(LL_DEBUG, "%s: directory sync failed, %s", __func__, std::strerror(errno));
+  }
+  LogOut(LL_INFO, "wrote total %ld records.", records);
+  return records;
+}
+
+}  // namespace zc::dns
