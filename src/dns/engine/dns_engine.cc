@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "dns/cache/answer_cache.h"
 #include "dns/engine/engine_core.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -74,7 +75,8 @@ uint64_t TcpClientTag(uint64_t id) {
 
 DnsEngine::Core::Core(DnsEngineOptions opts, uint64_t gen)
     : options(std::move(opts)), generation(gen) {
-  cache = options.cache ? options.cache : &null_cache;
+  if (!options.cache) own_cache = std::make_unique<DnsAnswerCache>();
+  cache = options.cache ? options.cache : own_cache.get();
   speed = options.speed ? options.speed : &null_speed;
 }
 
@@ -199,6 +201,18 @@ bool DnsEngine::Core::Start(std::string* error) {
     LogOut(LL_ERR, "start dns client failed.\n");
     return false;
   }
+  CacheSettings cs;
+  cs.size = conf.cache_size;
+  cs.serve_expired = conf.serve_expired;
+  cs.serve_expired_ttl = conf.serve_expired_ttl;
+  cs.prefetch = conf.prefetch_domain;
+  cs.serve_expired_prefetch_time = conf.serve_expired_prefetch_time;
+  cs.persist = conf.cache_persist != 0;
+  cs.file = conf.cache_file;
+  cache->Open(cs, [this](const CacheKey& key, uint32_t flags, bool expired) {
+    StartRefresh(key, flags, expired);
+  });
+  cache_open = true;
   last_lease_check = last_sweep = Clock::now();
   last_wall = time(nullptr);
   stop = false;
@@ -219,6 +233,10 @@ void DnsEngine::Core::Stop() {
   if (upstream) {
     upstream->Stop();
     upstream.reset();
+  }
+  if (cache_open) {
+    cache_open = false;
+    cache->Close();  // saves the cache file
   }
   {
     std::lock_guard lock(task_mutex);

@@ -24,7 +24,7 @@ namespace zc::dns {
 struct DnsEngineOptions {
   std::string conf_path = "/tmp/zundns.conf";  // router path, mapped under the root
   VerdictHook* verdict = nullptr;              // null: every verdict "allowed"
-  AnswerCache* cache = nullptr;                // null: no cache
+  AnswerCache* cache = nullptr;                // null: the engine's own (cache-size 0: none)
   SpeedChecker* speed = nullptr;               // null: no speed checks
   // Set by the standalone executable: the option file's log-level becomes the process level.
   bool apply_log_level = false;

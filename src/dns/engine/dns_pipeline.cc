@@ -2,6 +2,7 @@
 // forwarding, and the examination of upstream answers. Engine thread only.
 #include <arpa/inet.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
@@ -18,6 +19,24 @@ std::string EcsText(const dns_opt_ecs& ecs) {
   std::memcpy(addr, ecs.addr, (ecs.source_prefix + 7) / 8);
   return AddressText(ecs.family == 1 ? AF_INET : AF_INET6, addr) + "/" +
          std::to_string(ecs.source_prefix);
+}
+
+// The client subnet of a cache key back into an option ("192.0.2.0/24").
+bool ParseEcsText(const std::string& text, dns_opt_ecs* ecs) {
+  size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  std::string addr = text.substr(0, slash);
+  int prefix = std::atoi(text.c_str() + slash + 1);
+  *ecs = dns_opt_ecs{};
+  if (inet_pton(AF_INET, addr.c_str(), ecs->addr) == 1 && prefix >= 0 && prefix <= 32) {
+    ecs->family = 1;
+  } else if (inet_pton(AF_INET6, addr.c_str(), ecs->addr) == 1 && prefix >= 0 && prefix <= 128) {
+    ecs->family = 2;
+  } else {
+    return false;
+  }
+  ecs->source_prefix = static_cast<uint8_t>(prefix);
+  return true;
 }
 
 // The address a query arrived on, as IPv4 when it is IPv4-mapped.
@@ -71,6 +90,38 @@ void DnsEngine::Core::StartInternal(const std::string& domain, uint16_t qtype,
   QuerySource src;
   src.origin = Origin::kInternal;
   src.internal_done = std::move(done);
+  Intake(wire, len, src);
+}
+
+void DnsEngine::Core::StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired) {
+  DnsPacketBuffer<> buf;
+  dns_head head;
+  head.rd = 1;
+  dns_packet_init(buf.get(), buf.size(), &head);
+  dns_opt_ecs ecs;
+  bool with_ecs = !key.client_subnet.empty();
+  if (with_ecs && !ParseEcsText(key.client_subnet, &ecs)) return;
+  uint8_t wire[kDnsMessageMax];
+  int len = -1;
+  if (dns_add_domain(buf.get(), key.domain.c_str(), key.qtype, DNS_C_IN) == 0 &&
+      (!with_ecs || (dns_set_OPT_payload_size(buf.get(), kUpstreamPayload) == 0 &&
+                     dns_add_OPT_ECS(buf.get(), &ecs) == 0))) {
+    len = dns_encode(wire, sizeof wire, buf.get());
+  }
+  if (len < 0) {
+    LogOut(LL_ERR, "prefetch domain %s, qtype %d, failed.", key.domain.c_str(), key.qtype);
+    return;
+  }
+  LogOut(
+      LL_DEBUG,
+      expired ? "expired domain, prefetch by cache %s, qtype %d" : "prefetch by cache %s, qtype %d",
+      key.domain.c_str(), key.qtype);
+  QuerySource src;
+  src.origin = Origin::kInternal;
+  src.refresh = true;
+  src.refresh_expired = expired;
+  src.bind_flags = bind_flags;
+  src.bind_group = key.group;
   Intake(wire, len, src);
 }
 
@@ -131,6 +182,11 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   if (r.origin != Origin::kInternal && r.listener < listeners.size()) {
     r.bind_flags = listeners[r.listener].conf.flags;
     r.bind_group = listeners[r.listener].conf.group;
+  } else if (src.refresh) {
+    r.bind_flags = src.bind_flags;
+    r.bind_group = src.bind_group;
+    r.refresh = true;
+    r.store_kind = src.refresh_expired ? CacheStoreKind::kExpiredRefresh : CacheStoreKind::kRefresh;
   }
   r.gate = ReplyGate(r.qtype == DNS_T_A && r.origin != Origin::kInternal);
   LogDns(LL_DNS, "DNS_REQUEST: received from %s, domain:%s, qtype = %d, txid = %x",
@@ -243,7 +299,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
     if (v.decision != kVerdictPending) r.gate.SetVerdict(v);
   }
   bool no_cache = r.bind_flags & kBindNoCache;
-  if (!no_cache) {
+  if (!no_cache && !r.refresh) {
     CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
     if (auto hit = cache->Lookup(key)) {
       int ttl = hit->ttl > 0 ? hit->ttl : static_cast<int>(conf.serve_expired_reply_ttl);
@@ -251,6 +307,10 @@ void DnsEngine::Core::RunQuery(Request& r) {
         ttl = static_cast<int>(conf.rr_ttl_reply_max);
       }
       Deliver(r, GateAnswer{std::move(hit->packet), ttl, AnswerSource::kCache, hit->soa});
+      if (hit->refresh) {
+        // Served expired: fetch a fresh answer once this request is out of the way.
+        Post([this, key, flags = hit->bind_flags] { StartRefresh(key, flags, true); });
+      }
       return;
     }
   }

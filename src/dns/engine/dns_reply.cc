@@ -264,7 +264,7 @@ void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len
 }
 
 void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
-  if (r.bind_flags & kBindNoCache || r.origin == Origin::kInternal) return;
+  if (r.bind_flags & kBindNoCache || (r.origin == Origin::kInternal && !r.refresh)) return;
   DnsQuestionView q;
   if (dns_read_question(answer.packet.data(), static_cast<int>(answer.packet.size()), &q) != 0)
     return;
@@ -276,7 +276,9 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
     return;
   }
   CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
-  cache->Store(key, CachedAnswer{answer.packet, ttl, answer.soa, -1});
+  CachedAnswer stored{answer.packet, ttl, answer.soa, -1};
+  stored.bind_flags = r.bind_flags;
+  cache->Store(key, stored, r.store_kind);
 }
 
 void DnsEngine::Core::MarkDone(Request& r) {

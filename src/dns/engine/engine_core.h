@@ -115,6 +115,8 @@ struct Request {
   bool dualstack = false;
   std::string group;
   std::string cache_client_subnet;
+  bool refresh = false;  // a cache refresh: no lookup, its answer replaces the entry
+  CacheStoreKind store_kind = CacheStoreKind::kAnswer;
 
   // Collected from upstream answers.
   uint16_t rcode = DNS_RC_SERVFAIL;
@@ -153,6 +155,11 @@ struct QuerySource {
   const sockaddr_storage* local = nullptr;
   int ifindex = 0;
   std::function<void(int rcode, std::string address)> internal_done;
+  // Cache refreshes: the flags and group of the cached answer.
+  bool refresh = false;
+  bool refresh_expired = false;
+  uint32_t bind_flags = 0;
+  std::string bind_group;
 };
 
 struct DnsEngine::Core {
@@ -182,6 +189,7 @@ struct DnsEngine::Core {
   void Intake(const uint8_t* data, int len, QuerySource& source);
   void StartInternal(const std::string& domain, uint16_t qtype,
                      std::function<void(int rcode, std::string address)> done);
+  void StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired);
   void RunQuery(Request& r);
   bool AnswerLocally(Request& r);
   void Forward(Request& r);
@@ -236,9 +244,10 @@ struct DnsEngine::Core {
 
   AuditLog audit;
   std::unique_ptr<UpstreamClient> upstream;
-  AnswerCache null_cache;
+  std::unique_ptr<AnswerCache> own_cache;
   SpeedChecker null_speed;
   AnswerCache* cache = nullptr;
+  bool cache_open = false;
   SpeedChecker* speed = nullptr;
 
   UniqueFd epoll_fd;

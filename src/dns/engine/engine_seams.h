@@ -66,22 +66,54 @@ struct CachedAnswer {
   std::vector<uint8_t> packet;  // pristine encoded reply
   int ttl = 0;                  // TTL left; 0 = served expired
   bool soa = false;
-  int speed = -1;  // best ping time, tenths of a millisecond
+  int speed = -1;           // best ping time, tenths of a millisecond
+  uint32_t bind_flags = 0;  // flags of the listener the answer was produced for
+  bool refresh = false;     // Lookup: served expired with no refresh under way; start one
 };
+
+// How a stored answer treats the entry already there.
+enum class CacheStoreKind : uint8_t {
+  kAnswer,          // a client's answer: a new entry
+  kRefresh,         // a refresh before expiry: the entry keeps its popularity
+  kExpiredRefresh,  // a refresh of an expired entry: it stays among the expired
+};
+
+// The cache settings of one engine start (from the option file).
+struct CacheSettings {
+  int64_t size = 512;  // entries; 0 disables the cache
+  bool serve_expired = true;
+  int64_t serve_expired_ttl = 86400;
+  bool prefetch = false;
+  int64_t serve_expired_prefetch_time = 0;
+  bool persist = true;
+  std::string file;  // router path; empty: the default
+};
+
+// Starts the refresh of a cached answer: the same query without a client, whose answer is
+// stored with kRefresh (or kExpiredRefresh when `expired`).
+using CacheRefresh = std::function<void(const CacheKey& key, uint32_t bind_flags, bool expired)>;
 
 class AnswerCache {
  public:
   virtual ~AnswerCache() = default;
+  // Engine start, before the loop runs: the settings, and where refreshes go.
+  virtual void Open(const CacheSettings& settings, CacheRefresh refresh) {
+    (void)settings;
+    (void)refresh;
+  }
   virtual std::optional<CachedAnswer> Lookup(const CacheKey& key) {
     (void)key;
     return std::nullopt;
   }
-  virtual void Store(const CacheKey& key, const CachedAnswer& answer) {
+  virtual void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
     (void)key;
     (void)answer;
+    (void)kind;
   }
   // Periodic sweep (every 2 s; also after the clock jumped).
   virtual void Sweep(bool clock_jumped) { (void)clock_jumped; }
+  // Engine stop, after the loop ended.
+  virtual void Close() {}
 };
 
 // One address to measure.
