@@ -136,24 +136,24 @@ std::string PeerText(const sockaddr_storage& peer, bool with_port) {
 }
 
 bool ParsePeer(const std::string& host, uint16_t port, sockaddr_storage* out, socklen_t* len) {
-  *out = sockaddr_storage{};
   std::string h = host;
   if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
-  auto& a4 = reinterpret_cast<sockaddr_in&>(*out);
+  sockaddr_storage parsed{};
+  auto& a4 = reinterpret_cast<sockaddr_in&>(parsed);
+  auto& a6 = reinterpret_cast<sockaddr_in6&>(parsed);
   if (inet_pton(AF_INET, h.c_str(), &a4.sin_addr) == 1) {
     a4.sin_family = AF_INET;
     a4.sin_port = htons(port);
     *len = sizeof(sockaddr_in);
-    return true;
-  }
-  auto& a6 = reinterpret_cast<sockaddr_in6&>(*out);
-  if (inet_pton(AF_INET6, h.c_str(), &a6.sin6_addr) == 1) {
+  } else if (inet_pton(AF_INET6, h.c_str(), &a6.sin6_addr) == 1) {
     a6.sin6_family = AF_INET6;
     a6.sin6_port = htons(port);
     *len = sizeof(sockaddr_in6);
-    return true;
+  } else {
+    return false;
   }
-  return false;
+  *out = parsed;
+  return true;
 }
 
 uint16_t PortOf(const sockaddr_storage& addr) {

@@ -57,6 +57,7 @@ std::vector<size_t> RankForReply(const std::vector<MeasuredAddress>& addresses) 
 Ipv6Probe ClassifyIpv6Probe(int error) {
   switch (error) {
     case 0:
+    case ECONNREFUSED:  // someone answered: the route is there
       return Ipv6Probe::kReachable;
     case EADDRNOTAVAIL:
     case ENETUNREACH:
