@@ -1,0 +1,163 @@
+// The cache in zuncore-dns, seen from dig: stale answers with the upstream gone, refreshes that
+// keep an answer warm, the cache file surviving SIGKILL, and a planted link at the file's path.
+// Everything runs in the test's private network namespace; periods run on the time scale.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "dns/cache/cache_file.h"
+#include "dns_peers/peer_support.h"
+
+namespace dnspeer {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct DigAnswer {
+  std::string data;  // first answer record's data ("" when none)
+  int ttl = -1;
+};
+
+class CachePeers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!HaveProgram("unbound") || !HaveProgram("dig")) GTEST_SKIP() << "unbound or dig missing";
+    char tmpl[] = "/tmp/zc-cache-peers-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    port_ = FreePort();
+  }
+  void TearDown() override {
+    dns_.Stop();
+    unsetenv("ZUNCORE_TIME_SCALE");
+    if (!dir_.empty()) RunProgram({"rm", "-rf", dir_});
+  }
+
+  std::string Conf(uint16_t upstream, const std::string& more) {
+    return "bind 127.0.0.1:" + std::to_string(port_) +
+           "\nserver 127.0.0.1:" + std::to_string(upstream) + "\nspeed-check-mode none\n" + more;
+  }
+  // zuncore-dns in its own process under the test root, with the given time scale.
+  bool StartDns(const std::string& conf, double scale) {
+    root_.Write("/tmp/zundns.conf", conf);
+    setenv("ZUNCORE_TIME_SCALE", std::to_string(scale).c_str(), 1);
+    std::string bin = BuildDir() + "/src/dns/standalone/zuncore-dns";
+    if (!dns_.Start({bin, "-c", "/tmp/zundns.conf"}, dir_ + "/zuncore-dns.log")) return false;
+    // The router's own name is answered locally and never cached.
+    return WaitForDns("127.0.0.1", port_, "zundns");
+  }
+  void KillDns() {
+    kill(dns_.pid(), SIGKILL);
+    dns_.Stop();  // reaps it
+  }
+  DigAnswer Dig(const std::string& name, const std::string& type = "A") {
+    RunResult r = RunProgram({"dig", "@127.0.0.1", "-p", std::to_string(port_), "+tries=1",
+                              "+time=1", "+noall", "+answer", name, type});
+    std::istringstream in(r.output);
+    std::string owner, klass, rtype;
+    DigAnswer a;
+    if (in >> owner >> a.ttl >> klass >> rtype) std::getline(in >> std::ws, a.data);
+    return a;
+  }
+  static void Sleep(std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }
+
+  zctest::TempRoot root_;
+  std::string dir_;
+  uint16_t port_ = 0;
+  Process dns_;
+};
+
+TEST_F(CachePeers, StaleAnswersOutliveTheUpstreamAndRefreshWhenItIsBack) {
+  Unbound up;
+  ASSERT_TRUE(up.Start(dir_));
+  // TTLs of 1 s become the cache's 30 s floor; on the scale 30 s pass in 0.3 s.
+  ASSERT_TRUE(StartDns(Conf(up.port(), "rr-ttl 1\nserve-expired yes\n"), 0.01));
+  DigAnswer a = Dig("a.test");
+  ASSERT_EQ(a.data, "192.0.2.1");
+  EXPECT_LE(a.ttl, 30);
+  ASSERT_EQ(Dig("txt.test", "TXT").data, "\"hello\"");
+  up.Stop();
+  Sleep(std::chrono::milliseconds(450));  // 45 s on the scale: expired
+  a = Dig("a.test");
+  EXPECT_EQ(a.data, "192.0.2.1");
+  EXPECT_EQ(a.ttl, 3);  // serve-expired-reply-ttl
+  EXPECT_EQ(Dig("txt.test", "TXT").data, "\"hello\"");
+  EXPECT_EQ(Dig("never.test").data, "");  // nothing cached, nobody to ask
+
+  // Without stale answers an expired entry is gone.
+  dns_.Stop();
+  ASSERT_TRUE(StartDns(Conf(up.port(), "rr-ttl 1\nserve-expired no\n"), 0.01));
+  EXPECT_EQ(Dig("a.test").data, "");
+}
+
+TEST_F(CachePeers, ARefreshReplacesTheEntryWithoutAClient) {
+  FaultUpstream up;
+  ASSERT_TRUE(up.Start(dir_, "fault", "192.0.2.44", 0));
+  ASSERT_TRUE(StartDns(Conf(up.port(), "rr-ttl 1\nserve-expired no\nprefetch-domain yes\n"), 0.02));
+  ASSERT_EQ(Dig("warm.test").data, "192.0.2.44");
+  EXPECT_EQ(up.QueriesFor("warm.test"), 1);
+  // The entry is refreshed shortly before its 30 s run out (0.6 s here); at 40 s a client
+  // still gets it from the cache, with a TTL counted from the refresh. (The in-process client
+  // answers in well under a second of the scale; dig takes several.)
+  Sleep(std::chrono::milliseconds(800));
+  EXPECT_EQ(up.QueriesFor("warm.test"), 2);
+  Reply r = QueryUdp("127.0.0.1", port_, "warm.test", DNS_T_A);
+  ASSERT_EQ(r.a, std::vector<std::string>{"192.0.2.44"});
+  EXPECT_GT(r.ttls[0], 3);
+  EXPECT_LT(r.ttls[0], 30);
+  EXPECT_EQ(up.QueriesFor("warm.test"), 2);
+}
+
+TEST_F(CachePeers, TheCacheFileSurvivesSigkill) {
+  Unbound up;
+  ASSERT_TRUE(up.Start(dir_));
+  // Ten minutes between saves become 1.2 s; a TTL of a day stays far away.
+  ASSERT_TRUE(StartDns(Conf(up.port(), "rr-ttl 86400\ncache-persist yes\n"), 0.002));
+  for (const char* n : {"a.test", "multi.test", "www.test"}) ASSERT_NE(Dig(n).data, "") << n;
+  ASSERT_EQ(Dig("txt.test", "TXT").data, "\"hello\"");
+  std::string file = root_("/tmp/zundns.cache");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!fs::exists(file) && std::chrono::steady_clock::now() < deadline) {
+    Sleep(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(fs::exists(file)) << "no periodic save";
+  zc::dns::CacheFileHead head{};
+  std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(&head), sizeof head);
+  EXPECT_EQ(head.magic1, zc::dns::kCacheFileMagic1);
+  EXPECT_EQ(head.records, 4u);
+  KillDns();
+  up.Stop();
+
+  ASSERT_TRUE(StartDns(Conf(up.port(), "rr-ttl 86400\ncache-persist yes\n"), 0.002));
+  DigAnswer a = Dig("a.test");
+  EXPECT_EQ(a.data, "192.0.2.1");
+  EXPECT_GT(a.ttl, 3);  // fresh from the file, not a stale answer
+  EXPECT_EQ(Dig("txt.test", "TXT").data, "\"hello\"");
+  EXPECT_EQ(Dig("www.test").data, "a.test.");  // the CNAME answer as it was
+  EXPECT_EQ(Dig("never.test").data, "");
+}
+
+TEST_F(CachePeers, ALinkAtTheFilePathIsReplacedNotFollowed) {
+  Unbound up;
+  ASSERT_TRUE(up.Start(dir_));
+  std::string victim = dir_ + "/victim";
+  std::ofstream(victim) << "precious";
+  root_.Write("/tmp/.keep", "");
+  fs::create_symlink(victim, root_("/tmp/zundns.cache"));
+  ASSERT_TRUE(StartDns(Conf(up.port(), ""), 1.0));
+  ASSERT_EQ(Dig("a.test").data, "192.0.2.1");
+  dns_.Stop();  // SIGTERM: the engine stops and saves
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(root_("/tmp/zundns.cache"))));
+  EXPECT_GT(fs::file_size(root_("/tmp/zundns.cache")), sizeof(zc::dns::CacheFileHead));
+}
+
+}  // namespace
+}  // namespace dnspeer
