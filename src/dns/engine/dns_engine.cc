@@ -13,6 +13,7 @@
 
 #include "dns/cache/answer_cache.h"
 #include "dns/engine/engine_core.h"
+#include "dns/prober/speed_checker.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 #include "utils/timescale.h"
@@ -77,7 +78,8 @@ DnsEngine::Core::Core(DnsEngineOptions opts, uint64_t gen)
     : options(std::move(opts)), generation(gen) {
   if (!options.cache) own_cache = std::make_unique<DnsAnswerCache>();
   cache = options.cache ? options.cache : own_cache.get();
-  speed = options.speed ? options.speed : &null_speed;
+  if (!options.speed) own_speed = std::make_unique<ProbeSpeedChecker>();
+  speed = options.speed ? options.speed : own_speed.get();
 }
 
 DnsEngine::Core::~Core() {
@@ -188,6 +190,10 @@ bool DnsEngine::Core::Start(std::string* error) {
     std::lock_guard lock(task_mutex);
     accepting_tasks = true;
   }
+  // Speed-check results come from the prober's thread; Detach() in Stop() ends them.
+  speed_attached = speed->Attach(generation, conf.orders, [this](SpeedResult result) {
+    Post([this, result = std::move(result)] { OnSpeedResult(result); });
+  });
   upstream = std::make_unique<UpstreamClient>(
       conf.upstream, [this](std::function<void()> task) { Post(std::move(task)); },
       [this](const std::string& name, uint16_t qtype, std::function<void(std::string)> done) {
@@ -233,6 +239,10 @@ void DnsEngine::Core::Stop() {
   if (upstream) {
     upstream->Stop();
     upstream.reset();
+  }
+  if (speed_attached) {
+    speed_attached = false;
+    speed->Detach();
   }
   if (cache_open) {
     cache_open = false;

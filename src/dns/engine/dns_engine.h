@@ -25,7 +25,7 @@ struct DnsEngineOptions {
   std::string conf_path = "/tmp/zundns.conf";  // router path, mapped under the root
   VerdictHook* verdict = nullptr;              // null: every verdict "allowed"
   AnswerCache* cache = nullptr;                // null: the engine's own (cache-size 0: none)
-  SpeedChecker* speed = nullptr;               // null: no speed checks
+  SpeedChecker* speed = nullptr;               // null: the engine's own prober
   // Set by the standalone executable: the option file's log-level becomes the process level.
   bool apply_log_level = false;
 };

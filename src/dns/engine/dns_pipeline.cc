@@ -282,6 +282,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
   if (AnswerLocally(r)) return;
   const SpeedCheckOrders& orders = r.rules.orders ? *r.rules.orders : conf.orders;
   if (OrdersAreNone(orders) || (r.bind_flags & kBindNoSpeedCheck)) r.passthrough = true;
+  if (r.qtype == DNS_T_AAAA && !speed->Ipv6Available()) r.passthrough = true;
   r.group = (r.rules.nameserver && !(r.bind_flags & kBindNoRuleNameserver)) ? *r.rules.nameserver
                                                                             : r.bind_group;
   // The filter's verdict; a pending one comes back through PostVerdict.
@@ -370,7 +371,7 @@ void DnsEngine::Core::OnUpstreamResult(uint64_t request_id, UpstreamResult&& res
   } else {
     r->upstream = 0;
     r->upstream_done = true;
-    if (!r->gate.has_answer()) PostAssembled(*r, true);
+    if (!r->gate.has_answer() && !r->speed_pending) PostAssembled(*r, true);
   }
   Reap();
 }
@@ -426,9 +427,46 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     Deliver(r, std::move(answer));
     return;
   }
+  size_t known = r.seen.size();
   ExamineAnswer(r, p, result.server_flags);
+  if (r.seen.size() > known) StartSpeedChecks(r, known);
   // Without speed checks there is nothing better to wait for than the first usable address.
-  if (r.has_addr && !speed->Available()) PostAssembled(r, false);
+  if (r.has_addr && !r.speed_pending) PostAssembled(r, false);
+}
+
+void DnsEngine::Core::StartSpeedChecks(Request& r, size_t first_new) {
+  if (!speed_attached || !speed->Available()) return;
+  SpeedCheckStart checks;
+  checks.handle = {generation, r.id};
+  checks.started = r.start;
+  checks.orders = r.rules.orders ? *r.rules.orders : conf.orders;
+  checks.may_answer_early = !r.refresh;
+  for (size_t i = first_new; i < r.seen.size(); i++) {
+    SpeedProbe probe;
+    probe.family = r.seen[i].family;
+    std::memcpy(probe.addr, r.seen[i].addr, sizeof probe.addr);
+    checks.probes.push_back(probe);
+  }
+  if (speed->Start(checks)) r.speed_pending = true;
+}
+
+// The fastest address so far becomes the answer; the reply goes when the checks say it is good
+// enough, or when they are over and the upstream answers are in.
+void DnsEngine::Core::OnSpeedResult(const SpeedResult& result) {
+  Request* r = Find(result.handle.id);
+  if (!r || result.handle.generation != generation) return;
+  if (!result.ranked.empty() && result.ranked[0].family == r->addr_family && r->has_addr) {
+    std::memcpy(r->addr, result.ranked[0].addr, sizeof r->addr);
+    r->best_ping = result.best_time;
+    r->fast_addresses = result.ranked;
+  }
+  if (result.last) r->speed_pending = false;
+  if (!r->gate.has_answer() && (result.answer_now || (result.last && r->upstream_done))) {
+    LogOut(LL_DEBUG, "result: %s, qtype: %d, rtt: %.1f ms, %s", r->domain.c_str(), r->qtype,
+           r->best_ping / 10.0, AddressText(r->addr_family, r->addr).c_str());
+    PostAssembled(*r, false);
+  }
+  Reap();
 }
 
 int64_t DnsEngine::Core::ClampTtl(int64_t ttl) const {

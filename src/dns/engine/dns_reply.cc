@@ -98,6 +98,19 @@ void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
     } else {
       dns_add_AAAA(b.p, DNS_RRS_AN, owner.c_str(), static_cast<int>(ttl), r.addr);
     }
+    // With speed results, the addresses about as fast as the answer go along with it.
+    int64_t given = 1;
+    size_t len = r.addr_family == AF_INET ? 4 : 16;
+    for (const SpeedProbe& p : r.fast_addresses) {
+      if (r.best_ping < 1 || given >= conf.max_reply_ip_num) break;
+      if (p.family != r.addr_family || std::memcmp(p.addr, r.addr, len) == 0) continue;
+      if (r.addr_family == AF_INET) {
+        dns_add_A(b.p, DNS_RRS_AN, owner.c_str(), static_cast<int>(ttl), p.addr);
+      } else {
+        dns_add_AAAA(b.p, DNS_RRS_AN, owner.c_str(), static_cast<int>(ttl), p.addr);
+      }
+      given++;
+    }
   } else if (r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA || rcode != DNS_RC_NOERROR) {
     dns_soa soa;
     std::string soa_owner = r.soa_owner;
@@ -276,7 +289,7 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
     return;
   }
   CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
-  CachedAnswer stored{answer.packet, ttl, answer.soa, -1};
+  CachedAnswer stored{answer.packet, ttl, answer.soa, r.best_ping};
   stored.bind_flags = r.bind_flags;
   cache->Store(key, stored, r.store_kind);
 }
@@ -300,6 +313,7 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
   if (it == requests.end()) return;
   Request& r = *it->second;
   if (r.upstream && upstream) upstream->Cancel(r.upstream);
+  if (r.speed_pending) speed->Cancel({generation, r.id});
   if (r.merge_leader) {
     // The leader goes without an answer (its client vanished): its waiters still need one.
     r.merge_leader = false;

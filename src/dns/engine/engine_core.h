@@ -143,6 +143,11 @@ struct Request {
   ReplyGate gate;
   bool done = false;
   std::function<void(int rcode, std::string address)> internal_done;
+
+  // Speed checks of the collected addresses.
+  bool speed_pending = false;              // checks run; their last result is still to come
+  int best_ping = -1;                      // of the answer address, tenths of a millisecond
+  std::vector<SpeedProbe> fast_addresses;  // the fastest first, then those close to it
 };
 
 // Where a message came from.
@@ -197,6 +202,8 @@ struct DnsEngine::Core {
   void OnUpstreamAnswer(Request& r, UpstreamResult& result);
   void ExamineAnswer(Request& r, const dns_packet* p, uint32_t server_flags);
   void OnVerdict(uint64_t request_id, const DnsVerdict& verdict);
+  void StartSpeedChecks(Request& r, size_t first_new);
+  void OnSpeedResult(const SpeedResult& result);
   int64_t ClampTtl(int64_t ttl) const;
   void ExpireRequests(Clock::time_point now);
   uint64_t NewRequestId() { return ++last_request_id_; }
@@ -245,7 +252,8 @@ struct DnsEngine::Core {
   AuditLog audit;
   std::unique_ptr<UpstreamClient> upstream;
   std::unique_ptr<AnswerCache> own_cache;
-  SpeedChecker null_speed;
+  std::unique_ptr<SpeedChecker> own_speed;
+  bool speed_attached = false;
   AnswerCache* cache = nullptr;
   bool cache_open = false;
   SpeedChecker* speed = nullptr;
