@@ -100,6 +100,10 @@ bool FastPing::Init(std::string* error) {
   }
   token_base_ = RandomU64();
   icmp6_denied_ = false;
+  // The ICMP sockets are opened now, so the prober holds the same descriptors whatever it has
+  // probed; one that cannot be opened is tried again at its first probe.
+  OpenShared(kIcmp4);
+  OpenShared(kIcmp6);
   stop_ = false;
   try {
     thread_ = std::thread([this] { Run(); });
