@@ -166,8 +166,10 @@ TEST_F(CheckerTest, FastestAddressWinsAndTheReplyWaitsOnlyWhenItPays) {
 
 // IPv6 counts as reachable while 2001:: has a route: an address on lo gives it one.
 struct Ipv6Reachable {
-  Ipv6Reachable() { ok = Run({"ip", "-6", "addr", "add", "2001::/128", "dev", "lo", "nodad"}); }
-  ~Ipv6Reachable() { Run({"ip", "-6", "addr", "del", "2001::/128", "dev", "lo"}); }
+  Ipv6Reachable() {
+    ok = RunCommand({"ip", "-6", "addr", "add", "2001::/128", "dev", "lo", "nodad"});
+  }
+  ~Ipv6Reachable() { RunCommand({"ip", "-6", "addr", "del", "2001::/128", "dev", "lo"}); }
   bool ok = false;
 };
 

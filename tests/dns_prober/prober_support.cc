@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-bool Run(const std::vector<std::string>& argv) {
+bool RunCommand(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -87,7 +87,7 @@ std::string EnterTestNetwork() {
        "permanent"},
   };
   for (const auto& step : steps) {
-    if (!Run(step)) return "step failed: " + step[0] + " " + step[1] + " " + step[2];
+    if (!RunCommand(step)) return "step failed: " + step[0] + " " + step[1] + " " + step[2];
   }
   // Echoes are answered by the test's responder only; our own group may use datagram ICMP.
   if (!WriteFile("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1") ||

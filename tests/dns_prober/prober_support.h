@@ -35,7 +35,7 @@ inline constexpr const char* kNoRoute = "198.51.100.1";
 std::string EnterTestNetwork();
 bool InTestNetwork();
 // Runs a command (argv, no shell); true on exit status 0.
-bool Run(const std::vector<std::string>& argv);
+bool RunCommand(const std::vector<std::string>& argv);
 
 // What the responder does with echoes to one address.
 struct EchoBehaviour {
