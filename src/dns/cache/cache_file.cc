@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "dns/codec/dns_name.h"
@@ -34,13 +35,13 @@ int32_t ClampI32(int64_t v) {
 // Reads an untrusted file in large chunks; every request is bounds-checked.
 class ChunkReader {
  public:
-  explicit ChunkReader(int fd) : fd_(fd), buf_(kReadChunk) {}
+  explicit ChunkReader(int fd) : fd_(fd), buf_(new uint8_t[kReadChunk]) {}
   bool Read(void* out, size_t n) {
     auto* dst = static_cast<uint8_t*>(out);
     while (n > 0) {
       if (pos_ == end_ && !Fill()) return false;
       size_t take = std::min(n, end_ - pos_);
-      std::memcpy(dst, buf_.data() + pos_, take);
+      std::memcpy(dst, buf_.get() + pos_, take);
       pos_ += take;
       dst += take;
       n -= take;
@@ -62,7 +63,7 @@ class ChunkReader {
   bool Fill() {
     pos_ = end_ = 0;
     for (;;) {
-      ssize_t n = read(fd_, buf_.data(), buf_.size());
+      ssize_t n = read(fd_, buf_.get(), kReadChunk);
       if (n > 0) {
         end_ = static_cast<size_t>(n);
         return true;
@@ -76,7 +77,7 @@ class ChunkReader {
     }
   }
   int fd_;
-  std::vector<uint8_t> buf_;
+  std::unique_ptr<uint8_t[]> buf_;  // not cleared: only bytes read are ever used
   size_t pos_ = 0;
   size_t end_ = 0;
   bool failed_ = false;
