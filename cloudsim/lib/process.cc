@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "utils/ports.h"
+
 namespace cloudsim {
 namespace {
 
@@ -109,19 +111,7 @@ bool WaitTcpPort(int port, std::chrono::milliseconds timeout) {
 }
 
 int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
+  return zc::FreeLoopbackPort();
 }
 
 bool MakeTestPki(const std::string& dir, std::string* error) {

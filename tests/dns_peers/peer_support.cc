@@ -13,6 +13,8 @@
 #include <fstream>
 #include <thread>
 
+#include "utils/ports.h"
+
 #include "dns/codec/dns_wire.h"
 
 namespace dnspeer {
@@ -59,22 +61,8 @@ bool InPrivateNetwork() {
 }
 
 uint16_t FreePort() {
-  for (int attempt = 0; attempt < 50; attempt++) {
-    int u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(u, reinterpret_cast<sockaddr*>(&a), &len);
-    int t = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = bind(t, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    uint16_t port = ntohs(a.sin_port);
-    close(t);
-    close(u);
-    if (ok) return port;
-  }
-  return 0;
+  int port = zc::FreeLoopbackPort();
+  return port > 0 ? static_cast<uint16_t>(port) : 0;
 }
 
 bool HaveProgram(const std::string& name) {

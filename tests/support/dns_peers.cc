@@ -17,6 +17,8 @@
 #include <fstream>
 #include <thread>
 
+#include "utils/ports.h"
+
 namespace zctest {
 
 namespace {
@@ -90,22 +92,7 @@ void ChildProcess::Stop() {
 }
 
 int FreeDnsPort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      close(tcp);
-      continue;
-    }
-    int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool ok = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(udp);
-    close(tcp);
-    if (ok) return ntohs(a.sin_port);
-  }
-  return -1;
+  return zc::FreeLoopbackPort();
 }
 
 bool WaitForTcp(int port, std::chrono::milliseconds timeout) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "utils/paths.h"
+#include "utils/ports.h"
 
 namespace fs = std::filesystem;
 
@@ -95,15 +96,7 @@ std::string StdoutCapture::Text() {
 }
 
 int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  return zc::FreeLoopbackPort();
 }
 
 }  // namespace zctest
