@@ -2,7 +2,7 @@
 //
 //   cloudsim [serve] --workdir DIR [--root ROOT] [--nats tls|plain | --nats-url URL [--tls]]
 //            [--ca FILE] [--pki DIR] [--profile FILE.json] [--mac MAC] [--control-port N]
-//            [--monitor-all]
+//            [--https-port N] [--http-port N] [--monitor-all]
 //   cloudsim encode --type T     JSON form on stdin -> message bytes on stdout
 //   cloudsim decode --type T     message bytes on stdin -> JSON form on stdout
 //   cloudsim types               the wire message types
@@ -29,7 +29,9 @@
 #include "lib/process.h"
 #include "lib/profile.h"
 #include "lib/records.h"
+#include "lib/web_server.h"
 #include "proto/registry.h"
+#include "services/services.h"
 #include "utils/files.h"
 
 namespace {
@@ -69,7 +71,7 @@ int Usage() {
   fprintf(stderr,
           "usage: cloudsim [serve] --workdir DIR [--root ROOT] [--nats tls|plain | --nats-url URL "
           "[--tls]] [--ca FILE] [--pki DIR] [--profile FILE] [--mac MAC] [--control-port N] "
-          "[--monitor-all]\n"
+          "[--https-port N] [--http-port N] [--monitor-all]\n"
           "       cloudsim encode|decode --type TYPE\n"
           "       cloudsim types\n");
   return 2;
@@ -140,11 +142,26 @@ bool AddServices(Cloud& cloud, const json_object* profile, std::string* error) {
   return true;
 }
 
+// The router trusts this CA too (appended when the file holds another CA already).
+bool InstallCa(const std::string& root, const std::string& caFile, std::string* error) {
+  auto ca = zc::ReadFile(caFile);
+  const std::string target = root + "/tmp/cacert.pem";
+  zc::MakeParentDirs(target);
+  std::string have = zc::ReadFile(target).value_or("");
+  if (ca && have.find(*ca) != std::string::npos) return true;
+  if (!ca || zc::WriteFileAtomic(target, have + *ca) != 0) {
+    *error = "cannot install the CA under " + root;
+    return false;
+  }
+  return true;
+}
+
 int Serve(const Args& args) {
   if (!args.Has("workdir")) return Usage();
   const std::string dir = args.Get("workdir");
   mkdir(dir.c_str(), 0755);
   const std::string root = args.Get("root");
+  signal(SIGPIPE, SIG_IGN);
   evthread_use_pthreads();
   if (nats_Open(-1) != NATS_OK) {
     fprintf(stderr, "cloudsim: nats_Open failed\n");
@@ -152,7 +169,15 @@ int Serve(const Args& args) {
   }
   std::string error;
 
-  // The NATS server: one given by URL, or our own (TLS by default) with a fresh test PKI.
+  // The test PKI: a given one (ca.pem, server.pem, server.key) or a fresh one. It serves HTTPS,
+  // and the NATS server when the simulator runs its own.
+  const std::string pki = args.Get("pki", dir + "/pki");
+  if (!args.Has("pki") && !MakeTestPki(pki, &error)) {
+    fprintf(stderr, "cloudsim: %s\n", error.c_str());
+    return 1;
+  }
+
+  // The NATS server: one given by URL, or our own (TLS by default).
   std::unique_ptr<NatsServerProcess> server;
   Cloud::Options natsOptions;
   natsOptions.caFile = args.Get("ca");
@@ -164,12 +189,6 @@ int Serve(const Args& args) {
     o.dir = dir;
     o.tls = args.Get("nats", "tls") != "plain";
     if (o.tls) {
-      // A given PKI (ca.pem, server.pem, server.key) or a fresh one.
-      const std::string pki = args.Get("pki", dir + "/pki");
-      if (!args.Has("pki") && !MakeTestPki(pki, &error)) {
-        fprintf(stderr, "cloudsim: %s\n", error.c_str());
-        return 1;
-      }
       o.certFile = pki + "/server.pem";
       o.keyFile = pki + "/server.key";
       if (natsOptions.caFile.empty()) natsOptions.caFile = pki + "/ca.pem";
@@ -181,29 +200,6 @@ int Serve(const Args& args) {
     }
     natsOptions.url = server->url();
     natsOptions.tls = o.tls;
-    if (!root.empty()) {
-      // The router trusts this CA and finds this server as its default bootstrap server.
-      if (o.tls) {
-        auto ca = zc::ReadFile(natsOptions.caFile);
-        zc::MakeParentDirs(root + "/tmp/cacert.pem");
-        if (!ca || zc::WriteFileAtomic(root + "/tmp/cacert.pem", *ca) != 0) {
-          fprintf(stderr, "cloudsim: cannot copy the CA under %s\n", root.c_str());
-          return 1;
-        }
-      }
-      zc::MakeParentDirs(root + "/tmp/bstrapnats");
-      zc::WriteFileAtomic(root + "/tmp/bstrapnats", server->url() + "\n");
-    }
-  }
-
-  ProfileVars vars;
-  vars.mac = args.Get("mac", vars.mac);
-  size_t colon = natsOptions.url.rfind(':');
-  vars.natsPort = colon == std::string::npos ? 0 : atoi(natsOptions.url.c_str() + colon + 1);
-  JsonPtr profile = LoadProfile(args.Get("profile"), vars, &error);
-  if (!profile) {
-    fprintf(stderr, "cloudsim: profile: %s\n", error.c_str());
-    return 1;
   }
 
   int status = 0;
@@ -211,6 +207,50 @@ int Serve(const Args& args) {
     EventLoop loop;
     gLoop = &loop;
     RecordStore records(dir + "/records.jsonl");
+    WebServer web(loop, records);
+    WebServer::Options webOptions;
+    webOptions.httpsPort = atoi(args.Get("https-port", "0").c_str());
+    webOptions.httpPort = atoi(args.Get("http-port", "0").c_str());
+    webOptions.certFile = pki + "/server.pem";
+    webOptions.keyFile = pki + "/server.key";
+    webOptions.workDir = dir;
+    if (!web.Start(webOptions, &error)) {
+      fprintf(stderr, "cloudsim: %s\n", error.c_str());
+      return 1;
+    }
+
+    ProfileVars vars;
+    vars.mac = args.Get("mac", vars.mac);
+    size_t colon = natsOptions.url.rfind(':');
+    vars.natsPort = colon == std::string::npos ? 0 : atoi(natsOptions.url.c_str() + colon + 1);
+    vars.httpsPort = web.httpsPort();
+    vars.httpPort = web.httpPort();
+    JsonPtr profile = LoadProfile(args.Get("profile"), vars, &error);
+    if (!profile) {
+      fprintf(stderr, "cloudsim: profile: %s\n", error.c_str());
+      return 1;
+    }
+    for (auto& service : MakeHttpServices(web)) {
+      if (!service->Configure(profile.get(), &error)) {
+        fprintf(stderr, "cloudsim: %s\n", error.c_str());
+        return 1;
+      }
+      web.AddService(std::move(service));
+    }
+
+    if (!root.empty()) {
+      // The router trusts the test CA, bootstraps here and finds our server as its default
+      // bootstrap messaging server.
+      if (!InstallCa(root, pki + "/ca.pem", &error)) {
+        fprintf(stderr, "cloudsim: %s\n", error.c_str());
+        return 1;
+      }
+      zc::MakeParentDirs(root + "/tmp/zun_url");
+      zc::WriteFileAtomic(root + "/tmp/zun_url",
+                          "https://127.0.0.1:" + std::to_string(web.httpsPort()) + "\n");
+      if (server) zc::WriteFileAtomic(root + "/tmp/bstrapnats", server->url() + "\n");
+    }
+
     Cloud cloud(records, loop);
     if (!cloud.Connect(natsOptions, &error) || !AddServices(cloud, profile.get(), &error) ||
         (args.Has("monitor-all") && !cloud.MonitorAll(&error))) {
@@ -218,13 +258,14 @@ int Serve(const Args& args) {
       status = 1;
     } else {
       ControlServer control(loop, cloud, records, profile.get(), server.get());
+      control.SetWebServer(&web);
       if (!control.Start(atoi(args.Get("control-port", "0").c_str()), &error)) {
         fprintf(stderr, "cloudsim: %s\n", error.c_str());
         status = 1;
       } else {
-        char ports[128];
-        snprintf(ports, sizeof ports, "{\"nats\":%d,\"control\":%d}\n", vars.natsPort,
-                 control.port());
+        char ports[160];
+        snprintf(ports, sizeof ports, "{\"https\":%d,\"http\":%d,\"nats\":%d,\"control\":%d}\n",
+                 web.httpsPort(), web.httpPort(), vars.natsPort, control.port());
         zc::WriteFileAtomic(dir + "/ports.json", ports);
         event* term = evsignal_new(loop.base(), SIGTERM, OnSignal, nullptr);
         event* intr = evsignal_new(loop.base(), SIGINT, OnSignal, nullptr);

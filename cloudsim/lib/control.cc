@@ -5,6 +5,7 @@
 #include <event2/keyvalq_struct.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -156,15 +157,13 @@ bool ControlServer::Start(int port, std::string* error) {
   http_ = evhttp_new(loop_.base());
   evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_PUT);
   evhttp_set_gencb(http_, OnRequest, this);
-  evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(http_, "127.0.0.1", port);
-  if (!bound) {
+  // Bound directly: name resolution of "127.0.0.1" fails in a namespace without other addresses.
+  int fd = ListenLoopback(port, &port_);
+  if (fd < 0 || !evhttp_accept_socket_with_handle(http_, fd)) {
+    if (fd >= 0) close(fd);
     *error = "cannot listen on 127.0.0.1:" + std::to_string(port);
     return false;
   }
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  getsockname(evhttp_bound_socket_get_fd(bound), reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
   return true;
 }
 
@@ -192,6 +191,7 @@ void ControlServer::Route(evhttp_request* request) {
   }
   if (path == "/v1/reset" && method == EVHTTP_REQ_POST) {
     cloud_.Reset();
+    if (web_) web_->Reset();
     if (BoolMember(body.get(), "records", false)) records_.Clear();
     return SendJson(request, 200, nullptr);
   }
@@ -242,6 +242,15 @@ void ControlServer::Route(evhttp_request* request) {
   if (path.rfind("/v1/nats/", 0) == 0 && method == EVHTTP_REQ_POST) {
     return HandleNats(request, path.substr(9), body.get());
   }
+  if (method == EVHTTP_REQ_PUT &&
+      (path == "/v1/signon" || path == "/v1/fwvalidate" || path == "/v1/fwresult")) {
+    Service* service = cloud_.FindService(path.substr(4));
+    if (!service) return SendError(request, 404, "no service " + path.substr(4));
+    std::string error;
+    if (!service->MergeReply(body.get(), &error)) return SendError(request, 400, error);
+    return SendJson(request, 200, nullptr);
+  }
+  if (web_ && web_->Control(request, method, path, body.get())) return;
   SendError(request, 404, "no such endpoint: " + path);
 }
 

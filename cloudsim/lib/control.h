@@ -12,6 +12,8 @@
 //   GET  /v1/wait?...&count=n&timeout_ms=   the first n matching records, or 408
 //   GET  /v1/transactions/{transid}     every CONFIGRESP of a transaction
 //   POST /v1/nats/{stop|start|restart}  {"down_ms"} (when the simulator runs the server)
+//   PUT  /v1/{signon|fwvalidate|fwresult}  reply in JSON form, merged over the profile's
+//   plus the endpoints of the HTTP services (/v1/bootstrap, /v1/http/routes)
 #pragma once
 
 #include <event2/http.h>
@@ -29,6 +31,7 @@
 #include "lib/event_loop.h"
 #include "lib/nats_server.h"
 #include "lib/records.h"
+#include "lib/web_server.h"
 
 namespace cloudsim {
 
@@ -41,6 +44,8 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   bool Start(int port, std::string* error);
+  // The HTTP services' control endpoints and reset.
+  void SetWebServer(WebServer* web) { web_ = web; }
   int port() const { return port_; }
   // Re-checks the waiting long-polls (called on the loop thread).
   void CheckWaits();
@@ -66,6 +71,7 @@ class ControlServer {
   RecordStore& records_;
   const json_object* profile_;
   NatsServerProcess* server_;
+  WebServer* web_ = nullptr;
   evhttp* http_ = nullptr;
   int port_ = 0;
   std::list<Wait> waits_;

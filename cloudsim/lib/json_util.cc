@@ -85,6 +85,24 @@ json_object* PathGet(const json_object* root, std::string_view path) {
   return const_cast<json_object*>(cur);
 }
 
+JsonPtr MergeJson(const json_object* base, const json_object* changes) {
+  if (!changes) return base ? ParseJson(JsonText(base)) : nullptr;
+  if (!base || !json_object_is_type(base, json_type_object) ||
+      !json_object_is_type(changes, json_type_object)) {
+    return ParseJson(JsonText(changes));
+  }
+  JsonPtr out = ParseJson(JsonText(base));
+  json_object_object_foreach(const_cast<json_object*>(changes), key, value) {
+    if (!value) {
+      json_object_object_del(out.get(), key);
+      continue;
+    }
+    JsonPtr merged = MergeJson(Member(out.get(), key), value);
+    json_object_object_add(out.get(), key, merged.release());
+  }
+  return out;
+}
+
 std::string ScalarText(const json_object* j) {
   if (!j) return "null";
   if (json_object_is_type(j, json_type_string)) {

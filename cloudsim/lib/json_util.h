@@ -36,6 +36,10 @@ json_object* PathGet(const json_object* root, std::string_view path);
 // The text form used for matching: strings as they are, other values as JSON text.
 std::string ScalarText(const json_object* j);
 
+// base with changes applied: objects merge member by member, a null member removes it, anything
+// else replaces.
+JsonPtr MergeJson(const json_object* base, const json_object* changes);
+
 std::string Base64Encode(std::string_view bytes);
 std::optional<std::string> Base64Decode(std::string_view text);
 bool IsValidUtf8(std::string_view text);

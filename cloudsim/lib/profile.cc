@@ -77,6 +77,30 @@ const char* DefaultProfileText() {
      "headers": {"zun-proto": "v1"}},
     {"subject": "nats.kelp.demo", "type": "EDGEDNSRESP"}
   ],
+  "bootstrap": {"answer": {"status": 200, "body": {
+    "provisioningCode": "MNGD.AGNT.PROV",
+    "logicalLocation": "zt.dll.{mac12}",
+    "subscriberId": "sub-0001",
+    "connectionInfo": {
+      "url": "nats://127.0.0.1:{N}", "tlsEnabled": true, "maxRetryCount": 3,
+      "subject": "zt.fw.validate", "journalSubject": "zt.journal.boot",
+      "idleDeviceSubject": "zt.idle.{mac12}", "subscriptionSuspendedSubject": "zt.suspended.{mac12}",
+      "subscriptionExpiredBootstrapUrl": "https://127.0.0.1:{H}/renew"},
+    "wanConnection": "NONE",
+    "cwmpConfig": {"acsUrl": "https://acs.test/cwmp", "username": "acs", "password": "acs-pass",
+                   "periodicInterval": 3600},
+    "wanConfig": {
+      "mode": "ROUTE", "ipProtocolMode": "IPV4", "ipMode": "DHCP", "NATEnabled": 1,
+      "VLANEnabled": 0, "VLANId": 0, "priority": 0, "MTU": 1500, "serviceMode": "INTERNET",
+      "static": {"externalIpAddress": "0.0.0.0", "subnetMask": "0.0.0.0",
+                 "defaultGateway": "0.0.0.0", "primaryDNS": "0.0.0.0", "secondaryDNS": "0.0.0.0"},
+      "PPPoE": {"username": "none", "password": "none", "serviceName": "none", "PPPType": "none"}}
+  }}},
+  "routes": [
+    {"path": "/now", "listener": "http", "body": "2025-03-01T12:00:00"},
+    {"path": "/ip", "listener": "http", "body": "198.51.100.7"},
+    {"path": "/index.html", "listener": "http", "body": "ok\n"}
+  ],
   "targets": {
     "logicalLocation": "zt.dll.{mac12}",
     "suspended": "zt.suspended.{mac12}",
@@ -88,7 +112,8 @@ const char* DefaultProfileText() {
     "debugFirmware:0": "zt.fw.debug.{mac12}",
     "idle.dll": "zuncore.idle.dll.{mac12}",
     "idle.cli": "zunanalytics.clidebug.v1.{mac12}.req",
-    "idle.firmware": "zuncore.idle.debugFirmware.{mac12}"
+    "idle.firmware": "zuncore.idle.debugFirmware.{mac12}",
+    "idle.location": "zt.idle.{mac12}"
   }
 })json";
 }
@@ -122,13 +147,16 @@ namespace {
 JsonPtr MergeOverDefault(JsonPtr changes, const ProfileVars& vars, std::string* error) {
   JsonPtr merged = ParseJson(SubstituteVars(DefaultProfileText(), vars), error);
   if (!merged) return {};
-  for (const char* section : {"services", "targets"}) {
+  for (const char* section : {"services", "targets", "bootstrap"}) {
     json_object* from = Member(changes.get(), section);
     json_object* to = Member(merged.get(), section);
     if (!from || !to) continue;
     json_object_object_foreach(from, key, value) {
       json_object_object_add(to, key, json_object_get(value));
     }
+  }
+  if (json_object* routes = Member(changes.get(), "routes")) {
+    json_object_object_add(merged.get(), "routes", json_object_get(routes));
   }
   json_object* sinks = Member(merged.get(), "sinks");
   json_object* more = Member(changes.get(), "sinks");

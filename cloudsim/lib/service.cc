@@ -53,9 +53,11 @@ bool Service::Configure(const json_object* config, std::string* error) {
   }
   reply_.reset();
   profileReply_.reset();
+  profileReplyJson_.reset();
   if (json_object* reply = Member(config, "reply")) {
     if (!SetReply(reply, error)) return false;
     profileReply_ = reply_;
+    profileReplyJson_ = JsonRef(reply);
   } else if (auto raw = StringMember(config, "reply_raw_b64")) {
     profileReply_ = Base64Decode(*raw);
     reply_ = profileReply_;
@@ -86,6 +88,15 @@ bool Service::SetReply(const json_object* reply, std::string* error) {
   std::lock_guard lock(mutex_);
   reply_ = bytes;
   return true;
+}
+
+bool Service::MergeReply(const json_object* changes, std::string* error) {
+  JsonPtr merged = MergeJson(profileReplyJson_.get(), changes);
+  if (!merged) {
+    *error = name_ + ": nothing to merge";
+    return false;
+  }
+  return SetReply(merged.get(), error);
 }
 
 void Service::ResetReply() {

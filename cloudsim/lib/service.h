@@ -44,6 +44,8 @@ class Service {
   virtual std::optional<std::string> Reply(const Inbound& request);
   // Replaces the normal answer: JSON form of the reply type, or {"raw_b64": ...}.
   bool SetReply(const json_object* reply, std::string* error);
+  // The profile's answer with changes merged in (JSON form) becomes the normal answer.
+  bool MergeReply(const json_object* changes, std::string* error);
   // Back to the profile's answer.
   void ResetReply();
 
@@ -68,6 +70,7 @@ class Service {
   std::map<std::string, std::string> expectedHeaders_;
   mutable std::mutex mutex_;
   std::optional<std::string> profileReply_;
+  JsonPtr profileReplyJson_;
   std::optional<std::string> reply_;
 };
 

@@ -25,4 +25,11 @@ std::unique_ptr<Service> MakeService(const std::string& kind, const std::string&
   return nullptr;
 }
 
+std::vector<std::unique_ptr<HttpService>> MakeHttpServices(WebServer& web) {
+  std::vector<std::unique_ptr<HttpService>> out;
+  out.push_back(MakeBootstrapEndpoint(web));
+  out.push_back(MakeRoutes(web));
+  return out;
+}
+
 }  // namespace cloudsim

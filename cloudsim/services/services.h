@@ -5,13 +5,20 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lib/service.h"
+#include "lib/web_server.h"
 
 namespace cloudsim {
 
 std::unique_ptr<Service> MakeResponder(const std::string& name);
 std::unique_ptr<Service> MakeSink(const std::string& name);
 std::unique_ptr<Service> MakeEventService(const std::string& name);
+
+// HTTP services, one file each; MakeHttpServices lists them all.
+std::unique_ptr<HttpService> MakeBootstrapEndpoint(WebServer& web);
+std::unique_ptr<HttpService> MakeRoutes(WebServer& web);
+std::vector<std::unique_ptr<HttpService>> MakeHttpServices(WebServer& web);
 
 }  // namespace cloudsim

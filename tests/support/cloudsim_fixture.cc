@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "support/agent_harness.h"
 #include "utils/files.h"
 
 namespace zctest {
@@ -11,7 +12,7 @@ constexpr std::chrono::seconds kStartTimeout{20};
 
 std::string CloudSimBinary() {
   const char* build = getenv("ZC_BUILD_DIR");
-  return std::string(build ? build : ".") + "/cloudsim/cloudsim";
+  return (build ? std::string(build) : BuildDir()) + "/cloudsim/cloudsim";
 }
 
 CloudSimFixture::CloudSimFixture(Options options) : dir_("zc-cloudsim") {
@@ -40,6 +41,8 @@ CloudSimFixture::CloudSimFixture(Options options) : dir_("zc-cloudsim") {
   cloudsim::JsonPtr p = cloudsim::ParseJson(zc::ReadFile(ports).value_or(""));
   controlPort_ = static_cast<int>(cloudsim::IntMember(p.get(), "control").value_or(0));
   natsPort_ = static_cast<int>(cloudsim::IntMember(p.get(), "nats").value_or(0));
+  httpsPort_ = static_cast<int>(cloudsim::IntMember(p.get(), "https").value_or(0));
+  httpPort_ = static_cast<int>(cloudsim::IntMember(p.get(), "http").value_or(0));
   if (!WaitFor([&] { return Call("GET", "/v1/ready").status == 200; }, kStartTimeout)) {
     error_ = "cloudsim is not ready";
   }

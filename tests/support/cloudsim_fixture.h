@@ -32,6 +32,8 @@ class CloudSimFixture {
   const std::string& error() const { return error_; }
   int controlPort() const { return controlPort_; }
   int natsPort() const { return natsPort_; }
+  int httpsPort() const { return httpsPort_; }
+  int httpPort() const { return httpPort_; }
   const std::string& workDir() const { return dir_.path(); }
 
   HttpResponse Call(const std::string& method, const std::string& path,
@@ -53,6 +55,8 @@ class CloudSimFixture {
   cloudsim::ChildProcess process_;
   int controlPort_ = 0;
   int natsPort_ = 0;
+  int httpsPort_ = 0;
+  int httpPort_ = 0;
   std::string error_;
 };
 

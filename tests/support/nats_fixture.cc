@@ -1,5 +1,7 @@
 #include "support/nats_fixture.h"
 
+#include "support/agent_harness.h"
+
 #include <arpa/inet.h>
 #include <event2/thread.h>
 #include <fcntl.h>
@@ -56,7 +58,7 @@ bool PkiUsable(const std::string& dir) {
 std::string SharedPkiDir() {
   if (const char* env = getenv("ZC_TEST_PKI_DIR")) return env;
   if (const char* build = getenv("ZC_BUILD_DIR")) return std::string(build) + "/test-pki";
-  return "";
+  return BuildDir() + "/test-pki";
 }
 
 }  // namespace

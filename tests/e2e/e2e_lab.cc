@@ -1,0 +1,250 @@
+#include "e2e/e2e_lab.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "support/nats_fixture.h"
+
+namespace e2e {
+namespace {
+
+std::string Quote(const std::string& text) {
+  JsonPtr s(json_object_new_string_len(text.data(), static_cast<int>(text.size())));
+  return cloudsim::JsonText(s.get());
+}
+
+std::string RunCapture(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+zctest::AgentOptions AgentOptionsFor(const LabOptions& o) {
+  zctest::AgentOptions a = zctest::AgentOptions::Scale(o.scale);
+  a.env = o.env;
+  return a;
+}
+
+}  // namespace
+
+std::string Text(const json_object* record, const std::string& path) {
+  json_object* v = cloudsim::PathGet(record, path);
+  return v ? cloudsim::ScalarText(v) : "<absent>";
+}
+
+size_t CountLines(const std::string& text, const std::string& needle) {
+  std::istringstream in(text);
+  size_t n = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(needle) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+Lab::Lab(LabOptions options) : options_(std::move(options)) {
+  // The simulator scales its delays like the agent.
+  setenv("ZUNCORE_TIME_SCALE", std::to_string(options_.scale).c_str(), 1);
+  agent_ = std::make_unique<zctest::AgentRun>(AgentOptionsFor(options_));
+  zctest::CloudSimFixture::Options c;
+  c.root = agent_->root();
+  if (!options_.profile.empty()) {
+    c.profileFile = agent_->root() + "/sim/run/cloud-profile.json";
+    agent_->Write("/sim/run/cloud-profile.json", options_.profile);
+  }
+  cloud_ = std::make_unique<zctest::CloudSimFixture>(c);
+}
+
+Lab::~Lab() {
+  StopLauncher();
+  agent_->Signal(SIGKILL);
+  cloud_.reset();
+}
+
+std::string Lab::natsUrl() const {
+  return "nats://127.0.0.1:" + std::to_string(cloud_->natsPort());
+}
+
+std::string Lab::httpsUrl(const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(cloud_->httpsPort()) + path;
+}
+
+bool Lab::Put(const std::string& path, const std::string& json) {
+  zctest::HttpResponse r = cloud_->Call("PUT", path, json);
+  if (r.status < 200 || r.status >= 300) {
+    fprintf(stderr, "PUT %s -> %d %s\n", path.c_str(), r.status, r.body.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool Lab::Post(const std::string& path, const std::string& json) {
+  zctest::HttpResponse r = cloud_->Call("POST", path, json);
+  return r.status >= 200 && r.status < 300;
+}
+
+JsonPtr Lab::Push(const std::string& to, const std::string& envelopeJson) {
+  return cloud_->CallJson("POST", "/v1/push",
+                          "{\"to\": " + Quote(to) + ", \"envelope\": " + envelopeJson + "}");
+}
+
+JsonPtr Lab::Records(const std::string& query) {
+  return cloud_->Records(query);
+}
+
+size_t Lab::Count(const std::string& query) {
+  return Size(Records(query));
+}
+
+JsonPtr Lab::WaitRecords(const std::string& query, size_t n, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    JsonPtr r = Records(query);
+    if (Size(r) >= n) return r;
+    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+json_object* Lab::Decoded(const JsonPtr& records, size_t i) {
+  if (!records || i >= Size(records)) return nullptr;
+  return cloudsim::Member(json_object_array_get_idx(records.get(), i), "decoded");
+}
+
+size_t Lab::Size(const JsonPtr& records) {
+  return records && json_object_is_type(records.get(), json_type_array)
+             ? json_object_array_length(records.get())
+             : 0;
+}
+
+void Lab::StartLauncher(bool softBoot) {
+  agent_->Zunsim("knob launcher.restart_delay_ms 500");
+  agent_->Zunsim(std::string("knob launcher.soft_boot ") + (softBoot ? "1" : "0"));
+  agent_->Zunsim("knob launcher.max_starts 12");
+  const std::string root = agent_->root();
+  std::vector<std::string> env = {
+      "ZUNCORE_ROOT=" + root,
+      "PATH=" + root + "/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+      "ZUNCORE_TIME_SCALE=" + std::to_string(options_.scale),
+      "TZ=UTC",
+      "LD_LIBRARY_PATH=" + zctest::BuildDir() + "/sim",
+      "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
+      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1",
+      "ZUNCORE_PROBE_HOST=127.0.0.1",
+      "ZUNCORE_PROBE_PORT=9",
+  };
+  for (const auto& [k, v] : options_.env) env.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string zunsim = zctest::ZunsimBinary();
+  std::string log = root + "/sim/log/launcher.out";
+  fflush(stdout);
+  launcher_ = fork();
+  if (launcher_ == 0) {
+    FILE* f = fopen(log.c_str(), "a");
+    if (f) {
+      dup2(fileno(f), STDOUT_FILENO);
+      dup2(fileno(f), STDERR_FILENO);
+    }
+    char* argv[] = {zunsim.data(), const_cast<char*>("launcher"), nullptr};
+    execve(zunsim.c_str(), argv, envp.data());
+    _exit(127);
+  }
+}
+
+void Lab::StopLauncher() {
+  if (launcher_ <= 0) return;
+  kill(launcher_, SIGTERM);
+  for (int i = 0; i < 500; ++i) {
+    if (waitpid(launcher_, nullptr, WNOHANG) == launcher_) {
+      launcher_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(launcher_, SIGKILL);
+  waitpid(launcher_, nullptr, 0);
+  launcher_ = -1;
+}
+
+int Lab::LauncherStarts() const {
+  return static_cast<int>(CountLines(agent_->Read("/sim/log/launcher.log"), " start "));
+}
+
+std::vector<std::string> Lab::ExitReasons() const {
+  std::vector<std::string> out;
+  std::istringstream in(agent_->Read("/tmp/zuncore_exit"));
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find("ExitStatus:");
+    if (at != std::string::npos) out.push_back(line.substr(at + 11));
+  }
+  return out;
+}
+
+std::string Lab::LastExit() const {
+  auto all = ExitReasons();
+  return all.empty() ? "<none>" : all.back();
+}
+
+bool Lab::WaitExits(size_t n, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (ExitReasons().size() < n) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+size_t Lab::CountLog(const std::string& text) const {
+  return CountLines(agent_->Output(), text);
+}
+
+bool Lab::Built(const std::string& initFunction) const {
+  std::istringstream in(agent_->Output());
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(initFunction + ": ") != std::string::npos &&
+        line.find("not built in") != std::string::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Image Lab::MakeImage(const std::string& name, const std::string& version,
+                     const std::string& extraArgs) {
+  Image image;
+  image.path = cloud_->workDir() + "/" + name;
+  std::string out =
+      RunCapture("ZUNCORE_ROOT=" + agent_->root() + " " + zctest::ZunsimBinary() + " mkimage " +
+                 image.path + " --version " + version + " " + extraArgs);
+  std::istringstream in(out);
+  std::string sha224;
+  in >> image.md5 >> sha224 >> image.sha256 >> image.size;
+  return image;
+}
+
+bool Lab::ServeImage(const Image& image, const std::string& path, const std::string& extra) {
+  return Put("/v1/http/routes", "[{\"path\": " + Quote(path) + ", \"listener\": \"https\", " +
+                                    "\"file\": " + Quote(image.path) +
+                                    (extra.empty() ? "" : ", " + extra) + "}]");
+}
+
+bool Lab::RequireUpdate(const Image& image, const std::string& path, const std::string& version) {
+  return Put("/v1/fwvalidate",
+             "{\"is_upto_date\": false, \"force_update\": true, \"transid\": \"fw-t1\", "
+             "\"update\": {\"url\": " +
+                 Quote(httpsUrl(path)) + ", \"checksum_type\": \"MD5\", \"checksum\": " +
+                 Quote(image.md5) + ", \"version\": " + Quote(version) + "}}");
+}
+
+}  // namespace e2e
