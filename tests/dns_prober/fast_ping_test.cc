@@ -38,7 +38,7 @@ class FastPingTest : public ::testing::Test {
 TEST_F(FastPingTest, IcmpMeasuresEachAddressOverRawAndDatagramSockets) {
   EchoResponder responder;
   ASSERT_TRUE(
-      responder.Start({{kFast, {0ms}}, {kSlow, {30ms}}, {kFast6, {0ms}}, {kSlow6, {30ms}}}));
+      responder.Start({{kFast, {0ms}}, {kSlow, {100ms}}, {kFast6, {0ms}}, {kSlow6, {100ms}}}));
   for (bool datagram : {false, true}) {
     SCOPED_TRACE(datagram ? "datagram" : "raw");
     FastPing ping(FastPingOptions{datagram});
@@ -60,10 +60,10 @@ TEST_F(FastPingTest, IcmpMeasuresEachAddressOverRawAndDatagramSockets) {
       const PingResult& reply = events[0];
       bool slow = std::string(addr) == kSlow || std::string(addr) == kSlow6;
       if (slow) {
-        EXPECT_GE(reply.rtt, 30ms) << addr;
-        EXPECT_LT(reply.rtt, 300ms) << addr;
+        EXPECT_GE(reply.rtt, 100ms) << addr;
+        EXPECT_LT(reply.rtt, 600ms) << addr;
       } else {
-        EXPECT_LT(reply.rtt, 20ms) << addr;
+        EXPECT_LT(reply.rtt, 100ms) << addr;
       }
       EXPECT_EQ(reply.host, addr);
       EXPECT_GT(reply.ttl, 0) << addr;
