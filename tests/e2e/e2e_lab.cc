@@ -1,5 +1,6 @@
 #include "e2e/e2e_lab.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 
 namespace e2e {
 namespace {
+
+constexpr size_t kFailureTail = 12000;
 
 std::string Quote(const std::string& text) {
   JsonPtr s(json_object_new_string_len(text.data(), static_cast<int>(text.size())));
@@ -65,6 +68,13 @@ Lab::Lab(LabOptions options) : options_(std::move(options)) {
 }
 
 Lab::~Lab() {
+  if (::testing::Test::HasFailure()) {
+    // What the agent and the launcher said last: usually enough to see where it stopped.
+    std::string out = agent_->Output();
+    size_t from = out.size() > kFailureTail ? out.size() - kFailureTail : 0;
+    fprintf(stderr, "--- agent output (last %zu bytes) ---\n%s\n--- launcher ---\n%s\n",
+            out.size() - from, out.c_str() + from, agent_->Read("/sim/log/launcher.log").c_str());
+  }
   StopLauncher();
   agent_->Signal(SIGKILL);
   cloud_.reset();

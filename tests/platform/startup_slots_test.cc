@@ -64,7 +64,11 @@ TEST_F(StartupSlots, VersionsUrlAndRunningFirmware) {
   sim.Write("/etc/config/zunexpdbootstrapurl", "  https://exp.example:9443 trailing\n");
   ASSERT_EQ(ops.GetBootstrapUrlDomain(url), 0);
   EXPECT_STREQ(url, "https://exp.example:9443");
+  // An empty renewal file must not strand the router: the factory URL applies.
   sim.Write("/etc/config/zunexpdbootstrapurl", " \n");
+  ASSERT_EQ(ops.GetBootstrapUrlDomain(url), 0);
+  EXPECT_STREQ(url, "https://127.0.0.1:8443");
+  sim.Write("/tmp/zun_url", "");
   EXPECT_EQ(ops.GetBootstrapUrlDomain(url), -1);
 
   char fw[kRunningFwLen];

@@ -130,16 +130,25 @@ int Rtl8192GetDeviceVersion(const char* kind, char* out) {
 
 int Rtl8192GetBootstrapUrlDomain(char* out) {
   if (!out) return -1;
-  const char* file =
-      zc::FileExists(zc::RootPath(kExpBootstrapUrlFile)) ? kExpBootstrapUrlFile : kBootstrapUrlFile;
-  auto text = rtl::ReadRouterFile(file, 4096);
+  // A renewal URL left by an expired subscription wins; an empty one (or one that cannot be
+  // read) must not strand the router, so the factory URL is the fallback.
+  if (zc::FileExists(zc::RootPath(kExpBootstrapUrlFile))) {
+    auto text = rtl::ReadRouterFile(kExpBootstrapUrlFile, 4096);
+    std::string token = text ? rtl::FirstToken(*text) : "";
+    if (!token.empty()) {
+      CopyField(out, kUrlTextLen, token.c_str());
+      return 0;
+    }
+    LogOut(LL_ERR, "%s: %s is empty, using %s", __func__, kExpBootstrapUrlFile, kBootstrapUrlFile);
+  }
+  auto text = rtl::ReadRouterFile(kBootstrapUrlFile, 4096);
   if (!text) {
-    LogOut(LL_ERR, "%s: Error opening %s", __func__, file);
+    LogOut(LL_ERR, "%s: Error opening %s", __func__, kBootstrapUrlFile);
     return -1;
   }
   std::string token = rtl::FirstToken(*text);
   if (token.empty()) {
-    LogOut(LL_ERR, "%s: URL file %s is empty", __func__, file);
+    LogOut(LL_ERR, "%s: URL file %s is empty", __func__, kBootstrapUrlFile);
     return -1;
   }
   CopyField(out, kUrlTextLen, token.c_str());
