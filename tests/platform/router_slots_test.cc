@@ -1,5 +1,6 @@
 // Router slots against the simulated router: settings, controls, statistics, journal, firmware.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -355,6 +356,37 @@ TEST_F(RouterSlots, FirmwareValidateAndFlash) {
   sim.Zunsim({"nv", "del", "sw_active"});
   ASSERT_EQ(ops.FirmwareUpgrade(OnFlash), 0);
   EXPECT_EQ(gLastFlashCode, FW_ERR_GENERIC_FAILURE);
+}
+
+// Images that cannot be verified are never flashed; an unusable active bank never starts the
+// writer.
+TEST_F(RouterSlots, FirmwareThatCannotBeVerifiedOrPlacedIsRefused) {
+  const std::string image = sim.Path("/tmp/new_fw.download");
+  EXPECT_EQ(ops.FirmwareValidate("MD5", "00"), FW_ERR_IMAGE_SIZE_CHECK_FAILURE);  // no image
+  auto d = Digests(sim.Zunsim({"mkimage", image, "--version", "2.2.0"}).output);
+  // A checksum tool that fails (prints nothing, exits non-zero) fails the check.
+  sim.Write("/bin/md5sum", "#!/bin/sh\nexit 1\n");
+  chmod(sim.Path("/bin/md5sum").c_str(), 0755);
+  EXPECT_EQ(ops.FirmwareValidate("MD5", d[0].c_str()), FW_ERR_CHECKSUM_FAIL);
+  sim.Write("/bin/md5sum", "#!/bin/sh\necho\n");
+  EXPECT_EQ(ops.FirmwareValidate("MD5", ""), FW_ERR_CHECKSUM_FAIL);
+  EXPECT_EQ(ops.FirmwareValidate("MD5", d[0].c_str()), FW_ERR_CHECKSUM_FAIL);
+  std::remove(sim.Path("/bin/md5sum").c_str());
+  EXPECT_EQ(ops.FirmwareValidate("MD5", d[0].c_str()), 0);
+  // A router without the tool at all: the check cannot run, so it fails.
+  std::string path = getenv("PATH");
+  setenv("PATH", sim.Path("/bin").c_str(), 1);
+  EXPECT_EQ(ops.FirmwareValidate("SHA256", d[2].c_str()), FW_ERR_CHECKSUM_FAIL);
+  setenv("PATH", path.c_str(), 1);
+
+  for (const char* active : {"7", "", "-1", "x"}) {
+    sim.Zunsim({"nv", "set", "sw_active", active});
+    sim.Mark();
+    gLastFlashCode = -1;
+    ASSERT_EQ(ops.FirmwareUpgrade(OnFlash), 0);
+    EXPECT_EQ(gLastFlashCode, FW_ERR_GENERIC_FAILURE) << "sw_active=" << active;
+    EXPECT_TRUE(sim.Argvs("fwu_starter.sh").empty()) << "sw_active=" << active;
+  }
 }
 
 // Every slot taking text: shell payloads are refused or passed literally, never executed.

@@ -52,7 +52,12 @@ long long AvailableMemoryKb() {
 int Rtl8192FirmwareValidate(const char* checksumType, const char* checksum) {
   std::string image = zc::RootPath(kImage);
   struct stat st {};
-  long long size = stat(image.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  // An image whose size cannot be read is not checked further: it is never flashed.
+  if (stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    LogOut(LL_ERR, "%s: Error in getting fw image size", __func__);
+    return FW_ERR_IMAGE_SIZE_CHECK_FAILURE;
+  }
+  long long size = static_cast<long long>(st.st_size);
   LogOut(LL_INFO, "new FW_IMAGE SIZE = %lldbytes", size);
   if (size >= kImageSizeLimit) {
     LogOut(LL_ERR, "%s",
@@ -77,19 +82,21 @@ int Rtl8192FirmwareValidate(const char* checksumType, const char* checksum) {
 
   const char* tool = ChecksumTool(checksumType);
   if (!tool || !checksum || !*checksum) return FW_ERR_CHECKSUM_FAIL;
+  // A checksum that could not be computed is a failed check: an unverified image is never
+  // flashed.
   ExecResult sum = rtl::RunTool({tool, image});
-  if (sum.status < 0 && sum.output.empty()) {
+  std::string generated = rtl::FirstToken(sum.output);
+  if (sum.status != 0 || generated.empty()) {
     LogOut(LL_ERR, "%s", "checksum popen FAILED!!!");
-  } else {
-    std::string generated = rtl::FirstToken(sum.output);
-    if (strcasecmp(generated.c_str(), checksum) != 0) {
-      LogOut(LL_ERR, "%s Checksum FAIL -generated %s recv %s ", __func__, generated.c_str(),
-             checksum);
-      return FW_ERR_CHECKSUM_FAIL;
-    }
-    LogOut(LL_INFO, "%s Checksum PASS -generated %s recv %s ", __func__, generated.c_str(),
-           checksum);
+    LogOut(LL_ERR, "%s: %s failed (status %d)", __func__, tool, sum.status);
+    return FW_ERR_CHECKSUM_FAIL;
   }
+  if (strcasecmp(generated.c_str(), checksum) != 0) {
+    LogOut(LL_ERR, "%s Checksum FAIL -generated %s recv %s ", __func__, generated.c_str(),
+           checksum);
+    return FW_ERR_CHECKSUM_FAIL;
+  }
+  LogOut(LL_INFO, "%s Checksum PASS -generated %s recv %s ", __func__, generated.c_str(), checksum);
   LogOut(LL_INFO, "%s: Checksum Passed", __func__);
 
   std::string groupFile = zc::RootPath(kFwGroupFile);
