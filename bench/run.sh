@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
 # DNS benchmark: zuncore-dns against dnsmasq, unbound (as a forwarder) and the bare echo
-# responder, in one run, on the loopback of a private network namespace. Prints one CSV:
+# responder, in one run, on the loopback of a private network namespace. Prints one CSV, then
+# every ratio against its target:
 #
-#   server,workload,peak_qps,cpu_us_per_query,p50_ms,p99_ms,loss_pct
+#   server,workload,peak_qps,cpu_us_per_query,p50_ms,p99_ms,loss_pct,value,unit
 #
-# Workloads: hit (1000 hot names, replayed: cache hits where the server caches) and miss
-# (unique names, each one forwarded to the echo responder). CPU µs per query is the server's
-# utime+stime over the peak run divided by the queries it completed; p50/p99 come from a
-# fixed-rate run. The servers run on CPU 1, dnsperf and the echo responder on CPU 0.
+# Workloads:
+#   hit       (W1) 1000 hot names over UDP, replayed: cache hits where the server caches.
+#             Peak qps and CPU µs per query from a saturating run; p50/p99 at a fixed rate
+#             (BENCH_HIT_RATE, 20000 by default, the same for every server).
+#   tcp       (W2) the same names over TCP: peak qps and CPU.
+#   miss      (W3) unique names, each one forwarded to the echo responder.
+#   memory    (W5) a fresh server filled with 200k unique names: RSS growth per name.
+#   coldstart (W6) zuncore only: the 200k entries saved at stop, loaded at the next start
+#             (value = load ms, from the engine's log), then 10k of them replayed with the
+#             upstream stopped (loss 0 = every one a hit).
+#   overload  (W9) zuncore only: 10k unique names against an upstream that never answers.
+#             loss = queries without an answer within 2 s (SERVFAIL counts as an answer);
+#             value = RSS growth in MiB.
+# CPU µs per query is the server's utime+stime over the run divided by the queries it
+# completed. The servers run on CPU 1, dnsperf and the echo responder on CPU 0.
 #
-#   bench/run.sh [--seconds N] [--servers "zuncore dnsmasq unbound echo"] [--workloads "hit miss"]
+#   bench/run.sh [--seconds N] [--servers "zuncore dnsmasq unbound echo"]
+#                [--workloads "hit tcp miss memory coldstart overload"]
 #
-# Builds an optimised tree (-O2) in build/bench first. Needs root or unprivileged user namespaces.
+# Builds an optimised tree (-O2) in $BENCH_BUILD (build/bench) first. Needs root or
+# unprivileged user namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root_dir=$(pwd)
 seconds=${BENCH_SECONDS:-5}
 servers="zuncore dnsmasq unbound echo"
-workloads="hit miss"
+workloads="hit tcp miss memory coldstart overload"
 while (($#)); do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -28,7 +41,7 @@ while (($#)); do
   shift
 done
 
-build=build/bench
+build=${BENCH_BUILD:-build/bench}
 if [[ -z "${ZC_BENCH_IN_NETNS:-}" ]]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUNCORE_BENCH=ON \
     -DZUNCORE_TESTS=OFF -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
@@ -39,58 +52,68 @@ if [[ -z "${ZC_BENCH_IN_NETNS:-}" ]]; then
   fi
   unshare_flags=-n
   [[ $(id -u) -eq 0 ]] || unshare_flags=-rn
-  export ZC_BENCH_IN_NETNS=1
+  export ZC_BENCH_IN_NETNS=1 BENCH_BUILD=$build
   exec unshare "$unshare_flags" "$0" --seconds "$seconds" --servers "$servers" \
     --workloads "$workloads"
 fi
 
 ip link set lo up
 work=$(mktemp -d /tmp/zc-bench-XXXXXX)
-pids=()
+declare -A pid=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pid[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-cpus=$(nproc)
 client_cpu=() server_cpu=()
-if ((cpus >= 2)); then
+if (($(nproc) >= 2)); then
   client_cpu=(taskset -c 0)
   server_cpu=(taskset -c 1)
 fi
 hz=$(getconf CLK_TCK)
+hit_rate=${BENCH_HIT_RATE:-20000}
+miss_rate=${BENCH_MISS_RATE:-5000}
+fill_names=${BENCH_FILL_NAMES:-200000}
 echo_port=5399
+silent_port=5398
 declare -A port=([zuncore]=5301 [dnsmasq]=5302 [unbound]=5303 [echo]=$echo_port)
 
-"${client_cpu[@]}" "$build/bench/echo_responder" "$echo_port" &
-pids+=($!)
-declare -A pid=([echo]=$!)
+# --- servers ------------------------------------------------------------------------------
 
 # zuncore-dns: forwarding only (no speed checks, no filter), under a private root.
-mkdir -p "$work/root/tmp"
-cat >"$work/root/tmp/zundns.conf" <<EOF
+write_zuncore_conf() {  # <upstream port> <log level>
+  mkdir -p "$work/root/tmp"
+  cat >"$work/root/tmp/zundns.conf" <<EOF
 bind 127.0.0.1:${port[zuncore]}
-server 127.0.0.1:$echo_port
+bind-tcp 127.0.0.1:${port[zuncore]}
+server 127.0.0.1:$1
 speed-check-mode none
-log-level error
+log-level $2
 cache-size 200000
 EOF
-if [[ " $servers " == *" zuncore "* ]]; then
-  ZUNCORE_ROOT=$work/root "${server_cpu[@]}" "$build/src/dns/standalone/zuncore-dns" \
-    >"$work/zuncore.log" 2>&1 &
-  pids+=($!); pid[zuncore]=$!
-fi
-if [[ " $servers " == *" dnsmasq "* ]]; then
-  "${server_cpu[@]}" dnsmasq -k -C /dev/null --no-resolv --no-hosts --user=root \
-    --server="127.0.0.1#$echo_port" --listen-address=127.0.0.1 --bind-interfaces \
-    --port="${port[dnsmasq]}" --cache-size=200000 --dns-forward-max=5000 --pid-file= \
-    >"$work/dnsmasq.log" 2>&1 &
-  pids+=($!); pid[dnsmasq]=$!
-fi
-if [[ " $servers " == *" unbound "* ]]; then
-  cat >"$work/unbound.conf" <<EOF
+}
+
+start_server() {  # <name> [upstream port]
+  local name=$1 upstream=${2:-$echo_port}
+  case $name in
+    echo)
+      "${client_cpu[@]}" "$BENCH_BUILD/bench/echo_responder" "$echo_port" &
+      ;;
+    zuncore)
+      write_zuncore_conf "$upstream" "${ZUNCORE_LOG_LEVEL:-error}"
+      ZUNCORE_ROOT=$work/root "${server_cpu[@]}" "$BENCH_BUILD/src/dns/standalone/zuncore-dns" \
+        >>"$work/zuncore.log" 2>&1 &
+      ;;
+    dnsmasq)
+      "${server_cpu[@]}" dnsmasq -k -C /dev/null --no-resolv --no-hosts --user=root \
+        --server="127.0.0.1#$upstream" --listen-address=127.0.0.1 --bind-interfaces \
+        --port="${port[dnsmasq]}" --cache-size=200000 --dns-forward-max=5000 --pid-file= \
+        >>"$work/dnsmasq.log" 2>&1 &
+      ;;
+    unbound)
+      cat >"$work/unbound.conf" <<EOF
 server:
   interface: 127.0.0.1@${port[unbound]}
   username: ""
@@ -105,29 +128,43 @@ server:
   do-ip6: no
   do-not-query-localhost: no
   module-config: "iterator"
-  msg-cache-size: 64m
-  rrset-cache-size: 128m
+  msg-cache-size: 256m
+  rrset-cache-size: 512m
 forward-zone:
   name: "."
-  forward-addr: 127.0.0.1@$echo_port
+  forward-addr: 127.0.0.1@$upstream
 remote-control:
   control-enable: no
 EOF
-  "${server_cpu[@]}" unbound -d -c "$work/unbound.conf" >"$work/unbound.log" 2>&1 &
-  pids+=($!); pid[unbound]=$!
-fi
+      "${server_cpu[@]}" unbound -d -c "$work/unbound.conf" >>"$work/unbound.log" 2>&1 &
+      ;;
+  esac
+  pid[$name]=$!
+}
 
-wait_ready() {
-  for _ in $(seq 100); do
-    dig +short +time=1 +tries=1 @127.0.0.1 -p "$1" ready.bench.example A 2>/dev/null |
+stop_server() {  # <name>
+  local p=${pid[$1]:-}
+  [[ -n $p ]] || return 0
+  kill "$p" 2>/dev/null || true
+  wait "$p" 2>/dev/null || true
+  unset "pid[$1]"
+}
+
+wait_ready() {  # <port> [name]
+  for _ in $(seq 200); do
+    dig +short +time=1 +tries=1 @127.0.0.1 -p "$1" "${2:-ready.bench.example}" A 2>/dev/null |
       grep -q . && return 0
-    sleep 0.05
+    sleep 0.02
   done
   echo "bench: server on port $1 does not answer" >&2
   return 1
 }
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+now_ms() { date +%s%3N; }
+
+# --- measurements -------------------------------------------------------------------------
 
 # dnsperf <port> <names> <extra args...>: prints "completed qps lost_pct".
 perf() {
@@ -138,12 +175,20 @@ perf() {
          /Queries per second:/ {q=$4} END {printf "%d %.0f %s\n", c, q, l}'
 }
 
-# percentiles <file of latencies in seconds>: prints "p50_ms p99_ms".
-percentiles() {
-  sort -g "$1" | awk '{v[NR]=$1} END {
-    if (NR == 0) { print "nan nan"; exit }
-    i50=int(NR*0.50); if (i50<1) i50=1; i99=int(NR*0.99); if (i99<1) i99=1;
-    printf "%.3f %.3f\n", v[i50]*1000, v[i99]*1000 }'
+# latency <port> <names> <rate> <extra args...>: prints "p50_ms p99_ms" of a fixed-rate run.
+latency() {
+  local p=$1 names=$2 rate=$3
+  shift 3
+  "${client_cpu[@]}" dnsperf -s 127.0.0.1 -p "$p" -d "$names" -Q "$rate" -v "$@" 2>/dev/null |
+    awk '/^>/ {print $NF}' | sort -g | awk '{v[NR]=$1} END {
+      if (NR == 0) { print "nan nan"; exit }
+      i50=int(NR*0.50); if (i50<1) i50=1; i99=int(NR*0.99); if (i99<1) i99=1;
+      printf "%.3f %.3f\n", v[i50]*1000, v[i99]*1000 }'
+}
+
+cpu_per_query() {  # <ticks> <queries>
+  awk -v t="$1" -v hz="$hz" -v n="$2" \
+    'BEGIN { if (n > 0) printf "%.1f", t * 1e6 / hz / n; else print "nan" }'
 }
 
 hot_names=bench/names/hot.txt
@@ -154,39 +199,151 @@ miss_slice() {
   miss_next=$((miss_next + $1))
 }
 
-echo "server,workload,peak_qps,cpu_us_per_query,p50_ms,p99_ms,loss_pct"
+row() { echo "$*" | tee -a "$work/results.csv"; }
+
+# peak_and_latency <server> <workload> <names> <loop args> <rate> <dnsperf mode args...>
+peak_and_latency() {
+  local server=$1 workload=$2 names=$3 loop=$4 rate=$5
+  shift 5
+  local p=${port[$server]} before after completed qps lost p50 p99
+  before=$(cpu_ticks "${pid[$server]}")
+  # shellcheck disable=SC2086
+  read -r completed qps lost < <(perf "$p" "$names" -c 4 -q 500 $loop "$@")
+  after=$(cpu_ticks "${pid[$server]}")
+  if [[ $workload == miss ]]; then
+    ((qps > 0 && rate > qps * 7 / 10)) && rate=$((qps * 7 / 10))
+    miss_slice $((rate * 3)) "$names"
+    read -r p50 p99 < <(latency "$p" "$names" "$rate" -n 1 "$@")
+  else
+    read -r p50 p99 < <(latency "$p" "$names" "$rate" -l 2 "$@")
+  fi
+  row "$server,$workload,$qps,$(cpu_per_query $((after - before)) "$completed"),$p50,$p99,$lost,,"
+}
+
+run_memory() {  # <server>
+  local server=$1 p=${port[$1]} names=$work/fill.txt base after completed qps lost
+  stop_server "$server"
+  start_server "$server"
+  wait_ready "$p"
+  sleep 0.2
+  base=$(rss_kib "${pid[$server]}")
+  miss_slice "$fill_names" "$names"
+  read -r completed qps lost < <(perf "$p" "$names" -n 1 -Q 25000 -c 4 -q 200 -t 3)
+  sleep 0.5
+  after=$(rss_kib "${pid[$server]}")
+  row "$server,memory,$qps,,,,$lost,$(awk -v d=$((after - base)) -v n="$completed" \
+    'BEGIN { printf "%.0f", (n > 0 ? d * 1024 / n : 0) }'),bytes_per_name"
+  cp "$names" "$work/filled-$server.txt"
+}
+
+run_coldstart() {
+  local p=${port[zuncore]} t0 t_ready load_ms completed qps lost empty_ms
+  # The cache of the memory run is saved at stop; an empty start is the reference.
+  stop_server zuncore
+  mv "$work/root/tmp/zundns.cache" "$work/saved.cache"
+  t0=$(now_ms)
+  start_server zuncore
+  wait_ready "$p" zundns
+  empty_ms=$(($(now_ms) - t0))
+  stop_server zuncore
+  rm -f "$work/root/tmp/zundns.cache"
+  mv "$work/saved.cache" "$work/root/tmp/zundns.cache"
+  : >"$work/zuncore.log"
+  t0=$(now_ms)
+  ZUNCORE_LOG_LEVEL=info start_server zuncore
+  wait_ready "$p" zundns
+  t_ready=$(($(now_ms) - t0))
+  load_ms=$(sed -n 's/.*entries loaded in \([0-9]*\) ms.*/\1/p' "$work/zuncore.log" | tail -1)
+  row "zuncore,coldstart-load,,,$t_ready,$empty_ms,,${load_ms:-nan},load_ms(p50_ms=ready_ms;p99_ms=empty_ready_ms)"
+  # Replay with the upstream gone: anything not a hit is lost.
+  stop_server echo
+  head -10000 "$work/filled-zuncore.txt" >"$work/replay.txt"
+  read -r completed qps lost < <(perf "$p" "$work/replay.txt" -n 1 -c 4 -q 200 -t 2)
+  row "zuncore,coldstart-replay,$qps,,,,$lost,$completed,hits"
+  start_server echo
+}
+
+run_overload() {
+  local p=${port[zuncore]} base after completed qps lost
+  # An upstream that takes every query and never answers.
+  python3 -c "
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+s.bind(('127.0.0.1', $silent_port))
+while True: s.recv(4096)" &
+  pid[silent]=$!
+  stop_server zuncore
+  rm -f "$work/root/tmp/zundns.cache"
+  start_server zuncore "$silent_port"
+  wait_ready "$p" zundns
+  base=$(rss_kib "${pid[zuncore]}")
+  miss_slice 10000 "$work/overload.txt"
+  read -r completed qps lost < <(perf "$p" "$work/overload.txt" -n 1 -c 4 -q 2000 -t 2)
+  after=$(rss_kib "${pid[zuncore]}")
+  row "zuncore,overload,$qps,,,,$lost,$(awk -v d=$((after - base)) \
+    'BEGIN { printf "%.1f", d / 1024 }'),rss_growth_mib"
+}
+
+# --- run ----------------------------------------------------------------------------------
+
+start_server echo
+for s in $servers; do [[ $s == echo ]] || start_server "$s"; done
+
+row "server,workload,peak_qps,cpu_us_per_query,p50_ms,p99_ms,loss_pct,value,unit"
 for server in $servers; do
   p=${port[$server]}
   wait_ready "$p"
   for workload in $workloads; do
-    if [[ $workload == hit ]]; then
-      perf "$p" "$hot_names" -n 1 >/dev/null  # warm the cache
-      names=$hot_names
-      loop=(-l "$seconds")
-      rate=20000
-    else
-      # A fresh slice of unique names for every run.
-      names=$work/miss-$server.txt
-      miss_slice 400000 "$names"
-      loop=(-n 1 -l "$seconds")
-      rate=5000
-    fi
-    before=$(cpu_ticks "${pid[$server]}")
-    read -r completed qps lost < <(perf "$p" "$names" -c 4 -q 500 "${loop[@]}")
-    after=$(cpu_ticks "${pid[$server]}")
-    cpu_us=$(awk -v t=$((after - before)) -v hz="$hz" -v n="$completed" \
-      'BEGIN { if (n > 0) printf "%.1f", t * 1e6 / hz / n; else print "nan" }')
-    # Latency at a fixed rate below the peak.
-    ((qps > 0 && rate > qps * 7 / 10)) && rate=$((qps * 7 / 10))
-    if [[ $workload == miss ]]; then
-      miss_slice $((rate * 3)) "$names"
-      loop=(-n 1)
-    else
-      loop=(-l 2)
-    fi
-    "${client_cpu[@]}" dnsperf -s 127.0.0.1 -p "$p" -d "$names" -Q "$rate" -v "${loop[@]}" \
-      2>/dev/null | awk '/^>/ {print $NF}' >"$work/latency.txt"
-    read -r p50 p99 < <(percentiles "$work/latency.txt")
-    echo "$server,$workload,$qps,$cpu_us,$p50,$p99,$lost"
+    case $workload in
+      hit)
+        perf "$p" "$hot_names" -n 1 >/dev/null  # warm the cache
+        peak_and_latency "$server" hit "$hot_names" "-l $seconds" "$hit_rate"
+        ;;
+      tcp)
+        [[ $server == echo ]] && continue  # UDP only
+        perf "$p" "$hot_names" -n 1 -m tcp >/dev/null
+        peak_and_latency "$server" tcp "$hot_names" "-l $seconds" "$hit_rate" -m tcp
+        ;;
+      miss)
+        names=$work/miss-$server.txt
+        miss_slice 400000 "$names"
+        peak_and_latency "$server" miss "$names" "-n 1 -l $seconds" "$miss_rate"
+        ;;
+      memory) [[ $server == echo ]] || run_memory "$server" ;;
+      coldstart) [[ $server == zuncore ]] && run_coldstart ;;
+      overload) [[ $server == zuncore ]] && run_overload ;;
+    esac
   done
 done
+
+# --- ratios -------------------------------------------------------------------------------
+echo
+awk -F, 'NR > 1 { key = $1 "," $2; qps[key] = $3; cpu[key] = $4; p50[key] = $5; p99[key] = $6;
+                  loss[key] = $7; val[key] = $8 }
+  function ratio(a, b) { return (a == "" || b == "" || b + 0 == 0) ? "nan" : sprintf("%.2f", a / b) }
+  function check(label, r, op, target) {
+    ok = r == "nan" ? "n/a" : (op == "<=" ? (r + 0 <= target ? "ok" : "MISSED") \
+                                          : (r + 0 >= target ? "ok" : "MISSED"))
+    printf "%-44s %6s  target %s %s  %s\n", label, r, op, target, ok
+  }
+  function absolute(label, v, op, target, unit) {
+    ok = v == "" || v == "nan" ? "n/a" : (op == "<=" ? (v + 0 <= target ? "ok" : "MISSED") \
+                                                     : (v + 0 >= target ? "ok" : "MISSED"))
+    printf "%-44s %6s  target %s %s %s  %s\n", label, v, op, target, unit, ok
+  }
+  END {
+    z = "zuncore,"; u = "unbound,"; d = "dnsmasq,"
+    check("W1 hit CPU us/query vs unbound", ratio(cpu[z "hit"], cpu[u "hit"]), "<=", 1.0)
+    check("W1 hit CPU us/query vs dnsmasq", ratio(cpu[z "hit"], cpu[d "hit"]), "<=", 0.6)
+    check("W1 hit p50 vs unbound", ratio(p50[z "hit"], p50[u "hit"]), "<=", 1.1)
+    check("W1 hit p99 vs unbound", ratio(p99[z "hit"], p99[u "hit"]), "<=", 1.2)
+    check("W2 TCP peak qps vs unbound", ratio(qps[z "tcp"], qps[u "tcp"]), ">=", 0.8)
+    check("W3 miss CPU us/query vs unbound", ratio(cpu[z "miss"], cpu[u "miss"]), "<=", 1.0)
+    check("W3 miss peak qps vs dnsmasq", ratio(qps[z "miss"], qps[d "miss"]), ">=", 2.0)
+    check("W5 memory per name vs unbound", ratio(val[z "memory"], val[u "memory"]), "<=", 0.6)
+    absolute("W6 cold start: load of the cache file", val[z "coldstart-load"], "<=", 300, "ms")
+    absolute("W6 cold start: replay lost (not hits)", loss[z "coldstart-replay"], "<=", 0, "%")
+    absolute("W9 overload: RSS growth", val[z "overload"], "<=", 10, "MiB")
+    absolute("W9 overload: unanswered within 2 s", loss[z "overload"], "<=", 0, "%")
+  }' "$work/results.csv"

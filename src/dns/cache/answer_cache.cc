@@ -52,7 +52,12 @@ void DnsAnswerCache::Open(const CacheSettings& settings, CacheRefresh refresh) {
   cache_ = std::make_unique<DnsCache>(s, RandomU64());
   last_save_ = Now();
   if (Persistent()) {
+    int64_t started = clock_->MonotonicMs();
     CacheLoadResult r = LoadCacheFile(path_, cache_.get(), FileClock());
+    if (r.loaded) {
+      LogOut(LL_INFO, "%s: %zu entries loaded in %lld ms", __func__, r.loaded,
+             static_cast<long long>(clock_->MonotonicMs() - started));
+    }
     if (!r.ok && !r.ignored) LogOut(LL_WARN, "Load cache failed.");
     if (r.skipped) {
       LogOut(LL_WARN, "%s: %zu records of %s skipped", __func__, r.skipped, path_.c_str());

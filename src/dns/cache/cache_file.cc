@@ -13,6 +13,7 @@
 
 #include "dns/codec/dns_name.h"
 #include "dns/codec/dns_packet.h"
+#include "dns/codec/dns_wire.h"
 #include "dns/upstream/upstream_handles.h"
 #include "utils/log.h"
 #include "utils/uuid.h"
@@ -125,6 +126,18 @@ bool VersionMatches(const CacheFileHead& head) {
 
 }  // namespace
 
+bool ReplyIsWellFormed(const uint8_t* msg, int len, DnsQuestionView* q) {
+  if (dns_read_question(msg, len, q) != 0 || !q->qr || q->qdcount != 1) return false;
+  int pos = q->question_end;
+  int records = q->ancount + q->nscount + q->arcount;
+  for (int i = 0; i < records; i++) {
+    if (dns_name_skip(msg, len, &pos) != 0 || pos + 10 > len) return false;
+    pos += 10 + (msg[pos + 8] << 8 | msg[pos + 9]);
+    if (pos > len) return false;
+  }
+  return true;
+}
+
 bool CheckCacheRecord(const CacheFileRecord& rec, const uint8_t* data, uint32_t length,
                       const DnsCache::Settings& settings, const CacheFileClock& clock,
                       CheckedRecord* out, const char** why) {
@@ -135,28 +148,28 @@ bool CheckCacheRecord(const CacheFileRecord& rec, const uint8_t* data, uint32_t 
   if (rec.list > 1) return fail("list is neither active nor expired");
   if (rec.data.data_type != kCacheDataPacket) return fail("data is not a packet");
   if (length == 0 || length > kCacheMaxPacket) return fail("data length out of range");
+  // The field may lack its terminator: it ends at 255 characters whatever it holds.
   size_t domain_len = strnlen(rec.info.domain, sizeof rec.info.domain - 1);
   std::string_view domain(rec.info.domain, domain_len);
   if (domain.empty()) return fail("empty domain");
   if (rec.info.qtype <= 0 || rec.info.qtype > UINT16_MAX) return fail("qtype out of range");
 
-  // The packet must be a reply to exactly the question of its key.
-  DnsPacketBuffer<> buf;
-  dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), data, static_cast<int>(length)) != 0) {
-    return fail("packet does not decode");
+  // The packet must be a well-formed reply to exactly the question of its key (the key is the
+  // question's name as the engine writes it, lower-cased).
+  DnsQuestionView q;
+  if (!ReplyIsWellFormed(data, static_cast<int>(length), &q)) {
+    return fail("packet is not a well-formed reply to one question");
   }
-  if (!p->head.qr || p->head.qdcount != 1) return fail("packet is not a reply to one question");
-  const dns_rrs* q = dns_get_rrs_start(p, DNS_RRS_QD, nullptr);
   char name[kDnsNameTextMax];
-  int qtype = 0;
-  int qclass = 0;
-  if (!q || dns_get_domain(q, name, sizeof name, &qtype, &qclass) != 0) {
-    return fail("packet has no question");
+  if (dns_name_to_text(q.qname, q.qname_len, name, sizeof name) != 0) {
+    return fail("packet question unreadable");
   }
-  if (qtype != rec.info.qtype || qclass != DNS_C_IN || dns_name_lower(name) != domain) {
-    return fail("packet question differs from the key");
+  bool same = q.qtype == rec.info.qtype && q.qclass == DNS_C_IN && strlen(name) == domain.size();
+  for (size_t i = 0; same && i < domain.size(); i++) {
+    char c = name[i];
+    same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == domain[i];
   }
+  if (!same) return fail("packet question differs from the key");
 
   // Times: wall clock in the file, monotonic in memory. A time in the future is now.
   int64_t ttl = std::max<int64_t>(rec.info.ttl, kCacheMinTtl);
@@ -169,7 +182,7 @@ bool CheckCacheRecord(const CacheFileRecord& rec, const uint8_t* data, uint32_t 
   }
   int64_t replace_age = std::clamp<int64_t>(clock.wall_now - rec.info.replace_time, 0, kMaxAge);
 
-  out->domain.assign(domain);
+  out->domain = domain;
   out->qtype = static_cast<uint16_t>(rec.info.qtype);
   out->counters.ttl = static_cast<int32_t>(ttl);
   out->counters.hitnum = std::clamp(rec.info.hitnum, 0, kCacheHitnumMax);
@@ -203,6 +216,8 @@ CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock
     result.ignored = true;
     return result;
   }
+  // One table size for the whole load instead of growing step by step.
+  cache->Reserve(std::min<uint64_t>(head.records, cache->settings().max_size));
   std::vector<uint8_t> data(kCacheMaxPacket);
   for (uint32_t i = 0; i < head.records; i++) {
     CacheFileRecord rec;

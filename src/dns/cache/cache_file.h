@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "dns/cache/dns_cache.h"
+#include "dns/codec/dns_wire.h"
 
 namespace zc::dns {
 
@@ -87,13 +89,15 @@ struct CacheLoadResult {
 // Checks one record read from a file and turns it into the cache's terms. Pure: the loader
 // and the fuzz target share it. `data` is the record's data (length already within limits).
 struct CheckedRecord {
-  std::string domain;
+  std::string_view domain;  // points into the record
   uint16_t qtype = 0;
   CacheCounters counters;
   bool soa = false;
   uint32_t bind_flags = 0;
   CacheList list = CacheList::kActive;
 };
+// A reply whose header, one question and every record lie within its `len` bytes.
+bool ReplyIsWellFormed(const uint8_t* msg, int len, DnsQuestionView* q);
 bool CheckCacheRecord(const CacheFileRecord& record, const uint8_t* data, uint32_t length,
                       const DnsCache::Settings& settings, const CacheFileClock& clock,
                       CheckedRecord* out, const char** why);

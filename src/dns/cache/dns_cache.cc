@@ -201,8 +201,19 @@ void DnsCache::EvictIfFull() {
 }
 
 void DnsCache::MaybeGrow() {
-  if (count_ <= buckets_.size() || buckets_.size() >= kCacheMaxBuckets) return;
-  std::vector<CacheEntry*> grown(buckets_.size() * 2, nullptr);
+  if (count_ > buckets_.size()) Rehash(buckets_.size() * 2);
+}
+
+void DnsCache::Reserve(size_t entries) {
+  size_t want = buckets_.size();
+  while (want < entries && want < kCacheMaxBuckets) want *= 2;
+  Rehash(want);
+}
+
+void DnsCache::Rehash(size_t buckets) {
+  buckets = std::min(buckets, kCacheMaxBuckets);
+  if (!enabled() || buckets <= buckets_.size()) return;
+  std::vector<CacheEntry*> grown(buckets, nullptr);
   size_t mask = grown.size() - 1;
   for (CacheEntry* head : buckets_) {
     for (CacheEntry* e = head; e;) {

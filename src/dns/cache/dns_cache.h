@@ -144,6 +144,8 @@ class DnsCache {
                     const CacheCounters& counters, bool soa, uint32_t bind_flags, CacheList list);
 
   void Clear();
+  // Sizes the table for `entries` at once (a load that knows its count).
+  void Reserve(size_t entries);
 
   // Whether content changed since the last ClearDirty() (hits do not count).
   bool dirty() const { return dirty_; }
@@ -167,6 +169,7 @@ class DnsCache {
   void Touch(CacheEntry* e);
   void EvictIfFull();
   void MaybeGrow();
+  void Rehash(size_t buckets);
   // Puts `fresh` where `old` was (bucket), frees `old`.
   void Swap(CacheEntry* old, CacheEntry* fresh);
   ListHead& Head(CacheList list) { return lists_[static_cast<int>(list)]; }
