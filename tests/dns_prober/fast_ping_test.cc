@@ -127,11 +127,29 @@ TEST_F(FastPingTest, UnroutableAddressesFailAtStart) {
       EXPECT_TRUE(err == ENETUNREACH || err == EADDRNOTAVAIL) << addr << ": " << err;
     }
   }
+  EXPECT_EQ(rec.total(), 0u);  // failed starts call nobody
   int err = 0;
   EXPECT_EQ(ping.Start(Request(ProbeKind::kIcmp, kFast, 0, 100ms, nullptr), &err), 0u);
   EXPECT_EQ(err, EINVAL);
+  // ICMPv6 refused for want of permission is not tried again for any IPv6 address; IPv4 and
+  // TCP over IPv6 go on.
+  ASSERT_TRUE(RunCommand({"ip", "-6", "route", "add", "prohibit", "2001:db8:dead::/48"}));
+  EXPECT_EQ(
+      ping.Start(Request(ProbeKind::kIcmp, "2001:db8:dead::1", 0, 100ms, rec.Callback()), &err),
+      0u);
+  EXPECT_EQ(err, EACCES);
+  RunCommand({"ip", "-6", "route", "del", "prohibit", "2001:db8:dead::/48"});
+  EXPECT_EQ(ping.Start(Request(ProbeKind::kIcmp, kFast6, 0, 100ms, rec.Callback()), &err), 0u);
+  EXPECT_EQ(err, EACCES);
+  uint64_t v4 = ping.Start(Request(ProbeKind::kIcmp, kQuiet, 0, 20ms, rec.Callback()), &err);
+  EXPECT_NE(v4, 0u);
+  Listener tcp;
+  ASSERT_TRUE(tcp.Tcp(kFast6));
+  uint64_t v6 = ping.Start(Request(ProbeKind::kTcp, kFast6, tcp.port(), 1s, rec.Callback()), &err);
+  EXPECT_NE(v6, 0u);
+  EXPECT_EQ(rec.WaitEnd(v6).front().event, PingEvent::kReply);
+  rec.WaitEnd(v4);
   EXPECT_EQ(ping.probes(), 0u);
-  EXPECT_EQ(rec.total(), 0u);  // failed starts call nobody
 }
 
 // TCP: an accepting port is a reply, a refused one an error (nothing to serve clients there);

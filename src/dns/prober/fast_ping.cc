@@ -101,9 +101,10 @@ bool FastPing::Init(std::string* error) {
   token_base_ = RandomU64();
   icmp6_denied_ = false;
   // The ICMP sockets are opened now, so the prober holds the same descriptors whatever it has
-  // probed; one that cannot be opened is tried again at its first probe.
-  OpenShared(kIcmp4);
-  OpenShared(kIcmp6);
+  // probed; one that cannot be opened (no permission for ICMP: the engine then checks by TCP
+  // only) is tried again, and reported, at its first probe.
+  OpenShared(kIcmp4, false);
+  OpenShared(kIcmp6, false);
   stop_ = false;
   try {
     thread_ = std::thread([this] { Run(); });
@@ -143,7 +144,7 @@ void FastPing::Wake() {
   }
 }
 
-int FastPing::OpenShared(Slot slot) {
+int FastPing::OpenShared(Slot slot, bool log_failure) {
   Shared& s = shared_[slot];
   if (s.fd.valid()) return 0;
   int family = slot == kIcmp4 || slot == kUdp4 ? AF_INET : AF_INET6;
@@ -152,7 +153,7 @@ int FastPing::OpenShared(Slot slot) {
     uint16_t raw_ident = static_cast<uint16_t>(token_base_ >> 48);
     if (!OpenIcmpSocket(family, options_.force_datagram_icmp, raw_ident, &icmp)) {
       int err = errno;
-      LogOut(LL_ERR, "create icmp socket failed, %s\n", std::strerror(err));
+      if (log_failure) LogOut(LL_ERR, "create icmp socket failed, %s\n", std::strerror(err));
       return err;
     }
     s.fd = std::move(icmp.fd);

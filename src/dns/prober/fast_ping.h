@@ -122,7 +122,7 @@ class FastPing {
   using Deliveries = std::vector<std::pair<PingCallback, PingResult>>;
 
   void Run();
-  int OpenShared(Slot slot);
+  int OpenShared(Slot slot, bool log_failure = true);
   int SendNext(Probe& p, Clock::time_point now);
   void Finish(Probe& p, PingEvent event, int error, Deliveries* out);
   void Report(Probe& p, PingEvent event, Deliveries* out);
