@@ -279,6 +279,23 @@ TEST_F(CheckerTest, UnreachableCancelledAndStaleRequests) {
   EXPECT_EQ(sink.count(), before);
 }
 
+// An answer with many addresses does not turn one query into a flood of probes.
+TEST_F(CheckerTest, ProbesPerRequestAreCapped) {
+  zc::SetTimeScaleForTest(0.2);  // rounds after 50 and 100 ms, 190 ms budget
+  SpeedCheckOrders orders{{{Kind::kPing, 0}, {Kind::kTcp, 80}, {Kind::kTcp, 443}}};
+  ProbeSpeedChecker checker;
+  Sink sink;
+  ASSERT_TRUE(checker.Attach(kGeneration, orders, sink.Deliver()));
+  std::vector<std::string> silent;  // routed out of pv0, never answered
+  for (int i = 10; i < 18; i++) silent.push_back("10.77.0." + std::to_string(i));
+  uint64_t before = checker.counters().sent;
+  ASSERT_TRUE(checker.Start(Checks(1, silent, orders)));
+  auto got = sink.WaitLast(1);
+  ASSERT_FALSE(got.empty());
+  EXPECT_TRUE(got.back().result.ranked.empty());
+  EXPECT_EQ(checker.counters().sent - before, 16u);  // 8 echoes, 8 connects, no third round
+}
+
 // IPv6 is usable once a probe towards 2001:: can leave; without it AAAA addresses are not
 // probed. Detach ends everything in flight silently, and the checker attaches again.
 TEST_F(CheckerTest, Ipv6DetectionAndReattach) {

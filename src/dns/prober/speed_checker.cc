@@ -155,6 +155,10 @@ void ProbeSpeedChecker::Launch(Session& s, size_t index, Clock::time_point now) 
   Address& a = s.addresses[index];
   SpeedCheckOrder order = OrderForRound(s.orders, s.round);
   if (order.kind == SpeedCheckOrder::Kind::kNone || a.unreachable || a.time > 0) return;
+  if (s.launched >= kMaxProbesPerRequest) {
+    a.unreachable = true;  // not measured, and not waited for
+    return;
+  }
   if (a.probe.family == AF_INET6 && !ipv6_) {
     a.unreachable = true;
     return;
@@ -181,6 +185,7 @@ void ProbeSpeedChecker::Launch(Session& s, size_t index, Clock::time_point now) 
   }
   int error = 0;
   uint64_t handle = ping_.Start(std::move(request), &error);
+  s.launched++;
   if (handle == 0) {
     if (a.probe.family == AF_INET6 && Ipv6LostBy(error) && ipv6_) MarkIpv6Lost();
     if (NoRoute(error)) a.unreachable = true;

@@ -6,9 +6,9 @@
 // n + 1 starts (n + 1) × 250 ms after the request with the next order, alongside what is still
 // in flight. Each check's time-out is what is left of 950 ms since the request, at least 200 ms.
 // An address with no route is not probed again by other kinds (the route is the same for all).
-// A request's checks end when every address is measured or unreachable and nothing is in
-// flight, when the orders are used up, or at the first measurement that answers at once; the
-// last result carries `last`.
+// At most 16 probes go out per request. A request's checks end when every address is measured or
+// unreachable and nothing is in flight, when the orders are used up, or at the first measurement
+// that answers at once; the last result carries `last`.
 //
 // IPv6: probed at Attach() (an echo, else a TCP connect, towards 2001::; only whether it can be
 // sent matters) and again every 180 s while unreachable; a check of an IPv6 address that fails
@@ -64,6 +64,7 @@ class ProbeSpeedChecker : public SpeedChecker {
     int round = 0;
     std::vector<Address> addresses;
     std::vector<uint64_t> pings;  // probes in flight
+    int launched = 0;             // probes started over the request's life
     uint64_t timer = 0;           // the next round
   };
 

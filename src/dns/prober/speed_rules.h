@@ -21,6 +21,9 @@ inline constexpr std::chrono::milliseconds kCheckBudget{950};
 inline constexpr std::chrono::milliseconds kCheckMinTimeout{200};
 // Round n + 1 of the checks starts (n + 1) steps after the request when nothing answered.
 inline constexpr std::chrono::milliseconds kCheckRoundStep{250};
+// Probes one request may cause, over all its addresses and rounds: an answer with a long list
+// of addresses must not turn one query into a flood.
+inline constexpr int kMaxProbesPerRequest = 16;
 // A round trip below this answers at once (tenths of a millisecond: 10 ms).
 inline constexpr int kFastAnswerTenths = 100;
 // The IPv6 reachability probe: its time-out, and how often it runs again while IPv6 is down.
