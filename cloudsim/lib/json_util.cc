@@ -85,13 +85,19 @@ json_object* PathGet(const json_object* root, std::string_view path) {
   return const_cast<json_object*>(cur);
 }
 
+JsonPtr JsonCopy(const json_object* j) {
+  json_object* out = nullptr;
+  if (!j || json_object_deep_copy(const_cast<json_object*>(j), &out, nullptr) != 0) return nullptr;
+  return JsonPtr(out);
+}
+
 JsonPtr MergeJson(const json_object* base, const json_object* changes) {
-  if (!changes) return base ? ParseJson(JsonText(base)) : nullptr;
+  if (!changes) return JsonCopy(base);
   if (!base || !json_object_is_type(base, json_type_object) ||
       !json_object_is_type(changes, json_type_object)) {
-    return ParseJson(JsonText(changes));
+    return JsonCopy(changes);
   }
-  JsonPtr out = ParseJson(JsonText(base));
+  JsonPtr out = JsonCopy(base);
   json_object_object_foreach(const_cast<json_object*>(changes), key, value) {
     if (!value) {
       json_object_object_del(out.get(), key);

@@ -36,6 +36,8 @@ json_object* PathGet(const json_object* root, std::string_view path);
 // The text form used for matching: strings as they are, other values as JSON text.
 std::string ScalarText(const json_object* j);
 
+// A deep copy (nullptr for nullptr).
+JsonPtr JsonCopy(const json_object* j);
 // base with changes applied: objects merge member by member, a null member removes it, anything
 // else replaces.
 JsonPtr MergeJson(const json_object* base, const json_object* changes);

@@ -23,7 +23,7 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 }
 
 JsonPtr Copy(const json_object* j) {
-  return j ? ParseJson(JsonText(j)) : nullptr;
+  return JsonCopy(j);
 }
 
 class BootstrapEndpoint : public HttpService {

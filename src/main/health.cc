@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "main/nats/nats_session.h"
@@ -10,6 +11,7 @@
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/procdiag.h"
+#include "utils/timescale.h"
 
 int gProcFdMax = 0;
 
@@ -43,8 +45,10 @@ std::optional<std::string> ThreadLivenessCheck::Run(bool runDns) {
 bool LivenessCheckSuspended(int bootstrapFailures, bool firmwareInProgress, int64_t firmwareSince,
                             int64_t now) {
   if (bootstrapFailures >= 1) return true;
-  return firmwareInProgress && firmwareSince > 0 &&
-         now - firmwareSince < kFirmwareWatchdogGraceSeconds;
+  // The bound is router time, like every other period of the agent.
+  const int64_t grace =
+      std::max<int64_t>(1, zc::ScaledSeconds(kFirmwareWatchdogGraceSeconds).count() / 1000);
+  return firmwareInProgress && firmwareSince > 0 && now - firmwareSince < grace;
 }
 
 void RunTaskHealthReport(ThreadLivenessCheck& check) {

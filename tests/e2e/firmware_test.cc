@@ -1,0 +1,229 @@
+// Firmware during provisioning: an update the cloud requires is downloaded, checked, flashed into
+// the other bank and booted; failed downloads and failed checks fall back to the running firmware
+// and sign on; every step is reported and acknowledged.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "e2e/e2e_lab.h"
+#include "support/nats_fixture.h"
+#include "support/netns.h"
+
+namespace e2e {
+namespace {
+
+class E2eFirmware : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+  }
+};
+
+constexpr char kMac[] = "02:5A:00:00:00:01";
+
+// "type status retry error" of every firmware report, in order.
+std::vector<std::string> Reports(Lab& lab, const std::string& since = "0") {
+  std::vector<std::string> out;
+  JsonPtr r = lab.Records("subject=zt.fw.result&since=" + since);
+  for (size_t i = 0; i < Lab::Size(r); ++i) {
+    json_object* d = Lab::Decoded(r, i);
+    out.push_back(Text(d, "type") + " " + Text(d, "status") + " " + Text(d, "retry_attempt") + " " +
+                  Text(d, "error_code"));
+  }
+  return out;
+}
+
+std::string Since(Lab& lab) {
+  return std::to_string(lab.cloud().LastSeq());
+}
+
+// One provisioning run of the agent on the prefetch path, until it has signed on again.
+void RunUntilSignedOn(Lab& lab, size_t signons) {
+  zctest::AgentRun& agent = lab.agent();
+  agent.Start();
+  ASSERT_TRUE(lab.WaitRecords("subject=zt.signon", signons, kLong)) << agent.Output();
+  auto done = [&] { return lab.CountLog("ZUNCORE_SUBMODULE_INIT_DONE") >= signons; };
+  ASSERT_TRUE(zctest::WaitFor(done, kLong)) << agent.Output();
+}
+
+void Restart(Lab& lab) {
+  lab.agent().Signal(SIGTERM);
+  ASSERT_TRUE(lab.agent().WaitExit(kShort));
+}
+
+TEST_F(E2eFirmware, RequiredUpdateDownloadsSlowlyFlashesTheOtherBankAndBootsIt) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  lab.agent().WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  Image image = lab.MakeImage("v220.img", "2.2.0", "--size 262144");
+  // Eight minutes of router time for the download: longer than the first health report.
+  ASSERT_TRUE(lab.ServeImage(image, "/fw/v220.img", "\"duration_ms\": 480000"));
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/v220.img", "2.2.0"));
+  lab.StartLauncher();
+  ASSERT_TRUE(lab.WaitRecords("subject=zt.fw.validate"));
+  ASSERT_TRUE(lab.Put("/v1/fwvalidate", "{}"));  // the new firmware is up to date
+
+  ASSERT_TRUE(lab.agent().WaitFor("boot 2: bank 1 version 2.2.0 (tryactive)", kLong,
+                                  "/sim/log/launcher.log"))
+      << lab.agent().Read("/sim/log/launcher.log");
+  ASSERT_TRUE(lab.WaitRecords("subject=zt.fw.validate", 2, kLong));
+  JsonPtr validations = lab.Records("subject=zt.fw.validate");
+  EXPECT_EQ(Text(Lab::Decoded(validations, 0), "version"), "2.1.9");
+  EXPECT_EQ(Text(Lab::Decoded(validations, 1), "version"), "2.2.0");
+  auto done = [&] { return lab.CountLog("ZUNCORE_SUBMODULE_INIT_DONE") >= 1; };
+  ASSERT_TRUE(zctest::WaitFor(done, kLong)) << lab.agent().Output();
+
+  EXPECT_EQ(Reports(lab), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                    "UPDATE SUCCESS <absent> <absent>"}));
+  JsonPtr reports = lab.Records("subject=zt.fw.result");
+  EXPECT_EQ(Text(Lab::Decoded(reports, 0), "transid"), std::string("fw-t1.") + kMac);
+  EXPECT_EQ(Text(Lab::Decoded(reports, 1), "version"), "2.2.0");
+  JsonPtr ends = lab.Records("kind=http.end&match=outcome=complete");
+  ASSERT_EQ(Lab::Size(ends), 1u);
+  EXPECT_EQ(Text(json_object_array_get_idx(ends.get(), 0), "sent"), std::to_string(image.size));
+  // The health report ran during the download and did not end the process.
+  std::string out = lab.agent().Output();
+  size_t health = out.find("Zuncore Task Health ---> START");
+  ASSERT_NE(health, std::string::npos);
+  EXPECT_LT(health, out.find("Download Status:success"));
+  EXPECT_EQ(out.find("is not running"), std::string::npos);
+  EXPECT_EQ(lab.ExitReasons(),
+            (std::vector<std::string>{"FirmwareUpgradeResult: Rebooting the device"}));
+  std::string calls = lab.agent().Read("/sim/log/calls.log");
+  EXPECT_NE(calls.find("[\"1\",\"" + lab.agent().root() + "/tmp/new_fw.download\",\"ZUN\"]"),
+            std::string::npos);
+  EXPECT_NE(calls.find("[\"setenv\",\"sw_tryactive\",\"1\"]"), std::string::npos);
+  EXPECT_EQ(lab.agent().Read("/sim/state/banks/1/version"), "2.2.0\n");
+}
+
+TEST_F(E2eFirmware, FailedDownloadsAreRetriedThenTheRunningFirmwareSignsOn) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  lab.agent().WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  Image image = lab.MakeImage("a.img", "2.2.0");
+  // Cut short after a 200, stalled after the headers, refused, failing: four attempts.
+  ASSERT_TRUE(lab.Put("/v1/http/routes", R"([
+      {"path": "/fw/a.img", "times": 1, "file": ")" +
+                                             image.path + R"(", "close_after": 1000},
+      {"path": "/fw/a.img", "times": 1, "file": ")" +
+                                             image.path + R"(", "stall_after": 0},
+      {"path": "/fw/a.img", "times": 1, "status": 404},
+      {"path": "/fw/a.img", "status": 503}])"));
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+  RunUntilSignedOn(lab, 1);
+  EXPECT_EQ(lab.Count("kind=http&match=path=/fw/a.img"), 4u);
+  EXPECT_EQ(Reports(lab),
+            (std::vector<std::string>{
+                "DOWNLOAD FAILURE 1 GENERIC_FAILURE", "DOWNLOAD FAILURE 2 GENERIC_FAILURE",
+                "DOWNLOAD FAILURE 3 GENERIC_FAILURE", "DOWNLOAD FAILURE 4 FALLBACK"}));
+  EXPECT_EQ(lab.CountLog("FW download max retry attempt exceeded:3"), 1u);
+  EXPECT_FALSE(lab.agent().Exists("/tmp/new_fw.download"));
+  EXPECT_EQ(lab.agent().Read("/sim/state/banks/1/version"), "2.1.8\n");
+
+  // An update without a URL is a download that falls back at once; the flag is released.
+  Restart(lab);
+  std::string since = Since(lab);
+  ASSERT_TRUE(lab.Put("/v1/fwvalidate",
+                      R"({"force_update": true, "update": {"url": "", "checksum_type": "MD5",
+                          "checksum": ")" +
+                          image.md5 + R"(", "version": "2.2.0"}})"));
+  RunUntilSignedOn(lab, 2);
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD FAILURE 0 FALLBACK"}));
+  EXPECT_EQ(lab.Count("kind=http&match=path=/fw/a.img"), 4u);
+  EXPECT_TRUE(lab.agent().Running());
+}
+
+TEST_F(E2eFirmware, ImagesThatFailTheirChecksFallBackWithoutFlashing) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  Image image = lab.MakeImage("a.img", "2.2.0");
+  ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+
+  // A checksum tool that cannot produce a sum: the image is never flashed.
+  agent.Write("/bin/md5sum", "#!/bin/sh\nexit 1\n");
+  chmod(agent.Path("/bin/md5sum").c_str(), 0755);
+  RunUntilSignedOn(lab, 1);
+  EXPECT_EQ(Reports(lab), (std::vector<std::string>{
+                              "DOWNLOAD SUCCESS <absent> <absent>",
+                              "UPDATE FAILURE 0 CHECKSUM_FAIL", "UPDATE FAILURE 1 CHECKSUM_FAIL",
+                              "UPDATE FAILURE 2 CHECKSUM_FAIL", "UPDATE FAILURE 3 FALLBACK"}));
+  std::remove(agent.Path("/bin/md5sum").c_str());
+
+  // An active bank the boot environment cannot name: the writer is never started.
+  Restart(lab);
+  std::string since = Since(lab);
+  agent.Zunsim("nv set sw_active 7");
+  RunUntilSignedOn(lab, 2);
+  EXPECT_EQ(Reports(lab, since),
+            (std::vector<std::string>{
+                "DOWNLOAD SUCCESS <absent> <absent>", "UPDATE FAILURE 0 GENERIC_FAILURE",
+                "UPDATE FAILURE 1 GENERIC_FAILURE", "UPDATE FAILURE 2 GENERIC_FAILURE",
+                "UPDATE FAILURE 3 FALLBACK"}));
+  EXPECT_EQ(agent.Read("/sim/log/calls.log").find("fwu_starter"), std::string::npos);
+  EXPECT_EQ(agent.Read("/sim/state/banks/1/version"), "2.1.8\n");
+  EXPECT_FALSE(agent.Exists("/tmp/new_fw.download"));
+  EXPECT_TRUE(agent.Running());
+}
+
+TEST_F(E2eFirmware, LowMemoryRebootsOnlyWhenTheRouterHasBeenUpAWhile) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  Image image = lab.MakeImage("a.img", "2.2.0", "--size 1048576");
+  ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+  agent.Zunsim("sys MemFree=100 Buffers=0 uptime=60");
+
+  // Just booted: a reboot would not free more memory, so the agent keeps its firmware.
+  RunUntilSignedOn(lab, 1);
+  EXPECT_EQ(Reports(lab), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                    "UPDATE FAILURE 0 LOW_RAM"}));
+  EXPECT_EQ(agent.Read("/sim/log/calls.log").find("guard reboot"), std::string::npos);
+
+  // Up for two hours: the reboot may free memory; the flash is tried after it.
+  Restart(lab);
+  std::string since = Since(lab);
+  agent.Zunsim("sys uptime=7200");
+  agent.Start();
+  auto status = agent.WaitExit(kLong);
+  ASSERT_TRUE(status) << agent.Output();
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                           "UPDATE FAILURE 0 LOW_RAM"}));
+  EXPECT_NE(agent.Read("/sim/log/calls.log").find("guard reboot"), std::string::npos);
+  EXPECT_EQ(lab.LastExit(), "FirmwareUpgradeResult: Rebooting the device");
+}
+
+TEST_F(E2eFirmware, ValidationTimeOutsRetryAfterTheBackOffThenRestartFromBootstrap) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  ASSERT_TRUE(lab.Put("/v1/services/fwvalidate", R"({"mode": "drop", "count": 1})"));
+  RunUntilSignedOn(lab, 1);
+  JsonPtr v = lab.Records("subject=zt.fw.validate");
+  ASSERT_EQ(Lab::Size(v), 2u);
+  auto at = [&](size_t i) {
+    return std::stoll(Text(json_object_array_get_idx(v.get(), i), "agent_ms"));
+  };
+  // 60 s without an answer, then 120 s of back-off.
+  EXPECT_GE(at(1) - at(0), 180000);
+  EXPECT_EQ(lab.CountLog("Firmwarevalidate: Response TimedOut!!! retry count:0"), 1u);
+
+  // With one attempt allowed and no answer: the boot configuration goes, the next start
+  // bootstraps.
+  Restart(lab);
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate", 1);
+  ASSERT_TRUE(lab.Put("/v1/services/fwvalidate", R"({"mode": "drop"})"));
+  agent.Start();
+  ASSERT_TRUE(agent.WaitExit(kLong)) << agent.Output();
+  EXPECT_EQ(lab.LastExit(), "Firmwarevalidate fail: reply fail");
+  EXPECT_FALSE(agent.Exists("/etc/config/zunbootconfig"));
+  EXPECT_EQ(lab.Count("subject=zt.signon"), 1u);
+}
+
+}  // namespace
+}  // namespace e2e
