@@ -260,6 +260,8 @@ void Signon() {
     LogFlow(LL_FLOW, tag,
             "Received response for sign on request - subject:%s, data_len:%d, status:%s",
             subject.c_str(), length, "SUCCESS");
+    LogOut(LL_DEBUG, "%s: Received msg: %s - %.*s\n", "Signon", natsMsg_GetSubject(reply.get()),
+           length, data ? data : "");
     auto response = zc::pb::Unpack<Zun__Signon__SignOnResponse>(data, static_cast<size_t>(length));
     if (!response) {
       LogFlow(LL_FLOW, tag, "Sign on response unpacking failed:%d %s", length, "FAILURE");
