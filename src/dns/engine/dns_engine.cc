@@ -219,7 +219,7 @@ bool DnsEngine::Core::Start(std::string* error) {
     StartRefresh(key, flags, expired);
   });
   cache_open = true;
-  last_lease_check = last_sweep = Clock::now();
+  last_lease_check = last_sweep = now = Clock::now();
   last_wall = time(nullptr);
   stop = false;
   running = true;
@@ -310,6 +310,8 @@ void DnsEngine::Core::Run() {
       zc::SleepScaled(kBeat);
       continue;
     }
+    now = Clock::now();
+    cache->SetTime(now);
     for (int i = 0; i < n && !stop; i++) {
       uint64_t tag = events[i].data.u64;
       uint64_t low = tag & ~kTagMask;
@@ -319,7 +321,7 @@ void DnsEngine::Core::Run() {
           break;
         case kTagBeat: {
           uint64_t expirations = 0;
-          if (read(beat_fd.get(), &expirations, sizeof expirations) > 0) OnBeat(Clock::now());
+          if (read(beat_fd.get(), &expirations, sizeof expirations) > 0) OnBeat(now);
           break;
         }
         case kTagUdp:
@@ -336,7 +338,9 @@ void DnsEngine::Core::Run() {
           break;
       }
     }
+    FlushUdp();
   }
+  FlushUdp();
   LogOut(LL_INFO, "DnsEngine: loop ended (generation %llu)",
          static_cast<unsigned long long>(generation));
 }

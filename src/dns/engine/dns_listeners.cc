@@ -79,6 +79,8 @@ int OpenSocket(const BindConfig& bind, sockaddr_storage* addr, socklen_t* len) {
 
 bool DnsEngine::Core::OpenListeners(std::string* error) {
   udp_buffers.assign(static_cast<size_t>(kUdpBatch) * kDnsMessageMax, 0);
+  udp_out.bytes.assign(static_cast<size_t>(kUdpBatch) * kUdpReplySlot, 0);
+  udp_out.count = 0;
   auto deadline = Clock::now() + zc::Scaled(kBindRetryFor);
   for (const BindConfig& bind : conf.binds) {
     Listener l;
@@ -171,17 +173,31 @@ void DnsEngine::Core::OnUdpReadable(size_t index) {
   }
 }
 
+uint8_t* DnsEngine::Core::UdpReplySlot(const Request& r) {
+  if (r.listener >= listeners.size() || udp_out.bytes.empty()) return nullptr;
+  int fd = listeners[r.listener].fd.get();
+  if (udp_out.count == kUdpBatch || (udp_out.count > 0 && udp_out.fd != fd)) FlushUdp();
+  udp_out.fd = fd;
+  return udp_out.bytes.data() + static_cast<size_t>(udp_out.count) * kUdpReplySlot;
+}
+
 bool DnsEngine::Core::SendUdp(const Request& r, const uint8_t* data, int len) {
-  if (r.listener >= listeners.size()) return false;
-  iovec iov{const_cast<uint8_t*>(data), static_cast<size_t>(len)};
-  msghdr h{};
-  h.msg_name = const_cast<sockaddr_storage*>(&r.client);
+  uint8_t* slot = UdpReplySlot(r);
+  if (!slot || len > kUdpReplySlot) return false;
+  if (data != slot) std::memcpy(slot, data, static_cast<size_t>(len));
+  int i = udp_out.count++;
+  udp_out.iov[i] = {slot, static_cast<size_t>(len)};
+  udp_out.to[i] = r.client;
+  msghdr& h = udp_out.msgs[i].msg_hdr;
+  h = msghdr{};
+  h.msg_name = &udp_out.to[i];
   h.msg_namelen = r.client_len;
-  h.msg_iov = &iov;
+  h.msg_iov = &udp_out.iov[i];
   h.msg_iovlen = 1;
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
   // The reply leaves from the address the query was sent to, whatever the routing prefers.
   if (r.has_local) {
+    uint8_t* control = udp_out.control[i];
+    std::memset(control, 0, sizeof udp_out.control[i]);
     h.msg_control = control;
     cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
     if (r.local.ss_family == AF_INET) {
@@ -203,11 +219,23 @@ bool DnsEngine::Core::SendUdp(const Request& r, const uint8_t* data, int len) {
       h.msg_controllen = CMSG_SPACE(sizeof info);
     }
   }
-  if (sendmsg(listeners[r.listener].fd.get(), &h, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-    LogOut(LL_ERR, "send failed, %s", std::strerror(errno));
-    return false;
-  }
   return true;
+}
+
+void DnsEngine::Core::FlushUdp() {
+  int sent = 0;
+  while (sent < udp_out.count) {
+    int n = sendmmsg(udp_out.fd, udp_out.msgs + sent, static_cast<unsigned>(udp_out.count - sent),
+                     MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // Only the first message of the rest failed; the others still get their turn.
+      LogOut(LL_ERR, "send failed, %s", std::strerror(errno));
+      n = 1;
+    }
+    sent += n;
+  }
+  udp_out.count = 0;
 }
 
 void DnsEngine::Core::OnTcpAccept(size_t index) {
@@ -286,7 +314,7 @@ void DnsEngine::Core::OnTcpEvent(uint64_t client_id, uint32_t events) {
   auto it = tcp_clients.find(client_id);
   if (it == tcp_clients.end()) return;
   TcpClient& c = *it->second;
-  c.last_activity = Clock::now();
+  c.last_activity = now;
   if (events & EPOLLOUT) {
     if (!SendTcp(client_id, nullptr, 0)) return;  // closed
   }

@@ -147,7 +147,7 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   auto req = std::make_unique<Request>();
   Request& r = *req;
   r.id = NewRequestId();
-  r.start = Clock::now();
+  r.start = now;
   r.origin = src.origin;
   r.listener = src.listener;
   r.tcp_client = src.tcp_client;
@@ -189,8 +189,10 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
     r.store_kind = src.refresh_expired ? CacheStoreKind::kExpiredRefresh : CacheStoreKind::kRefresh;
   }
   r.gate = ReplyGate(r.qtype == DNS_T_A && r.origin != Origin::kInternal);
-  LogDns(LL_DNS, "DNS_REQUEST: received from %s, domain:%s, qtype = %d, txid = %x",
-         AddressText(r.client).c_str(), r.domain.c_str(), r.qtype, r.client_id);
+  if (g_loglevel.load(std::memory_order_relaxed) == LL_DNS) {
+    LogDns(LL_DNS, "DNS_REQUEST: received from %s, domain:%s, qtype = %d, txid = %x",
+           AddressText(r.client).c_str(), r.domain.c_str(), r.qtype, r.client_id);
+  }
 
   bool overloaded = requests.size() >= kMaxLiveRequests;
   requests.emplace(r.id, std::move(req));
@@ -301,7 +303,11 @@ void DnsEngine::Core::RunQuery(Request& r) {
   }
   bool no_cache = r.bind_flags & kBindNoCache;
   if (!no_cache && !r.refresh) {
-    CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
+    CacheKey& key = lookup_key;
+    key.domain.assign(r.domain_lower);
+    key.qtype = r.qtype;
+    key.group.assign(r.group);
+    key.client_subnet.assign(r.cache_client_subnet);
     if (auto hit = cache->Lookup(key)) {
       int ttl = hit->ttl > 0 ? hit->ttl : static_cast<int>(conf.serve_expired_reply_ttl);
       if (hit->ttl > 0 && conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {

@@ -226,9 +226,18 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
       r.origin == Origin::kUdp ? dns_client_udp_limit(r.client_edns, r.client_payload) : 65535;
   edit.qname = r.qname;
   edit.qname_len = r.qname_len;
-  std::vector<uint8_t> out(answer.packet.size() + 64 + kDnsWireNameMax);
+  // UDP copies are built where the batch sends them from; others (TCP, oversized) aside.
+  int need = static_cast<int>(answer.packet.size()) + 64 + kDnsWireNameMax;
+  uint8_t* out = r.origin == Origin::kUdp && need <= kUdpReplySlot ? UdpReplySlot(r) : nullptr;
+  std::vector<uint8_t> aside;
+  if (out) {
+    need = kUdpReplySlot;
+  } else {
+    aside.resize(need);
+    out = aside.data();
+  }
   int n = dns_build_client_reply(answer.packet.data(), static_cast<int>(answer.packet.size()), edit,
-                                 out.data(), static_cast<int>(out.size()));
+                                 out, need);
   if (n < 0) {
     LogOut(LL_ERR, "update packet info failed.");
     return;
@@ -236,15 +245,14 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
   if (r.origin == Origin::kUdp && n < static_cast<int>(answer.packet.size()) && (out[2] & 0x02)) {
     Count(&DnsEngineStats::truncated);
   }
-  bool sent =
-      r.origin == Origin::kUdp ? SendUdp(r, out.data(), n) : SendTcp(r.tcp_client, out.data(), n);
+  bool sent = r.origin == Origin::kUdp ? SendUdp(r, out, n) : SendTcp(r.tcp_client, out, n);
   if (!sent) {
     if (r.origin == Origin::kTcp)
       LogOut(LL_DEBUG, "client is invalid, domain: %s", r.domain.c_str());
     return;
   }
   Count(&DnsEngineStats::replies);
-  if (conf.audit_enable) WriteAudit(r, out.data(), n, answer.soa);
+  if (conf.audit_enable) WriteAudit(r, out, n, answer.soa);
 }
 
 void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa) {

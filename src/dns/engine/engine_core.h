@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -50,6 +51,8 @@ inline constexpr int kNegativeTtl = 60;
 inline constexpr int kDefaultReplyTtl = 300;
 inline constexpr uint16_t kUpstreamPayload = 4096;
 inline constexpr uint16_t kReplyPayload = 512;
+// Room for a client's copy of any reply that fits a UDP message, before truncation.
+inline constexpr int kUdpReplySlot = kDnsMessageMax + 64 + kDnsWireNameMax;
 
 enum class Origin : uint8_t { kUdp, kTcp, kInternal };
 
@@ -167,6 +170,17 @@ struct QuerySource {
   std::string bind_group;
 };
 
+// The UDP replies of one wake of the loop, sent with one sendmmsg on the listener they share.
+struct UdpReplyBatch {
+  int fd = -1;
+  int count = 0;
+  std::vector<uint8_t> bytes;  // kUdpBatch slots of kUdpReplySlot bytes
+  mmsghdr msgs[kUdpBatch] = {};
+  iovec iov[kUdpBatch] = {};
+  sockaddr_storage to[kUdpBatch] = {};
+  alignas(cmsghdr) uint8_t control[kUdpBatch][CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+};
+
 struct DnsEngine::Core {
   Core(DnsEngineOptions options, uint64_t generation);
   ~Core();
@@ -186,7 +200,11 @@ struct DnsEngine::Core {
   void OnTcpEvent(uint64_t client_id, uint32_t events);
   void CloseTcpClient(uint64_t client_id, const char* why);
   void CloseIdleTcpClients(Clock::time_point now);
+  // Where the next UDP reply to r's listener may be built (sent by FlushUdp), or null.
+  uint8_t* UdpReplySlot(const Request& r);
+  // Queues a UDP reply (built in its slot, or copied there).
   bool SendUdp(const Request& r, const uint8_t* data, int len);
+  void FlushUdp();
   bool SendTcp(uint64_t client_id, const uint8_t* data, int len);
   void UpdateTcpInterest(TcpClient& c);
 
@@ -240,6 +258,9 @@ struct DnsEngine::Core {
 
   std::vector<Listener> listeners;
   std::vector<uint8_t> udp_buffers;  // kUdpBatch receive buffers of kDnsMessageMax bytes
+  UdpReplyBatch udp_out;
+  Clock::time_point now;  // read once per wake of the loop
+  CacheKey lookup_key;    // reused: no allocation per lookup
   std::unordered_map<uint64_t, std::unique_ptr<TcpClient>> tcp_clients;
   uint64_t last_tcp_id = 0;
 

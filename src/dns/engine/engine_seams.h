@@ -112,6 +112,8 @@ class AnswerCache {
   }
   // Periodic sweep (every 2 s; also after the clock jumped).
   virtual void Sweep(bool clock_jumped) { (void)clock_jumped; }
+  // The engine's monotonic clock, read once per wake of its loop, for the calls that follow.
+  virtual void SetTime(std::chrono::steady_clock::time_point now) { (void)now; }
   // Engine stop, after the loop ended.
   virtual void Close() {}
 };
