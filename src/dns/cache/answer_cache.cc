@@ -29,8 +29,15 @@ DnsAnswerCache::~DnsAnswerCache() {
   Close();
 }
 
+void DnsAnswerCache::SetTime(std::chrono::steady_clock::time_point now) {
+  // steady_clock and our own clock count from the same origin (CLOCK_MONOTONIC).
+  engine_ms_ =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+}
+
 CacheTime DnsAnswerCache::Now() const {
-  double seconds = static_cast<double>(clock_->MonotonicMs() - epoch_ms_) / ms_per_second_;
+  int64_t ms = engine_ms_ >= 0 ? engine_ms_ : clock_->MonotonicMs();
+  double seconds = static_cast<double>(ms - epoch_ms_) / ms_per_second_;
   return static_cast<CacheTime>(std::clamp(std::floor(seconds), 0.0, double{INT32_MAX}));
 }
 
@@ -43,6 +50,7 @@ void DnsAnswerCache::Open(const CacheSettings& settings, CacheRefresh refresh) {
   settings_ = settings;
   refresh_ = std::move(refresh);
   path_ = zc::RootPath(settings.file.empty() ? kDefaultCacheFile : settings.file);
+  engine_ms_ = -1;
   epoch_ms_ = clock_->MonotonicMs();
   ms_per_second_ = std::max(1e-3, 1000.0 * zc::TimeScale());
   DnsCache::Settings s;

@@ -3,6 +3,7 @@
 // and at close, and the refreshes (prefetches) the sweep asks for handed to the engine.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -45,6 +46,7 @@ class DnsAnswerCache final : public AnswerCache {
   std::optional<CachedAnswer> Lookup(const CacheKey& key) override;
   void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) override;
   void Sweep(bool clock_jumped) override;
+  void SetTime(std::chrono::steady_clock::time_point now) override;
   void Close() override;
 
   // Writes the cache file now. Records written, or -1 (also when persistence is off).
@@ -68,6 +70,7 @@ class DnsAnswerCache final : public AnswerCache {
   std::unique_ptr<DnsCache> cache_;
   std::string path_;
   int64_t epoch_ms_ = 0;
+  int64_t engine_ms_ = -1;         // the engine's clock as last given; -1: read our own
   double ms_per_second_ = 1000.0;  // real milliseconds per cache second
   CacheTime last_save_ = 0;
 };
