@@ -27,33 +27,6 @@ std::vector<std::string> Prefixes(Lab& lab) {
   return out;
 }
 
-// The idle state as the cloud sees it: the command connection to the bootstrap server, subjects
-// keyed by the compact MAC; when the configuration intake is built, a push is answered there.
-void ExpectIdle(Lab& lab, int reason, const std::string& location) {
-  zctest::AgentRun& agent = lab.agent();
-  ASSERT_TRUE(lab.WaitLog("Zuncore_idle Reason id:" + std::to_string(reason))) << agent.Output();
-  ASSERT_TRUE(
-      lab.WaitLog("nats bstrap CMD connection Success cname:025a00000001-"
-                  "nats_bstrap_cmd_connection"))
-      << agent.Output();
-  EXPECT_TRUE(lab.WaitLog("ZUNCORE_INIT_IDLE_TIMER"));
-  EXPECT_TRUE(agent.Exists("/tmp/zuninitcomplete"));
-  std::string kvp = agent.Read("/tmp/kvp_settings.txt");
-  EXPECT_NE(kvp.find("device_mac_addr=025a00000001\n"), std::string::npos) << kvp;
-  EXPECT_NE(kvp.find("logicalLocation=" + location + "\n"), std::string::npos) << kvp;
-  EXPECT_NE(kvp.find("nats.publishSubject.configResponse=zuncore.idle.configResponse."
-                     "025a00000001\n"),
-            std::string::npos);
-  EXPECT_NE(kvp.find("nats.subscribeSubject.debugFirmware.0=zuncore.idle.debugFirmware."
-                     "025a00000001\n"),
-            std::string::npos);
-  if (lab.Built("ConfigInit")) {
-    lab.Push("subject:" + location,
-             R"({"_cmd": {"transid": "idle-1", "command": "ON_LED", "data": ""}})");
-    EXPECT_TRUE(lab.WaitRecords("subject=zuncore.idle.configResponse.025a00000001&transid=idle-1"));
-  }
-}
-
 TEST_F(E2eBootstrap, AnswersThatEndTheProcessRenewalAndSuspension) {
   Lab lab;
   ASSERT_TRUE(lab.ok()) << lab.error();

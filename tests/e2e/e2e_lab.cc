@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "lib/process.h"
 #include "support/nats_fixture.h"
 
 namespace e2e {
@@ -57,9 +58,13 @@ size_t CountLines(const std::string& text, const std::string& needle) {
 Lab::Lab(LabOptions options) : options_(std::move(options)) {
   // The simulator scales its delays like the agent.
   setenv("ZUNCORE_TIME_SCALE", std::to_string(options_.scale).c_str(), 1);
+  // The time service lives on the simulator's plain HTTP listener, whose port the agent needs.
+  const int httpPort = cloudsim::FreeLoopbackPort();
+  options_.env.emplace("ZUNCORE_TIME_URL", "http://127.0.0.1:" + std::to_string(httpPort) + "/now");
   agent_ = std::make_unique<zctest::AgentRun>(AgentOptionsFor(options_));
   zctest::CloudSimFixture::Options c;
   c.root = agent_->root();
+  c.extraArgs = {"--http-port", std::to_string(httpPort)};
   if (!options_.profile.empty()) {
     c.profileFile = agent_->root() + "/sim/run/cloud-profile.json";
     agent_->Write("/sim/run/cloud-profile.json", options_.profile);
@@ -255,6 +260,36 @@ bool Lab::RequireUpdate(const Image& image, const std::string& path, const std::
              "\"update\": {\"url\": " +
                  Quote(httpsUrl(path)) + ", \"checksum_type\": \"MD5\", \"checksum\": " +
                  Quote(image.md5) + ", \"version\": " + Quote(version) + "}}");
+}
+
+void ExpectIdle(Lab& lab, int reason, const std::string& location) {
+  zctest::AgentRun& agent = lab.agent();
+  ASSERT_TRUE(lab.WaitLog("Zuncore_idle Reason id:" + std::to_string(reason))) << agent.Output();
+  ASSERT_TRUE(lab.WaitLog(
+      "nats bstrap CMD connection Success cname:025a00000001-nats_bstrap_cmd_connection"))
+      << agent.Output();
+  EXPECT_TRUE(lab.WaitLog("ZUNCORE_INIT_IDLE_TIMER"));
+  EXPECT_TRUE(agent.Exists("/tmp/zuninitcomplete"));
+  std::string kvp = agent.Read("/tmp/kvp_settings.txt");
+  EXPECT_NE(kvp.find("device_mac_addr=025a00000001\n"), std::string::npos) << kvp;
+  EXPECT_NE(kvp.find("logicalLocation=" + location + "\n"), std::string::npos) << kvp;
+  EXPECT_NE(kvp.find("nats.publishSubject.configResponse=zuncore.idle.configResponse."
+                     "025a00000001\n"),
+            std::string::npos);
+  EXPECT_NE(kvp.find("nats.subscribeSubject.debugFirmware.0=zuncore.idle.debugFirmware."
+                     "025a00000001\n"),
+            std::string::npos);
+  if (!lab.Built("ConfigInit")) return;
+  lab.Push("subject:" + location,
+           R"({"_cmd": {"transid": "idle-1", "command": "ON_LED", "data": ""}})");
+  EXPECT_TRUE(lab.WaitRecords("subject=zuncore.idle.configResponse.025a00000001&transid=idle-1"));
+  // A firmware push in this state has nowhere to report: no report, and the agent stays idle.
+  std::string since = std::to_string(lab.cloud().LastSeq());
+  lab.Push("idle.firmware", R"({"_fw": {"transid": "idle-fw", "fwurl": "", "version": "9.9"}})");
+  EXPECT_TRUE(lab.WaitRecords("transid=idle-fw&type=CONFIGRESP"));
+  EXPECT_TRUE(lab.WaitLog("staying idle on the running firmware"));
+  EXPECT_EQ(lab.Count("subject=zt.fw.result&since=" + since), 0u);
+  EXPECT_EQ(lab.Count("subject=zt.signon&since=" + since), 0u);
 }
 
 }  // namespace e2e

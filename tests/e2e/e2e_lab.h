@@ -105,6 +105,11 @@ class Lab {
   std::string error_;
 };
 
+// The idle recovery state as the cloud sees it: the command connection to the bootstrap server,
+// subjects keyed by the compact MAC, and (once the configuration intake is built) pushes answered
+// there, a firmware push included.
+void ExpectIdle(Lab& lab, int reason, const std::string& location);
+
 // The text of a JSON member path of a record ("decoded.version").
 std::string Text(const json_object* record, const std::string& path);
 // The number of lines of text holding needle.

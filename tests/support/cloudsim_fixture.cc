@@ -27,6 +27,7 @@ CloudSimFixture::CloudSimFixture(Options options) : dir_("zc-cloudsim") {
   if (!options.caFile.empty()) argv.insert(argv.end(), {"--ca", options.caFile});
   if (!options.root.empty()) argv.insert(argv.end(), {"--root", options.root});
   if (!options.profileFile.empty()) argv.insert(argv.end(), {"--profile", options.profileFile});
+  argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
   const std::string ports = dir_.path() + "/ports.json";
   if (!process_.Start(argv, dir_.path() + "/cloudsim.log")) {
     error_ = "cannot start " + CloudSimBinary();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lib/json_util.h"
 #include "lib/process.h"
@@ -24,6 +25,7 @@ class CloudSimFixture {
     std::string root;  // router root (CA and bootstrap URL are laid down there)
     std::string mac = "02:5A:00:00:00:01";
     std::string profileFile;
+    std::vector<std::string> extraArgs;  // more cloudsim options ("--http-port", "N", ...)
   };
   explicit CloudSimFixture(Options options);
   ~CloudSimFixture();
