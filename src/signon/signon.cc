@@ -133,10 +133,16 @@ void ProcessResponse(const Zun__Signon__SignOnResponse& r, const LogFlowTag& tag
   std::string code = Text(r.provisioning_code);
   if (strcasecmp(code.c_str(), "MNGD.AGNT.NONE") == 0) {
     HandleNotProvisioned(tag, code.c_str());
+  } else if (!BootConfigValueAcceptable(code)) {
+    // A code that cannot stand on one line would break the boot configuration (and plant keys
+    // in it): the stored code stays.
+    LogOut(LL_ERR, "%s: provisioning_code holds a line break, not stored", "Signon");
   } else {
     SetStringKVP("provisioningCode", code);
-    if (zc::FileExists(zc::RootPath(kBootConfigFile)))
-      UpdateBootConfigValue("provisioningCode", code);
+    if (zc::FileExists(zc::RootPath(kBootConfigFile)) &&
+        UpdateBootConfigValue("provisioningCode", code) != 0) {
+      LogOut(LL_ERR, "%s: unable to store provisioning_code in %s", "Signon", kBootConfigFile);
+    }
   }
   StoreSignOnSettings(r);
   // The single-connection choice must be in place before the URL keys start the main timer.

@@ -131,5 +131,28 @@ TEST_F(E2eProvisioning, FreshRouterIsProvisionedAndARestartSkipsTheBootstrap) {
   EXPECT_EQ(lab.BootConfig(), boot);
 }
 
+TEST_F(E2eProvisioning, TimeServiceThatNeverAnswersEndsTheStartWithinItsBound) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.Write("/tmp/timeStatus", "0\n");  // NTP has not synchronised: the clock comes over HTTP
+  ASSERT_TRUE(lab.Put("/v1/http/routes", R"([{"path": "/now", "hold": true}])"));
+  agent.Start();
+  ASSERT_TRUE(agent.WaitExit(kShort)) << agent.Output();
+  EXPECT_EQ(lab.LastExit(), "TimeSync using HTTP FAIL!!!");
+  EXPECT_EQ(lab.Count("kind=http&match=path=/now"), 1u);
+  EXPECT_EQ(lab.Count("kind=http&match=service=bootstrap"), 0u);
+
+  // A time service that answers sets the clock (recorded by the simulated router) and the start
+  // goes on to the bootstrap.
+  ASSERT_TRUE(lab.Put("/v1/http/routes", "[]"));
+  agent.Start();
+  ASSERT_TRUE(lab.WaitRecords("kind=http&match=service=bootstrap", 1, kLong)) << agent.Output();
+  EXPECT_TRUE(lab.WaitLog("System time set successfully"));
+  // 2025-03-01T12:00:00 UTC.
+  EXPECT_NE(agent.Read("/sim/state/clock").find("settimeofday 1740830400\n"), std::string::npos)
+      << agent.Read("/sim/state/clock");
+}
+
 }  // namespace
 }  // namespace e2e
