@@ -140,7 +140,9 @@ TEST_F(E2eFirmware, ImagesThatFailTheirChecksFallBackWithoutFlashing) {
   agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
   Image image = lab.MakeImage("a.img", "2.2.0");
   ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
-  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+  // Cloud text in the version reaches files and tools only as data.
+  const std::string version = "2.2.0$(touch " + agent.root() + "/pwned)`reboot`";
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", version));
 
   // A checksum tool that cannot produce a sum: the image is never flashed.
   agent.Write("/bin/md5sum", "#!/bin/sh\nexit 1\n");
@@ -151,6 +153,8 @@ TEST_F(E2eFirmware, ImagesThatFailTheirChecksFallBackWithoutFlashing) {
                               "UPDATE FAILURE 0 CHECKSUM_FAIL", "UPDATE FAILURE 1 CHECKSUM_FAIL",
                               "UPDATE FAILURE 2 CHECKSUM_FAIL", "UPDATE FAILURE 3 FALLBACK"}));
   std::remove(agent.Path("/bin/md5sum").c_str());
+  EXPECT_EQ(Text(Lab::Decoded(lab.Records("subject=zt.fw.result"), 0), "version"), version);
+  EXPECT_FALSE(agent.Exists("/pwned"));
 
   // An active bank the boot environment cannot name: the writer is never started.
   Restart(lab);
@@ -222,6 +226,54 @@ TEST_F(E2eFirmware, ValidationTimeOutsRetryAfterTheBackOffThenRestartFromBootstr
   ASSERT_TRUE(agent.WaitExit(kLong)) << agent.Output();
   EXPECT_EQ(lab.LastExit(), "Firmwarevalidate fail: reply fail");
   EXPECT_FALSE(agent.Exists("/etc/config/zunbootconfig"));
+  EXPECT_EQ(lab.Count("subject=zt.signon"), 1u);
+}
+
+// Assignments pushed to a running agent (the configuration intake hands FIRMWARE over).
+TEST_F(E2eFirmware, PassiveAssignmentsReleaseTheFlagAndFlashOnTheirOwnThread) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  RunUntilSignedOn(lab, 1);
+  if (!lab.Built("ConfigInit")) GTEST_SKIP() << "the configuration intake is not built yet";
+  Image image = lab.MakeImage("b.img", "2.3.0");
+  ASSERT_TRUE(lab.ServeImage(image, "/fw/b.img"));
+
+  // No URL: the sequence falls back at once and releases the flag.
+  lab.Push("immediateFirmware:0",
+           R"({"_fw": {"transid": "f1", "fwurl": "", "md5sum": "00", "version": "2.3.0"}})");
+  ASSERT_TRUE(lab.WaitRecords(std::string("type=CONFIGRESP&transid=f1.") + kMac));
+  ASSERT_TRUE(lab.WaitRecords("subject=zt.fw.result"));
+  EXPECT_EQ(Reports(lab), (std::vector<std::string>{"DOWNLOAD FAILURE 0 FALLBACK"}));
+
+  // A checksum tool that fails: one report, no sign-on, no flash, the flag released again.
+  agent.Write("/bin/sha256sum", "#!/bin/sh\nexit 1\n");
+  chmod(agent.Path("/bin/sha256sum").c_str(), 0755);
+  std::string since = Since(lab);
+  lab.Push("immediateFirmware:0", R"({"_fw": {"transid": "f2", "fwurl": ")" +
+                                      lab.httpsUrl("/fw/b.img") + R"(", "md5sum": ")" +
+                                      image.sha256 +
+                                      R"(", "checksumtype": "SHA256", "version": "2.3.0"}})");
+  ASSERT_TRUE(lab.WaitRecords("subject=zt.fw.result&since=" + since, 2));
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                           "UPDATE FAILURE 0 CHECKSUM_FAIL"}));
+  ASSERT_TRUE(lab.WaitLog("FW Upgrade Mode(FW_UPGRADE_PASSIVE) Failed"));
+  std::remove(agent.Path("/bin/sha256sum").c_str());
+
+  // The same version as the running one is ignored; a new one is flashed and rebooted into.
+  since = Since(lab);
+  lab.Push("immediateFirmware:0",
+           R"({"_fw": {"transid": "f3", "fwurl": "x", "md5sum": "00", "version": "2.1.9"}})");
+  ASSERT_TRUE(lab.WaitLog("Firmware is uptodate, skip fw upgrade request for 2.1.9"));
+  lab.Push("immediateFirmware:0", R"({"_fw": {"transid": "f4", "fwurl": ")" +
+                                      lab.httpsUrl("/fw/b.img") + R"(", "md5sum": ")" + image.md5 +
+                                      R"(", "version": "2.3.0"}})");
+  ASSERT_TRUE(agent.WaitExit(kLong)) << agent.Output();
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                           "UPDATE SUCCESS <absent> <absent>"}));
+  EXPECT_EQ(lab.LastExit(), "FirmwareUpgradeResult: Rebooting the device");
+  EXPECT_EQ(agent.Read("/sim/state/banks/1/version"), "2.3.0\n");
   EXPECT_EQ(lab.Count("subject=zt.signon"), 1u);
 }
 
