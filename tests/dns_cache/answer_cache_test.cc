@@ -67,7 +67,9 @@ class AnswerCacheTest : public ::testing::Test {
     c.Store({name, DNS_T_A, {}, {}}, a, kind);
   }
   static std::optional<CachedAnswer> Get(DnsAnswerCache& c, const std::string& name) {
-    return c.Lookup({name, DNS_T_A, {}, {}});
+    CachedAnswer a;
+    if (!c.Lookup({name, DNS_T_A, {}, {}}, &a)) return std::nullopt;
+    return a;
   }
   // Every save writes a new file and renames it into place: a new inode.
   static ino_t Inode(const std::string& path) {

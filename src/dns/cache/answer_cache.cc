@@ -73,18 +73,17 @@ void DnsAnswerCache::Open(const CacheSettings& settings, CacheRefresh refresh) {
   }
 }
 
-std::optional<CachedAnswer> DnsAnswerCache::Lookup(const CacheKey& key) {
-  if (!cache_) return std::nullopt;
+bool DnsAnswerCache::Lookup(const CacheKey& key, CachedAnswer* answer) {
+  if (!cache_) return false;
   auto hit = cache_->Lookup({key.domain, key.qtype, key.group, key.client_subnet}, Now());
-  if (!hit) return std::nullopt;
-  CachedAnswer answer;
-  answer.packet.assign(hit->packet.begin(), hit->packet.end());
-  answer.ttl = hit->ttl_left;
-  answer.soa = hit->soa;
-  answer.speed = hit->speed;
-  answer.bind_flags = hit->bind_flags;
-  answer.refresh = hit->refresh;
-  return answer;
+  if (!hit) return false;
+  answer->packet.assign(hit->packet.begin(), hit->packet.end());
+  answer->ttl = hit->ttl_left;
+  answer->soa = hit->soa;
+  answer->speed = hit->speed;
+  answer->bind_flags = hit->bind_flags;
+  answer->refresh = hit->refresh;
+  return true;
 }
 
 void DnsAnswerCache::Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {

@@ -144,9 +144,8 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
     return drop("forward request.\n");
   }
 
-  auto req = std::make_unique<Request>();
-  Request& r = *req;
-  r.id = NewRequestId();
+  bool overloaded = requests.size() >= kMaxLiveRequests;
+  Request& r = NewRequest(NewRequestId());
   r.start = now;
   r.origin = src.origin;
   r.listener = src.listener;
@@ -173,12 +172,19 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
       break;
     }
   }
-  r.domain = name;
-  r.domain_lower = dns_name_lower(name);
+  r.domain.assign(name);
+  std::string_view text(name);
+  if (text.find('\\') == std::string_view::npos && (text.empty() || text.back() != '.')) {
+    // The common case, lower-cased in the request's own buffer.
+    r.domain_lower.assign(text);
+    for (char& c : r.domain_lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  } else {
+    r.domain_lower = dns_name_lower(text);
+  }
   dns_name_from_text(r.domain, r.qname, &r.qname_len);
   r.qtype = static_cast<uint16_t>(qtype);
   r.qclass = static_cast<uint16_t>(qclass);
-  r.expect_owner = r.domain_lower;
+  r.expect_owner.assign(r.domain_lower);
   if (r.origin != Origin::kInternal && r.listener < listeners.size()) {
     r.bind_flags = listeners[r.listener].conf.flags;
     r.bind_group = listeners[r.listener].conf.group;
@@ -194,8 +200,6 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
            AddressText(r.client).c_str(), r.domain.c_str(), r.qtype, r.client_id);
   }
 
-  bool overloaded = requests.size() >= kMaxLiveRequests;
-  requests.emplace(r.id, std::move(req));
   deadlines.emplace_back(r.start + zc::Scaled(kMaxRequestLife), r.id);
   if (r.origin == Origin::kTcp) {
     auto it = tcp_clients.find(r.tcp_client);
@@ -308,7 +312,12 @@ void DnsEngine::Core::RunQuery(Request& r) {
     key.qtype = r.qtype;
     key.group.assign(r.group);
     key.client_subnet.assign(r.cache_client_subnet);
-    if (auto hit = cache->Lookup(key)) {
+    CachedAnswer* hit = &cache_hit;
+    if (hit->packet.capacity() == 0 && !spare_packets.empty()) {
+      hit->packet = std::move(spare_packets.back());
+      spare_packets.pop_back();
+    }
+    if (cache->Lookup(key, hit)) {
       int ttl = hit->ttl > 0 ? hit->ttl : static_cast<int>(conf.serve_expired_reply_ttl);
       if (hit->ttl > 0 && conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {
         ttl = static_cast<int>(conf.rr_ttl_reply_max);

@@ -302,6 +302,19 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
   cache->Store(key, stored, r.store_kind);
 }
 
+Request& DnsEngine::Core::NewRequest(uint64_t id) {
+  if (spare_requests.empty()) {
+    auto [it, inserted] = requests.emplace(id, std::make_unique<Request>());
+    it->second->id = id;
+    return *it->second;
+  }
+  RequestTable::node_type node = std::move(spare_requests.back());
+  spare_requests.pop_back();
+  node.key() = id;
+  node.mapped()->id = id;
+  return *requests.insert(std::move(node)).position->second;
+}
+
 void DnsEngine::Core::MarkDone(Request& r) {
   if (r.done) return;
   r.done = true;
@@ -339,8 +352,33 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
       }
     }
   }
-  if (r.internal_done) r.internal_done(DNS_RC_SERVFAIL, {});
-  requests.erase(it);
+  if (r.internal_done) {
+    auto done = std::move(r.internal_done);
+    r.internal_done = nullptr;
+    done(DNS_RC_SERVFAIL, {});
+    it = requests.find(request_id);  // the callback may have started requests of its own
+  }
+  RequestTable::node_type node = requests.extract(it);
+  if (spare_requests.size() < kSpareRequests) {
+    // Every field back to its default; the name buffers and the packet keep their capacity.
+    Request& done = *node.mapped();
+    std::vector<uint8_t> packet = done.gate.ReleasePacket();
+    std::string domain = std::move(done.domain);
+    std::string lower = std::move(done.domain_lower);
+    std::string owner = std::move(done.expect_owner);
+    done = Request();
+    domain.clear();
+    lower.clear();
+    owner.clear();
+    done.domain = std::move(domain);
+    done.domain_lower = std::move(lower);
+    done.expect_owner = std::move(owner);
+    if (packet.capacity() && spare_packets.size() < kSpareRequests) {
+      packet.clear();
+      spare_packets.push_back(std::move(packet));
+    }
+    spare_requests.push_back(std::move(node));
+  }
   std::lock_guard lock(stats_mutex);
   stats.live_requests = requests.size();
   stats.tcp_clients = tcp_clients.size();

@@ -86,18 +86,22 @@ DomainRule* DomainRules::Get(std::string_view domain) {
 MatchedRules DomainRules::Match(std::string_view domain) const {
   MatchedRules m;
   if (rules_.empty()) return m;
-  // Suffixes from the shortest (the root, then the top label) to the whole name.
-  std::vector<size_t> starts;
-  starts.push_back(domain.size());
-  for (size_t i = domain.size(); i-- > 0;) {
-    if (domain[i] == '.' && (i == 0 || domain[i - 1] != '\\')) starts.push_back(i + 1);
+  // Suffixes from the shortest (the root, then the top label) to the whole name. A name has at
+  // most 128 labels; anything longer is matched on its last ones only.
+  constexpr size_t kMaxSuffixes = 130;
+  size_t starts[kMaxSuffixes];
+  size_t n = 0;
+  starts[n++] = domain.size();
+  for (size_t i = domain.size(); i-- > 0 && n < kMaxSuffixes - 1;) {
+    if (domain[i] == '.' && (i == 0 || domain[i - 1] != '\\')) starts[n++] = i + 1;
   }
-  starts.push_back(0);
+  starts[n++] = 0;
   size_t last = std::string_view::npos;
-  for (size_t start : starts) {
+  for (size_t k = 0; k < n; k++) {
+    size_t start = starts[k];
     if (start == last) continue;
     last = start;
-    auto it = rules_.find(std::string(domain.substr(start)));
+    auto it = rules_.find(domain.substr(start));
     if (it == rules_.end()) continue;
     const DomainRule& r = it->second;
     m.matched = true;

@@ -93,7 +93,12 @@ class DomainRules {
   void Clear() { rules_.clear(); }
 
  private:
-  std::unordered_map<std::string, DomainRule> rules_;
+  // Looked up by string_view: matching a name allocates nothing.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, DomainRule, NameHash, std::equal_to<>> rules_;
 };
 
 // Applies an address value ("1.2.3.4", "::1", "#", "#4", "#6", "-", "-4", "-6") to a rule.

@@ -53,6 +53,8 @@ inline constexpr uint16_t kUpstreamPayload = 4096;
 inline constexpr uint16_t kReplyPayload = 512;
 // Room for a client's copy of any reply that fits a UDP message, before truncation.
 inline constexpr int kUdpReplySlot = kDnsMessageMax + 64 + kDnsWireNameMax;
+// Finished requests (with their table nodes) and packet buffers kept for reuse.
+inline constexpr size_t kSpareRequests = 256;
 
 enum class Origin : uint8_t { kUdp, kTcp, kInternal };
 
@@ -243,6 +245,8 @@ struct DnsEngine::Core {
   void MarkDone(Request& r);
   void Reap();
   void Finish(uint64_t request_id);
+  // A request for a new id in the table: a recycled one when there is one.
+  Request& NewRequest(uint64_t id);
   void Count(uint64_t DnsEngineStats::*field);
   void StoreInCache(const Request& r, const GateAnswer& answer);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
@@ -264,7 +268,11 @@ struct DnsEngine::Core {
   std::unordered_map<uint64_t, std::unique_ptr<TcpClient>> tcp_clients;
   uint64_t last_tcp_id = 0;
 
-  std::unordered_map<uint64_t, std::unique_ptr<Request>> requests;
+  using RequestTable = std::unordered_map<uint64_t, std::unique_ptr<Request>>;
+  RequestTable requests;
+  std::vector<RequestTable::node_type> spare_requests;  // reset, with their name buffers
+  std::vector<std::vector<uint8_t>> spare_packets;      // cleared, with their capacity
+  CachedAnswer cache_hit;                               // reused by every lookup
   std::deque<std::pair<Clock::time_point, uint64_t>> deadlines;
   MergeTable merges;
   std::vector<uint64_t> reap;

@@ -101,9 +101,12 @@ class AnswerCache {
     (void)settings;
     (void)refresh;
   }
-  virtual std::optional<CachedAnswer> Lookup(const CacheKey& key) {
+  // Fills *answer (assigning into its packet buffer, so a reused one allocates nothing) and
+  // returns true on a hit.
+  virtual bool Lookup(const CacheKey& key, CachedAnswer* answer) {
     (void)key;
-    return std::nullopt;
+    (void)answer;
+    return false;
   }
   virtual void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
     (void)key;

@@ -52,6 +52,13 @@ class ReplyGate {
   // Address for the A records of this client's copy (network order); 0 keeps them.
   uint32_t ARewrite() const;
 
+  // The request is done: hands over the answer's packet buffer for reuse.
+  std::vector<uint8_t> ReleasePacket() {
+    std::vector<uint8_t> packet;
+    if (answer_) packet.swap(answer_->packet);
+    return packet;
+  }
+
  private:
   bool waits_;
   std::optional<GateAnswer> answer_;
