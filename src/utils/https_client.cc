@@ -45,6 +45,10 @@ struct Client {
 
 Client gClient;
 
+int64_t ScaledWithFloor(std::chrono::milliseconds real, std::chrono::milliseconds floor) {
+  return std::max(zc::Scaled(real), std::min(floor, real)).count();
+}
+
 size_t WriteBody(char* data, size_t size, size_t nmemb, void* user) {
   auto* request = static_cast<HttpRequest*>(user);
   size_t n = size * nmemb;
@@ -193,7 +197,7 @@ void StartTransfer(std::string url, std::unique_ptr<HttpRequest> request) {
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(zc::Scaled(kHttpConnectTimeout).count()));
+                   static_cast<long>(ScaledWithFloor(kHttpConnectTimeout, kHttpConnectFloor)));
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kHttpLowSpeedBytes);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                    std::max(1L, static_cast<long>(zc::Scaled(kHttpLowSpeedTime).count() / 1000)));
@@ -208,7 +212,7 @@ void StartTransfer(std::string url, std::unique_ptr<HttpRequest> request) {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->postText.c_str());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer->postText.size()));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                     static_cast<long>(zc::Scaled(kHttpJsonPostTimeout).count()));
+                     static_cast<long>(ScaledWithFloor(kHttpJsonPostTimeout, kHttpPostFloor)));
   }
   bool download = req->download;
   std::string target = transfer->url;

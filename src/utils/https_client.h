@@ -23,6 +23,10 @@ inline constexpr long kHttpLowSpeedBytes = 1024;
 inline constexpr std::chrono::seconds kHttpLowSpeedTime{60};
 inline constexpr std::chrono::seconds kHttpJsonPostTimeout{60};
 inline constexpr size_t kHttpMaxResponse = 1 << 20;
+// On a short time scale a connection (TLS handshake included) and a whole POST still get this
+// much real time: the scale must not turn a busy machine into a dead server.
+inline constexpr std::chrono::milliseconds kHttpConnectFloor{1000};
+inline constexpr std::chrono::milliseconds kHttpPostFloor{2000};
 
 struct HttpRequest;
 using HttpCompletion = std::function<void(std::unique_ptr<HttpRequest> request)>;

@@ -63,7 +63,7 @@ TEST_F(E2eBootstrap, AnswersThatEndTheProcessRenewalAndSuspension) {
                                }));
   // The handshake with the unknown CA never became a request; the renewal URL was used once it
   // was a real one, and only then.
-  EXPECT_EQ(Prefixes(lab), (std::vector<std::string>{"", "", "", "", "", "", "", "/renew"}));
+  EXPECT_EQ(Prefixes(lab), (std::vector<std::string>{"", "", "", "", "", "", "/renew"}));
   EXPECT_EQ(lab.agent().Read("/etc/config/zunexpdbootstrapurl"), renew);
   EXPECT_TRUE(lab.agent().Output().find("no usable expired-subscription bootstrap URL") !=
               std::string::npos);

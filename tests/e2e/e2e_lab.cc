@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -46,6 +47,19 @@ std::string Text(const json_object* record, const std::string& path) {
   return v ? cloudsim::ScalarText(v) : "<absent>";
 }
 
+JsonPtr Distinct(const JsonPtr& records) {
+  JsonPtr out(json_object_new_array());
+  std::string last;
+  for (size_t i = 0; i < Lab::Size(records); ++i) {
+    json_object* r = json_object_array_get_idx(records.get(), i);
+    std::string trace = Text(r, "headers.x-zun-client-trace-id");
+    if (trace != "<absent>" && trace == last) continue;
+    last = trace;
+    json_object_array_add(out.get(), json_object_get(r));
+  }
+  return out;
+}
+
 size_t CountLines(const std::string& text, const std::string& needle) {
   std::istringstream in(text);
   size_t n = 0;
@@ -74,8 +88,16 @@ Lab::Lab(LabOptions options) : options_(std::move(options)) {
 
 Lab::~Lab() {
   if (::testing::Test::HasFailure()) {
-    // What the agent and the launcher said last: usually enough to see where it stopped.
-    std::string out = agent_->Output();
+    // What the agent and the launcher said last, without the periodic noise.
+    std::string out;
+    std::istringstream in(agent_->Output());
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("KVP_DUMP") == std::string::npos &&
+          line.find("INIT_PROGRESS") == std::string::npos &&
+          line.find("is_internet_online") == std::string::npos) {
+        out += line + "\n";
+      }
+    }
     size_t from = out.size() > kFailureTail ? out.size() - kFailureTail : 0;
     fprintf(stderr, "--- agent output (last %zu bytes) ---\n%s\n--- launcher ---\n%s\n",
             out.size() - from, out.c_str() + from, agent_->Read("/sim/log/launcher.log").c_str());

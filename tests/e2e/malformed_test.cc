@@ -53,9 +53,7 @@ bool SignedOn(Lab& lab, size_t times) {
 }
 
 TEST_F(E2eMalformed, BootstrapAnswerValuesAreStoredExactlyOrRefused) {
-  LabOptions o;
-  o.scale = 0.02;
-  Lab lab(o);
+  Lab lab;
   ASSERT_TRUE(lab.ok()) << lab.error();
   zctest::AgentRun& agent = lab.agent();
   const std::string r = agent.root();
@@ -136,9 +134,7 @@ TEST_F(E2eMalformed, BootstrapAnswerValuesAreStoredExactlyOrRefused) {
 }
 
 TEST_F(E2eMalformed, UndecodableRepliesAreRetriedAndHostileSignOnTextIsKeptVerbatim) {
-  LabOptions o;
-  o.scale = 0.02;
-  Lab lab(o);
+  Lab lab;
   ASSERT_TRUE(lab.ok()) << lab.error();
   zctest::AgentRun& agent = lab.agent();
   const std::string r = agent.root();

@@ -68,7 +68,7 @@ TEST_F(E2eSignon, MessagingServerRestartedDuringSignOnIsRidden) {
   ASSERT_TRUE(zctest::WaitFor(done, kLong)) << agent.Output();
   // The bootstrap connection is in no operational record: its reconnection is logged as such.
   EXPECT_GE(lab.CountLog("disconnCB: nats disconnected"), 1u);
-  EXPECT_EQ(lab.CountLog("nats UNKNOWN Reconnection Success"), 1u);
+  EXPECT_GE(lab.CountLog("nats UNKNOWN Reconnection Success"), 1u);
   EXPECT_EQ(lab.CountLog("Signon: Response TimedOut!!! retry count:0"), 1u);
   EXPECT_EQ(lab.Count("kind=nats.server&match=event=start"), 1u);
   EXPECT_TRUE(agent.Running());
