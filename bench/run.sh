@@ -223,6 +223,7 @@ peak_and_latency() {
 run_memory() {  # <server>
   local server=$1 p=${port[$1]} names=$work/fill.txt base after completed qps lost
   stop_server "$server"
+  rm -f "$work/root/tmp/zundns.cache"  # a fresh start: nothing loaded from earlier runs
   start_server "$server"
   wait_ready "$p"
   sleep 0.2
@@ -237,7 +238,7 @@ run_memory() {  # <server>
 }
 
 run_coldstart() {
-  local p=${port[zuncore]} t0 t_ready load_ms completed qps lost empty_ms
+  local p=${port[zuncore]} t0 t_ready load_ms load_cpu completed qps lost empty_ms
   # The cache of the memory run is saved at stop; an empty start is the reference.
   stop_server zuncore
   mv "$work/root/tmp/zundns.cache" "$work/saved.cache"
@@ -254,7 +255,9 @@ run_coldstart() {
   wait_ready "$p" zundns
   t_ready=$(($(now_ms) - t0))
   load_ms=$(sed -n 's/.*entries loaded in \([0-9]*\) ms.*/\1/p' "$work/zuncore.log" | tail -1)
-  row "zuncore,coldstart-load,,,$t_ready,$empty_ms,,${load_ms:-nan},load_ms(p50_ms=ready_ms;p99_ms=empty_ready_ms)"
+  load_cpu=$(sed -n 's/.*entries loaded in .* (\([0-9]*\) ms of CPU).*/\1/p' "$work/zuncore.log" |
+    tail -1)
+  row "zuncore,coldstart-load,,${load_cpu:-},$t_ready,$empty_ms,,${load_ms:-nan},load_ms(cpu=ms_of_cpu;p50=ready_ms;p99=empty_ready_ms)"
   # Replay with the upstream gone: anything not a hit is lost.
   stop_server echo
   head -10000 "$work/filled-zuncore.txt" >"$work/replay.txt"

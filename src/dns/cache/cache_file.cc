@@ -216,8 +216,13 @@ CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock
     result.ignored = true;
     return result;
   }
-  // One table size for the whole load instead of growing step by step.
+  // One table size and one block of memory for the whole load instead of growing step by step.
+  // Every record in the file is larger than the entry made of it.
   cache->Reserve(std::min<uint64_t>(head.records, cache->settings().max_size));
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    cache->BeginLoad(static_cast<size_t>(st.st_size));
+  }
   std::vector<uint8_t> data(kCacheMaxPacket);
   for (uint32_t i = 0; i < head.records; i++) {
     CacheFileRecord rec;
@@ -270,6 +275,7 @@ CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock
       result.skipped++;  // a second record for the same key
     }
   }
+  cache->EndLoad();
   cache->ClearDirty();
   return result;
 }

@@ -1,5 +1,8 @@
 #include "dns/cache/dns_cache.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -34,11 +37,6 @@ uint64_t HashBytes(uint64_t h, std::string_view s) {
   uint64_t tail = 0;
   if (n) std::memcpy(&tail, p, n);
   return Mix(h, tail ^ (uint64_t{s.size()} << 56));
-}
-
-void FreeEntry(CacheEntry* e) {
-  e->~CacheEntry();
-  ::operator delete(e);
 }
 
 bool KeyFits(const CacheKeyView& key) {
@@ -99,10 +97,20 @@ const CacheEntry* DnsCache::Peek(const CacheKeyView& key) const {
 }
 
 CacheEntry* DnsCache::NewEntry(const CacheKeyView& key, uint32_t hash,
-                               std::span<const uint8_t> packet) {
+                               std::span<const uint8_t> packet, bool from_block) {
   size_t extra = key.domain.size() + key.group.size() + key.subnet.size() + packet.size();
-  void* mem = ::operator new(sizeof(CacheEntry) + extra);
+  size_t size = (sizeof(CacheEntry) + extra + alignof(CacheEntry) - 1) & ~(alignof(CacheEntry) - 1);
+  void* mem = nullptr;
+  if (from_block && loading_ && block_used_ + size <= block_size_) {
+    mem = block_ + block_used_;
+    block_used_ += size;
+    block_live_++;
+  } else {
+    mem = ::operator new(size);
+    from_block = false;
+  }
   auto* e = new (mem) CacheEntry;
+  e->in_block = from_block;
   e->hash = hash;
   e->qtype = key.qtype;
   e->domain_len = static_cast<uint8_t>(key.domain.size());
@@ -120,6 +128,48 @@ CacheEntry* DnsCache::NewEntry(const CacheKeyView& key, uint32_t hash,
   put(key.subnet.data(), key.subnet.size());
   put(packet.data(), packet.size());
   return e;
+}
+
+void DnsCache::FreeEntry(CacheEntry* e) {
+  bool in_block = e->in_block;
+  e->~CacheEntry();
+  if (!in_block) {
+    ::operator delete(e);
+  } else if (--block_live_ == 0 && !loading_) {
+    munmap(block_, block_size_);
+    block_ = nullptr;
+    block_size_ = block_used_ = 0;
+  }
+}
+
+void DnsCache::BeginLoad(size_t bytes) {
+  if (block_ || !enabled()) return;  // one block at a time
+  bytes = std::min(bytes, kCacheMaxLoadBlock);
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  bytes = (bytes + page - 1) / page * page;
+  if (bytes == 0) return;
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return;       // entries come one by one from the heap
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without huge pages all works the same
+  block_ = static_cast<uint8_t*>(p);
+  block_size_ = bytes;
+  block_used_ = block_live_ = 0;
+  loading_ = true;
+}
+
+void DnsCache::EndLoad() {
+  if (!loading_) return;
+  loading_ = false;
+  if (block_live_ == 0) {
+    munmap(block_, block_size_);
+    block_ = nullptr;
+    block_size_ = block_used_ = 0;
+    return;
+  }
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  size_t keep = (block_used_ + page - 1) / page * page;
+  if (keep < block_size_) munmap(block_ + keep, block_size_ - keep);
+  block_size_ = keep;
 }
 
 void DnsCache::LinkBucket(CacheEntry* e) {
@@ -304,7 +354,7 @@ bool DnsCache::InsertLoaded(const CacheKeyView& key, std::span<const uint8_t> pa
   }
   uint32_t hash = Hash(key);
   if (Find(key, hash)) return false;
-  CacheEntry* e = NewEntry(key, hash, packet);
+  CacheEntry* e = NewEntry(key, hash, packet, true);
   e->ttl = std::max(c.ttl, kCacheMinTtl);
   e->hitnum = static_cast<int16_t>(std::clamp(c.hitnum, 0, kCacheHitnumMax));
   e->step = static_cast<uint8_t>(std::clamp(c.step, kCacheStepFloor, kCacheStepMax));
