@@ -309,6 +309,34 @@ TEST_F(CacheFile, ExpiryAndSizeApplyAtLoad) {
             (std::vector<std::string>{"fresh.test/1", "stale.test/1"}));
 }
 
+TEST_F(CacheFile, LoadedEntriesShareABlockUntilTheLastGoes) {
+  FileBytes f(3);
+  for (const char* n : {"one.test", "two.test", "three.test"}) {
+    f.Add({.domain = n, .data = Reply(n)});
+  }
+  f.WriteTo(Path());
+  DnsCache c(Settings(3));
+  ASSERT_EQ(LoadCacheFile(Path(), &c, clock_).loaded, 3u);
+  for (const char* n : {"one.test", "two.test", "three.test"}) {
+    EXPECT_TRUE(c.Peek({n, DNS_T_A, {}, {}})->in_block) << n;
+  }
+  // Replaced, evicted and expired: each loaded entry leaves the block its own way, and the
+  // entries that take their place come from the heap (a wrong free would stop the sanitizer).
+  ASSERT_TRUE(c.Store({"two.test", DNS_T_A, {}, {}}, Reply("two.test", DNS_T_A, 7), {300},
+                      CacheStore::kReplace, clock_.now));
+  EXPECT_FALSE(c.Peek({"two.test", DNS_T_A, {}, {}})->in_block);
+  ASSERT_TRUE(c.Store({"four.test", DNS_T_A, {}, {}}, Reply("four.test"), {300},
+                      CacheStore::kInsert, clock_.now));
+  EXPECT_EQ(c.size(), 3u);
+  c.Sweep({}, clock_.now + 400);
+  EXPECT_EQ(c.size(), 3u);  // stale answers on: set aside, still there
+  c.Clear();
+  EXPECT_EQ(c.size(), 0u);
+  // A second load after the block was returned.
+  ASSERT_EQ(LoadCacheFile(Path(), &c, clock_).loaded, 3u);
+  EXPECT_EQ(c.Lookup({"three.test", DNS_T_A, {}, {}}, clock_.now)->packet.back(), 1);
+}
+
 TEST_F(CacheFile, LinksAndSpecialFilesAreNeverFollowed) {
   std::string victim = root_("/victim");
   std::ofstream(victim) << "precious";
