@@ -96,8 +96,7 @@ void ApplyWanAndAcs() {
 // Stores the new bootstrap URL of an expired subscription, when there is a usable one.
 void WriteExpiredBootstrapUrl() {
   auto url = GetStringKVP("connectionInfo.subscriptionExpiredBootstrapUrl");
-  if (!url || url->empty() || EqualsNoCase(*url, "NA") || !BootConfigValueAcceptable(*url) ||
-      url->find_first_of(" \t") != std::string::npos) {
+  if (!url || EqualsNoCase(*url, "NA") || !IsHttpUrl(*url)) {
     LogOut(LL_ERR, "%s: no usable expired-subscription bootstrap URL, keeping the current one",
            "Bootstrap_cb");
     return;

@@ -292,6 +292,12 @@ void FirmwareDownload(bool retry) {
     auto v = GetUsableKVP(key);
     if (!v || v->empty()) complete = false;
   }
+  // The image comes from the web only: anything else is as good as no URL.
+  std::string url = GetStringKVPOr("firmware.url", "");
+  if (complete && !IsHttpUrl(url)) {
+    LogOut(LL_ERR, "%s firmware.url is not an http(s) URL: %s", "FirmwareDownload", url.c_str());
+    complete = false;
+  }
   if (!complete) {
     LogOut(LL_ERR, "%s Invalid firmware config and fallback to old version !!!",
            "FirmwareDownload");
@@ -304,7 +310,7 @@ void FirmwareDownload(bool retry) {
   auto request = std::make_unique<HttpRequest>();
   request->download = true;
   request->completion = DownloadCompletion;
-  if (AddHttpRequest(GetStringKVPOr("firmware.url", ""), std::move(request)) != 0) {
+  if (AddHttpRequest(url, std::move(request)) != 0) {
     // The image file could not be opened: an attempt that failed like any other download.
     SetStringKVP("fw_download_error_code", "FW_Download_Fail");
     StartDownloadAction(false);

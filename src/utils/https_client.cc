@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 #include <event2/event.h>
 
+#include <strings.h>
+
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -195,6 +198,9 @@ void StartTransfer(std::string url, std::unique_ptr<HttpRequest> request) {
   curl_easy_setopt(easy, CURLOPT_URL, transfer->url.c_str());
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  // Only the web: no local files or other protocols, not even through a redirect.
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                    static_cast<long>(ScaledWithFloor(kHttpConnectTimeout, kHttpConnectFloor)));
@@ -236,6 +242,18 @@ void DrainQueue(evutil_socket_t, short, void*) {
 }
 
 }  // namespace
+
+bool IsHttpUrl(const std::string& url) {
+  if (url.empty() || url.size() > kHttpMaxUrl) return false;
+  for (char c : url) {
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
+  }
+  auto starts = [&](const char* prefix) {
+    return strncasecmp(url.c_str(), prefix, strlen(prefix)) == 0;
+  };
+  size_t host = starts("http://") ? 7 : starts("https://") ? 8 : 0;
+  return host > 0 && url.size() > host && url[host] != '/';
+}
 
 int IsHttpCodeSuccess(long status) {
   return (status >= 200 && status <= 202) ? 0 : -1;

@@ -62,6 +62,11 @@ int HttpsCleanUp();
 // Queues the request; -1 when the download file cannot be opened (nothing queued then).
 int AddHttpRequest(const std::string& url, std::unique_ptr<HttpRequest> request);
 
+// True for an absolute http:// or https:// URL (any letter case) of printable characters without
+// blanks, at most kHttpMaxUrl bytes: the only URLs the agent fetches.
+inline constexpr size_t kHttpMaxUrl = 2048;
+bool IsHttpUrl(const std::string& url);
+
 // 0 for 200, 201 and 202; -1 for every other status.
 int IsHttpCodeSuccess(long status);
 // Error code text of the firmware download report for an HTTP status.

@@ -131,6 +131,18 @@ TEST_F(E2eFirmware, FailedDownloadsAreRetriedThenTheRunningFirmwareSignsOn) {
                           image.md5 + R"(", "version": "2.2.0"}})"));
   RunUntilSignedOn(lab, 2);
   EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD FAILURE 0 FALLBACK"}));
+
+  // Nor is anything fetched from outside the web.
+  Restart(lab);
+  since = Since(lab);
+  ASSERT_TRUE(lab.Put("/v1/fwvalidate",
+                      R"({"force_update": true, "update": {"url": "file:///etc/passwd",
+                          "checksum_type": "MD5", "checksum": ")" +
+                          image.md5 + R"(", "version": "2.2.0"}})"));
+  RunUntilSignedOn(lab, 3);
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD FAILURE 0 FALLBACK"}));
+  EXPECT_EQ(lab.CountLog("firmware.url is not an http(s) URL: file:///etc/passwd"), 1u);
+  EXPECT_FALSE(lab.agent().Exists("/tmp/new_fw.download"));
   EXPECT_EQ(lab.Count("kind=http&match=path=/fw/a.img"), 4u);
   EXPECT_TRUE(lab.agent().Running());
 }
