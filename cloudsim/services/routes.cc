@@ -24,7 +24,7 @@ constexpr std::chrono::milliseconds kTick{50};
 constexpr std::chrono::milliseconds kCutDelay{50};
 
 struct Route {
-  JsonPtr spec;
+  JsonPtr settings;
   std::string path;
   std::string listener;
   int timesLeft = -1;  // -1: unlimited
@@ -98,33 +98,33 @@ class Routes : public HttpService {
     if (!route) route = Find(r, &profileRoutes_);
     if (!route) return false;
     if (route->timesLeft > 0) --route->timesLeft;
-    const json_object* spec = route->spec.get();
-    const int status = static_cast<int>(IntMember(spec, "status").value_or(200));
+    const json_object* settings = route->settings.get();
+    const int status = static_cast<int>(IntMember(settings, "status").value_or(200));
     JsonPtr record = WebServer::RecordOf(r, status);
     json_object_object_add(record.get(), "service", json_object_new_string("routes"));
-    json_object_object_add(record.get(), "route", json_object_get(route->spec.get()));
+    json_object_object_add(record.get(), "route", json_object_get(route->settings.get()));
     web_.Record(std::move(record));
-    if (BoolMember(spec, "hold", false)) return true;  // never answered
+    if (BoolMember(settings, "hold", false)) return true;  // never answered
 
     auto t = std::make_shared<Transfer>();
     t->web = &web_;
     t->request = r.request;
     t->open = web_.Watch(r.request);
     t->path = r.path;
-    if (auto file = StringMember(spec, "file")) {
+    if (auto file = StringMember(settings, "file")) {
       t->body = zc::ReadFile(*file).value_or("");
     } else {
-      t->body = StringMember(spec, "body").value_or("");
+      t->body = StringMember(settings, "body").value_or("");
     }
     t->limit = t->body.size();
-    if (auto n = IntMember(spec, "close_after")) {
+    if (auto n = IntMember(settings, "close_after")) {
       t->limit = std::min<size_t>(t->limit, static_cast<size_t>(*n));
       t->cut = true;
-    } else if (auto n = IntMember(spec, "stall_after")) {
+    } else if (auto n = IntMember(settings, "stall_after")) {
       t->limit = std::min<size_t>(t->limit, static_cast<size_t>(*n));
     }
-    t->perTick = PerTick(spec, t->body.size());
-    auto location = StringMember(spec, "location");
+    t->perTick = PerTick(settings, t->body.size());
+    auto location = StringMember(settings, "location");
     auto start = [t, status, location] {
       if (!*t->open) return;
       evkeyvalq* headers = evhttp_request_get_output_headers(t->request);
@@ -134,7 +134,7 @@ class Routes : public HttpService {
       evhttp_send_reply_start(t->request, status, status < 400 ? "OK" : "Error");
       SendMore(t);
     };
-    int64_t delayMs = IntMember(spec, "delay_ms").value_or(0);
+    int64_t delayMs = IntMember(settings, "delay_ms").value_or(0);
     if (delayMs > 0) {
       web_.loop().Post(start, zc::Scaled(std::chrono::milliseconds(delayMs)));
     } else {
@@ -171,16 +171,16 @@ class Routes : public HttpService {
       return false;
     }
     for (size_t i = 0; i < json_object_array_length(list); ++i) {
-      json_object* spec = json_object_array_get_idx(list, i);
+      json_object* settings = json_object_array_get_idx(list, i);
       Route route;
-      route.path = StringMember(spec, "path").value_or("");
+      route.path = StringMember(settings, "path").value_or("");
       if (route.path.empty()) {
         *error = "a route needs a path";
         return false;
       }
-      route.listener = StringMember(spec, "listener").value_or("");
-      route.timesLeft = static_cast<int>(IntMember(spec, "times").value_or(-1));
-      route.spec = JsonRef(spec);
+      route.listener = StringMember(settings, "listener").value_or("");
+      route.timesLeft = static_cast<int>(IntMember(settings, "times").value_or(-1));
+      route.settings = JsonRef(settings);
       out->push_back(std::move(route));
     }
     return true;
@@ -196,11 +196,11 @@ class Routes : public HttpService {
   }
 
   // Bytes per tick of the pacing: a real rate, or the body spread over an agent duration.
-  static size_t PerTick(const json_object* spec, size_t size) {
-    if (auto kbps = IntMember(spec, "rate_kbps"); kbps && *kbps > 0) {
+  static size_t PerTick(const json_object* settings, size_t size) {
+    if (auto kbps = IntMember(settings, "rate_kbps"); kbps && *kbps > 0) {
       return std::max<size_t>(1, static_cast<size_t>(*kbps) * 1024 * kTick.count() / 1000);
     }
-    if (auto ms = IntMember(spec, "duration_ms"); ms && *ms > 0) {
+    if (auto ms = IntMember(settings, "duration_ms"); ms && *ms > 0) {
       auto real = zc::Scaled(std::chrono::milliseconds(*ms));
       size_t ticks = std::max<size_t>(1, static_cast<size_t>(real.count() / kTick.count()));
       return std::max<size_t>(1, (size + ticks - 1) / ticks);
