@@ -8,7 +8,9 @@
 # Workloads:
 #   hit       (W1) 1000 hot names over UDP, replayed: cache hits where the server caches.
 #             Peak qps and CPU µs per query from a saturating run; p50/p99 at a fixed rate
-#             (BENCH_HIT_RATE, 20000 by default, the same for every server).
+#             (BENCH_HIT_RATE, 20000 by default, the same for every server), measured in
+#             BENCH_LATENCY_ROUNDS (3) rounds that take every server in turn: the median of
+#             the rounds, so a burst of other load on the machine does not decide the ratio.
 #   tcp       (W2) the same names over TCP: peak qps and CPU.
 #   miss      (W3) unique names, each one forwarded to the echo responder.
 #   memory    (W5) a fresh server filled with 200k unique names: RSS growth per name.
@@ -75,6 +77,7 @@ fi
 hz=$(getconf CLK_TCK)
 hit_rate=${BENCH_HIT_RATE:-20000}
 miss_rate=${BENCH_MISS_RATE:-5000}
+latency_rounds=${BENCH_LATENCY_ROUNDS:-3}
 fill_names=${BENCH_FILL_NAMES:-200000}
 echo_port=5399
 silent_port=5398
@@ -200,7 +203,33 @@ miss_slice() {
 }
 
 row() { echo "$*" | tee -a "$work/results.csv"; }
+declare -A hit_lost=()
 
+# hit_latency_rounds: p50/p99 of the hot names at the fixed rate, every server in turn per
+# round; one "hit" row per server with the median of the rounds.
+hit_latency_rounds() {
+  local server round p50 p99
+  declare -A p50s=() p99s=()
+  for server in "${!hit_peak[@]}"; do
+    perf "${port[$server]}" "$hot_names" -n 1 >/dev/null  # warm again after the miss runs
+  done
+  for ((round = 0; round < latency_rounds; round++)); do
+    for server in $servers; do
+      [[ -n ${hit_peak[$server]:-} ]] || continue
+      read -r p50 p99 < <(latency "${port[$server]}" "$hot_names" "$hit_rate" -l 2)
+      p50s[$server]+="$p50 "
+      p99s[$server]+="$p99 "
+    done
+  done
+  median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+  for server in $servers; do
+    [[ -n ${hit_peak[$server]:-} ]] || continue
+    row "$server,hit,${hit_peak[$server]},$(echo "${p50s[$server]}" | median),$(echo \
+      "${p99s[$server]}" | median),${hit_lost[$server]},$latency_rounds,latency_rounds"
+  done
+}
+
+declare -A hit_peak=()
 # peak_and_latency <server> <workload> <names> <loop args> <rate> <dnsperf mode args...>
 peak_and_latency() {
   local server=$1 workload=$2 names=$3 loop=$4 rate=$5
@@ -210,7 +239,12 @@ peak_and_latency() {
   # shellcheck disable=SC2086
   read -r completed qps lost < <(perf "$p" "$names" -c 4 -q 500 $loop "$@")
   after=$(cpu_ticks "${pid[$server]}")
-  if [[ $workload == miss ]]; then
+  if [[ $workload == hit ]]; then
+    # Latency comes later, in rounds across all servers.
+    hit_peak[$server]="$qps,$(cpu_per_query $((after - before)) "$completed")"
+    hit_lost[$server]=$lost
+    return
+  elif [[ $workload == miss ]]; then
     ((qps > 0 && rate > qps * 7 / 10)) && rate=$((qps * 7 / 10))
     miss_slice $((rate * 3)) "$names"
     read -r p50 p99 < <(latency "$p" "$names" "$rate" -n 1 "$@")
@@ -294,6 +328,7 @@ start_server echo
 for s in $servers; do [[ $s == echo ]] || start_server "$s"; done
 
 row "server,workload,peak_qps,cpu_us_per_query,p50_ms,p99_ms,loss_pct,value,unit"
+# Throughput first, then the hit latency rounds, then the workloads that restart servers.
 for server in $servers; do
   p=${port[$server]}
   wait_ready "$p"
@@ -313,6 +348,13 @@ for server in $servers; do
         miss_slice 400000 "$names"
         peak_and_latency "$server" miss "$names" "-n 1 -l $seconds" "$miss_rate"
         ;;
+    esac
+  done
+done
+((${#hit_peak[@]})) && hit_latency_rounds
+for server in $servers; do
+  for workload in $workloads; do
+    case $workload in
       memory) [[ $server == echo ]] || run_memory "$server" ;;
       coldstart) [[ $server == zuncore ]] && run_coldstart ;;
       overload) [[ $server == zuncore ]] && run_overload ;;
