@@ -200,7 +200,8 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
            AddressText(r.client).c_str(), r.domain.c_str(), r.qtype, r.client_id);
   }
 
-  deadlines.emplace_back(r.start + zc::Scaled(kMaxRequestLife), r.id);
+  uint64_t id = r.id;
+  Clock::time_point deadline = r.start + zc::Scaled(kMaxRequestLife);
   if (r.origin == Origin::kTcp) {
     auto it = tcp_clients.find(r.tcp_client);
     if (it != tcp_clients.end()) it->second->pending++;
@@ -215,6 +216,9 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   } else {
     RunQuery(r);
   }
+  // Only a request still waiting for something needs a deadline (answered ones, cache hits
+  // above all, never enter the queue).
+  if (Find(id)) deadlines.emplace_back(deadline, id);
   Reap();
 }
 
