@@ -2,7 +2,6 @@
 // forwarding, and the examination of upstream answers. Engine thread only.
 #include <arpa/inet.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
@@ -19,24 +18,6 @@ std::string EcsText(const dns_opt_ecs& ecs) {
   std::memcpy(addr, ecs.addr, (ecs.source_prefix + 7) / 8);
   return AddressText(ecs.family == 1 ? AF_INET : AF_INET6, addr) + "/" +
          std::to_string(ecs.source_prefix);
-}
-
-// The client subnet of a cache key back into an option ("192.0.2.0/24").
-bool ParseEcsText(const std::string& text, dns_opt_ecs* ecs) {
-  size_t slash = text.find('/');
-  if (slash == std::string::npos) return false;
-  std::string addr = text.substr(0, slash);
-  int prefix = std::atoi(text.c_str() + slash + 1);
-  *ecs = dns_opt_ecs{};
-  if (inet_pton(AF_INET, addr.c_str(), ecs->addr) == 1 && prefix >= 0 && prefix <= 32) {
-    ecs->family = 1;
-  } else if (inet_pton(AF_INET6, addr.c_str(), ecs->addr) == 1 && prefix >= 0 && prefix <= 128) {
-    ecs->family = 2;
-  } else {
-    return false;
-  }
-  ecs->source_prefix = static_cast<uint8_t>(prefix);
-  return true;
 }
 
 // The address a query arrived on, as IPv4 when it is IPv4-mapped.
@@ -90,38 +71,6 @@ void DnsEngine::Core::StartInternal(const std::string& domain, uint16_t qtype,
   QuerySource src;
   src.origin = Origin::kInternal;
   src.internal_done = std::move(done);
-  Intake(wire, len, src);
-}
-
-void DnsEngine::Core::StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired) {
-  DnsPacketBuffer<> buf;
-  dns_head head;
-  head.rd = 1;
-  dns_packet_init(buf.get(), buf.size(), &head);
-  dns_opt_ecs ecs;
-  bool with_ecs = !key.client_subnet.empty();
-  if (with_ecs && !ParseEcsText(key.client_subnet, &ecs)) return;
-  uint8_t wire[kDnsMessageMax];
-  int len = -1;
-  if (dns_add_domain(buf.get(), key.domain.c_str(), key.qtype, DNS_C_IN) == 0 &&
-      (!with_ecs || (dns_set_OPT_payload_size(buf.get(), kUpstreamPayload) == 0 &&
-                     dns_add_OPT_ECS(buf.get(), &ecs) == 0))) {
-    len = dns_encode(wire, sizeof wire, buf.get());
-  }
-  if (len < 0) {
-    LogOut(LL_ERR, "prefetch domain %s, qtype %d, failed.", key.domain.c_str(), key.qtype);
-    return;
-  }
-  LogOut(
-      LL_DEBUG,
-      expired ? "expired domain, prefetch by cache %s, qtype %d" : "prefetch by cache %s, qtype %d",
-      key.domain.c_str(), key.qtype);
-  QuerySource src;
-  src.origin = Origin::kInternal;
-  src.refresh = true;
-  src.refresh_expired = expired;
-  src.bind_flags = bind_flags;
-  src.bind_group = key.group;
   Intake(wire, len, src);
 }
 
