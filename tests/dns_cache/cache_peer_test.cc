@@ -115,9 +115,19 @@ TEST_F(CachePeers, ARefreshReplacesTheEntryWithoutAClient) {
                             "serve-expired-prefetch-time 40\n"),
                        0.02));
   ASSERT_TRUE(Fill("warm.test"));
+  // An answer for a client subnet is an entry of its own, refreshed with the same subnet.
+  QueryOptions subnet;
+  subnet.edns = true;
+  subnet.ecs = dns_opt_ecs{1, 24, 0, {198, 51, 100}};
+  Reply first;
+  for (int i = 0; i < 100 && first.ancount == 0; i++) {
+    first = QueryUdp("127.0.0.1", port_, "subnet.test", DNS_T_A, subnet);
+  }
+  ASSERT_GT(first.ancount, 0);
   // (The engine may have sent the query more than once: its retries run on the scale too.)
   Sleep(std::chrono::milliseconds(100));
   int filled = up.QueriesFor("warm.test");
+  int subnet_filled = up.QueriesFor("subnet.test");
   // With no client asking, a query reaching the upstream now can only be the refresh.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (up.QueriesFor("warm.test") == filled && std::chrono::steady_clock::now() < deadline) {
@@ -135,6 +145,12 @@ TEST_F(CachePeers, ARefreshReplacesTheEntryWithoutAClient) {
   ASSERT_EQ(r.a, std::vector<std::string>{"192.0.2.44"});
   EXPECT_GT(r.ttls[0], 3);
   EXPECT_LE(r.ttls[0], 30);
+  EXPECT_GT(up.QueriesFor("subnet.test"), subnet_filled);
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  do {
+    r = QueryUdp("127.0.0.1", port_, "subnet.test", DNS_T_A, subnet);
+  } while ((r.ttls.empty() || r.ttls[0] <= 3) && std::chrono::steady_clock::now() < deadline);
+  EXPECT_GT(r.ttls.empty() ? 0 : r.ttls[0], 3) << "the subnet's entry was not refreshed";
 }
 
 TEST_F(CachePeers, TheCacheFileSurvivesSigkill) {
