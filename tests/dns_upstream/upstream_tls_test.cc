@@ -235,7 +235,10 @@ TEST_F(UpstreamTlsTest, Http2OnlyServersAreSetAside) {
        ++pos) {
     ++lines;
   }
-  EXPECT_EQ(lines, 3u) << log;  // one per server, not one per query
+  // At most one line per server, never one per query. Under load unbound's port may reset the
+  // connection instead of closing it, which sets that server aside as a read failure.
+  EXPECT_GE(lines, 2u) << log;
+  EXPECT_LE(lines, 3u) << log;
 }
 
 }  // namespace

@@ -41,9 +41,11 @@ class ExitLogTest : public ::testing::Test {
     return status;
   }
 
-  std::string WaitForFile(const std::string& routerPath) {
-    for (int i = 0; i < 200 && !root.Exists(routerPath); ++i) usleep(10000);
-    usleep(20000);
+  // Waits until the file holds the text (the dnsmasq stand-in runs detached).
+  std::string WaitForText(const std::string& routerPath, const std::string& text) {
+    for (int i = 0; i < 500 && root.Read(routerPath).find(text) == std::string::npos; ++i) {
+      usleep(10000);
+    }
     return root.Read(routerPath);
   }
 
@@ -69,7 +71,7 @@ TEST_F(ExitLogTest, ReasonIsWrittenLiterallyAndNothingRuns) {
   EXPECT_FALSE(root.Exists("/tmp/p"));
   EXPECT_FALSE(root.Exists("/tmp/zuninitcomplete"));
   EXPECT_NE(
-      WaitForFile("/tmp/order")
+      WaitForText("/tmp/order", "dnsmasq")
           .find("dnsmasq -C " + root("/var/dnsmasq.conf") + " -r " + root("/var/resolv.conf")),
       std::string::npos);
 }
@@ -79,7 +81,7 @@ TEST_F(ExitLogTest, ListenersCloseBeforeDnsmasqStarts) {
     RegisterExitHook([&] { zc::AppendLine(root("/tmp/order"), "hook"); });
     ExitLog("order");
   });
-  std::string order = WaitForFile("/tmp/order");
+  std::string order = WaitForText("/tmp/order", "dnsmasq");
   EXPECT_TRUE(order.starts_with("hook\ndnsmasq")) << order;
 }
 
