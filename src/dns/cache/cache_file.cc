@@ -339,13 +339,10 @@ long SaveCacheFd(int fd, const DnsCache& cache, const CacheFileClock& clock) {
       records++;
     });
   }
-  if (!ok || !out.Flush()) {
-    LogOut(LL_ERR, "write record to file failed.");
-    return -1;
-  }
+  if (!ok || !out.Flush()) return -1;  // the writer said why; the caller names the file
   head.records = records;
   if (pwrite(fd, &head, sizeof head, start) != static_cast<ssize_t>(sizeof head)) {
-    LogOut(LL_ERR, "write file head failed, %s", std::strerror(errno));
+    LogOut(LL_ERR, "write file head %s failed, %s, %d", "(cache)", std::strerror(errno), fd);
     return -1;
   }
   return records;
