@@ -8,9 +8,9 @@
 # Workloads:
 #   hit       (W1) 1000 hot names over UDP, replayed: cache hits where the server caches.
 #             Peak qps and CPU µs per query from a saturating run; p50/p99 at a fixed rate
-#             (BENCH_HIT_RATE, 20000 by default, the same for every server), measured in
-#             BENCH_LATENCY_ROUNDS (3) rounds that take every server in turn: the median of
-#             the rounds, so a burst of other load on the machine does not decide the ratio.
+#             (BENCH_HIT_RATE, 20000 by default, the same for every server). Measured in
+#             BENCH_ROUNDS (5) rounds that take every server in turn; each figure is the median
+#             of the rounds, so a burst of other load on the machine does not decide a ratio.
 #   tcp       (W2) the same names over TCP: peak qps and CPU.
 #   miss      (W3) unique names, each one forwarded to the echo responder.
 #   memory    (W5) a fresh server filled with 200k unique names: RSS growth per name.
@@ -77,7 +77,8 @@ fi
 hz=$(getconf CLK_TCK)
 hit_rate=${BENCH_HIT_RATE:-20000}
 miss_rate=${BENCH_MISS_RATE:-5000}
-latency_rounds=${BENCH_LATENCY_ROUNDS:-3}
+rounds=${BENCH_ROUNDS:-5}
+declare -A hit_servers=()
 fill_names=${BENCH_FILL_NAMES:-200000}
 echo_port=5399
 silent_port=5398
@@ -203,55 +204,38 @@ miss_slice() {
 }
 
 row() { echo "$*" | tee -a "$work/results.csv"; }
-declare -A hit_lost=()
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
-# hit_latency_rounds: p50/p99 of the hot names at the fixed rate, every server in turn per
-# round; one "hit" row per server with the median of the rounds.
-hit_latency_rounds() {
-  local server round p50 p99
-  declare -A p50s=() p99s=()
-  for server in "${!hit_peak[@]}"; do
+# hit_rounds: the hot names, every server in turn per round: a saturating run (peak qps, CPU
+# µs per query) and a fixed-rate run (p50, p99). One "hit" row per server with the medians.
+hit_rounds() {
+  local server round p completed qps lost before after p50 p99
+  declare -A r_qps=() r_cpu=() r_lost=() r_p50=() r_p99=()
+  for server in $servers; do
+    [[ -n ${hit_servers[$server]:-} ]] || continue
     perf "${port[$server]}" "$hot_names" -n 1 >/dev/null  # warm again after the miss runs
   done
-  for ((round = 0; round < latency_rounds; round++)); do
+  for ((round = 0; round < rounds; round++)); do
     for server in $servers; do
-      [[ -n ${hit_peak[$server]:-} ]] || continue
-      read -r p50 p99 < <(latency "${port[$server]}" "$hot_names" "$hit_rate" -l 2)
-      p50s[$server]+="$p50 "
-      p99s[$server]+="$p99 "
+      [[ -n ${hit_servers[$server]:-} ]] || continue
+      p=${port[$server]}
+      before=$(cpu_ticks "${pid[$server]}")
+      read -r completed qps lost < <(perf "$p" "$hot_names" -c 4 -q 500 -l "$seconds")
+      after=$(cpu_ticks "${pid[$server]}")
+      read -r p50 p99 < <(latency "$p" "$hot_names" "$hit_rate" -l 2)
+      r_qps[$server]+="$qps "
+      r_cpu[$server]+="$(cpu_per_query $((after - before)) "$completed") "
+      r_lost[$server]+="$lost "
+      r_p50[$server]+="$p50 "
+      r_p99[$server]+="$p99 "
     done
   done
-  median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
   for server in $servers; do
-    [[ -n ${hit_peak[$server]:-} ]] || continue
-    row "$server,hit,${hit_peak[$server]},$(echo "${p50s[$server]}" | median),$(echo \
-      "${p99s[$server]}" | median),${hit_lost[$server]},$latency_rounds,latency_rounds"
+    [[ -n ${hit_servers[$server]:-} ]] || continue
+    row "$server,hit,$(median <<<"${r_qps[$server]}"),$(median <<<"${r_cpu[$server]}"),$(median \
+      <<<"${r_p50[$server]}"),$(median <<<"${r_p99[$server]}"),$(median \
+      <<<"${r_lost[$server]}"),$rounds,rounds"
   done
-}
-
-declare -A hit_peak=()
-# peak_and_latency <server> <workload> <names> <loop args> <rate> <dnsperf mode args...>
-peak_and_latency() {
-  local server=$1 workload=$2 names=$3 loop=$4 rate=$5
-  shift 5
-  local p=${port[$server]} before after completed qps lost p50 p99
-  before=$(cpu_ticks "${pid[$server]}")
-  # shellcheck disable=SC2086
-  read -r completed qps lost < <(perf "$p" "$names" -c 4 -q 500 $loop "$@")
-  after=$(cpu_ticks "${pid[$server]}")
-  if [[ $workload == hit ]]; then
-    # Latency comes later, in rounds across all servers.
-    hit_peak[$server]="$qps,$(cpu_per_query $((after - before)) "$completed")"
-    hit_lost[$server]=$lost
-    return
-  elif [[ $workload == miss ]]; then
-    ((qps > 0 && rate > qps * 7 / 10)) && rate=$((qps * 7 / 10))
-    miss_slice $((rate * 3)) "$names"
-    read -r p50 p99 < <(latency "$p" "$names" "$rate" -n 1 "$@")
-  else
-    read -r p50 p99 < <(latency "$p" "$names" "$rate" -l 2 "$@")
-  fi
-  row "$server,$workload,$qps,$(cpu_per_query $((after - before)) "$completed"),$p50,$p99,$lost,,"
 }
 
 run_memory() {  # <server>
@@ -334,10 +318,7 @@ for server in $servers; do
   wait_ready "$p"
   for workload in $workloads; do
     case $workload in
-      hit)
-        perf "$p" "$hot_names" -n 1 >/dev/null  # warm the cache
-        peak_and_latency "$server" hit "$hot_names" "-l $seconds" "$hit_rate"
-        ;;
+      hit) hit_servers[$server]=1 ;;  # measured in rounds below
       tcp)
         [[ $server == echo ]] && continue  # UDP only
         perf "$p" "$hot_names" -n 1 -m tcp >/dev/null
@@ -351,7 +332,7 @@ for server in $servers; do
     esac
   done
 done
-((${#hit_peak[@]})) && hit_latency_rounds
+((${#hit_servers[@]})) && hit_rounds
 for server in $servers; do
   for workload in $workloads; do
     case $workload in
