@@ -238,6 +238,26 @@ hit_rounds() {
   done
 }
 
+# peak_and_latency <server> <workload> <names> <loop args> <rate> <dnsperf mode args...>
+# (tcp and miss: one saturating run, then a fixed-rate run for p50/p99)
+peak_and_latency() {
+  local server=$1 workload=$2 names=$3 loop=$4 rate=$5
+  shift 5
+  local p=${port[$server]} before after completed qps lost p50 p99
+  before=$(cpu_ticks "${pid[$server]}")
+  # shellcheck disable=SC2086
+  read -r completed qps lost < <(perf "$p" "$names" -c 4 -q 500 $loop "$@")
+  after=$(cpu_ticks "${pid[$server]}")
+  if [[ $workload == miss ]]; then
+    ((qps > 0 && rate > qps * 7 / 10)) && rate=$((qps * 7 / 10))
+    miss_slice $((rate * 3)) "$names"
+    read -r p50 p99 < <(latency "$p" "$names" "$rate" -n 1 "$@")
+  else
+    read -r p50 p99 < <(latency "$p" "$names" "$rate" -l 2 "$@")
+  fi
+  row "$server,$workload,$qps,$(cpu_per_query $((after - before)) "$completed"),$p50,$p99,$lost,,"
+}
+
 run_memory() {  # <server>
   local server=$1 p=${port[$1]} names=$work/fill.txt base after completed qps lost
   stop_server "$server"
