@@ -286,10 +286,11 @@ bool Lab::RequireUpdate(const Image& image, const std::string& path, const std::
 
 void ExpectIdle(Lab& lab, int reason, const std::string& location) {
   zctest::AgentRun& agent = lab.agent();
-  ASSERT_TRUE(lab.WaitLog("Zuncore_idle Reason id:" + std::to_string(reason))) << agent.Output();
+  ASSERT_TRUE(lab.WaitLog("Zuncore_idle Reason id:" + std::to_string(reason)))
+      << "last exit: " << lab.LastExit();
   ASSERT_TRUE(lab.WaitLog(
       "nats bstrap CMD connection Success cname:025a00000001-nats_bstrap_cmd_connection"))
-      << agent.Output();
+      << "last exit: " << lab.LastExit();
   EXPECT_TRUE(lab.WaitLog("ZUNCORE_INIT_IDLE_TIMER"));
   EXPECT_TRUE(agent.Exists("/tmp/zuninitcomplete"));
   std::string kvp = agent.Read("/tmp/kvp_settings.txt");

@@ -184,6 +184,21 @@ TEST_F(E2eFirmware, ImagesThatFailTheirChecksFallBackWithoutFlashing) {
   EXPECT_EQ(agent.Read("/sim/log/calls.log").find("fwu_starter"), std::string::npos);
   EXPECT_EQ(agent.Read("/sim/state/banks/1/version"), "2.1.8\n");
   EXPECT_FALSE(agent.Exists("/tmp/new_fw.download"));
+
+  // A writer that fails and takes the image with it: no retry is possible, so the sequence falls
+  // back at once instead of stopping with the firmware flag held.
+  Restart(lab);
+  since = Since(lab);
+  agent.Zunsim("nv set sw_active 0");
+  std::remove(agent.Path("/etc/scripts/fwu_starter.sh").c_str());
+  agent.Write("/etc/scripts/fwu_starter.sh",
+              "#!/bin/sh\nrm -f \"$2\"\necho 'fwu_starter: ERROR: image lost'\nexit 1\n");
+  chmod(agent.Path("/etc/scripts/fwu_starter.sh").c_str(), 0755);
+  RunUntilSignedOn(lab, 3);
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                           "UPDATE FAILURE 0 GENERIC_FAILURE",
+                                                           "UPDATE FAILURE 2 FALLBACK"}));
+  EXPECT_EQ(lab.CountLog("image gone, no retry possible"), 1u);
   EXPECT_TRUE(agent.Running());
 }
 
