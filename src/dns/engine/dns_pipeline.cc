@@ -516,7 +516,7 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     if (e->type != DNS_T_SOA) continue;
     dns_soa soa;
     if (dns_get_SOA(e, owner, sizeof owner, &ttl, &soa) == 0) {
-      r.soa = soa;
+      r.soa = std::make_unique<dns_soa>(soa);
       r.soa_owner = owner;
       r.soa_ttl = ttl;
     }
