@@ -156,26 +156,36 @@ TEST_F(E2eFirmware, ImagesThatFailTheirChecksFallBackWithoutFlashing) {
   ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
   // Cloud text in the version reaches files and tools only as data.
   const std::string version = "2.2.0$(touch " + agent.root() + "/pwned)`reboot`";
-  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", version));
+  Image wrong = image;
+  wrong.md5 = "0123456789abcdef0123456789abcdef";
+  ASSERT_TRUE(lab.RequireUpdate(wrong, "/fw/a.img", version));
 
-  // A checksum tool that cannot produce a sum: the image is never flashed.
-  agent.Write("/bin/md5sum", "#!/bin/sh\nexit 1\n");
-  chmod(agent.Path("/bin/md5sum").c_str(), 0755);
+  // A wrong checksum: checked again before each of the two re-flashes, then the fallback.
+  const std::vector<std::string> checksumFailures = {
+      "DOWNLOAD SUCCESS <absent> <absent>", "UPDATE FAILURE 0 CHECKSUM_FAIL",
+      "UPDATE FAILURE 1 CHECKSUM_FAIL", "UPDATE FAILURE 2 CHECKSUM_FAIL",
+      "UPDATE FAILURE 3 FALLBACK"};
   RunUntilSignedOn(lab, 1);
-  EXPECT_EQ(Reports(lab), (std::vector<std::string>{
-                              "DOWNLOAD SUCCESS <absent> <absent>",
-                              "UPDATE FAILURE 0 CHECKSUM_FAIL", "UPDATE FAILURE 1 CHECKSUM_FAIL",
-                              "UPDATE FAILURE 2 CHECKSUM_FAIL", "UPDATE FAILURE 3 FALLBACK"}));
-  std::remove(agent.Path("/bin/md5sum").c_str());
+  EXPECT_EQ(Reports(lab), checksumFailures);
   EXPECT_EQ(Text(Lab::Decoded(Distinct(lab.Records("subject=zt.fw.result")), 0), "version"),
             version);
   EXPECT_FALSE(agent.Exists("/pwned"));
 
-  // An active bank the boot environment cannot name: the writer is never started.
+  // A checksum tool that cannot produce a sum: the image is never flashed either.
   Restart(lab);
   std::string since = Since(lab);
-  agent.Zunsim("nv set sw_active 7");
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+  agent.Write("/bin/md5sum", "#!/bin/sh\nexit 1\n");
+  chmod(agent.Path("/bin/md5sum").c_str(), 0755);
   RunUntilSignedOn(lab, 2);
+  EXPECT_EQ(Reports(lab, since), checksumFailures);
+  std::remove(agent.Path("/bin/md5sum").c_str());
+
+  // An active bank the boot environment cannot name: the writer is never started.
+  Restart(lab);
+  since = Since(lab);
+  agent.Zunsim("nv set sw_active 7");
+  RunUntilSignedOn(lab, 3);
   EXPECT_EQ(Reports(lab, since),
             (std::vector<std::string>{
                 "DOWNLOAD SUCCESS <absent> <absent>", "UPDATE FAILURE 0 GENERIC_FAILURE",
@@ -185,19 +195,27 @@ TEST_F(E2eFirmware, ImagesThatFailTheirChecksFallBackWithoutFlashing) {
   EXPECT_EQ(agent.Read("/sim/state/banks/1/version"), "2.1.8\n");
   EXPECT_FALSE(agent.Exists("/tmp/new_fw.download"));
 
-  // A writer that fails and takes the image with it: no retry is possible, so the sequence falls
-  // back at once instead of stopping with the firmware flag held.
-  Restart(lab);
-  since = Since(lab);
-  agent.Zunsim("nv set sw_active 0");
+  EXPECT_TRUE(agent.Running());
+}
+
+// A writer that fails and takes the image with it: no retry is possible, so the sequence falls
+// back at once instead of stopping with the firmware flag held.
+TEST_F(E2eFirmware, WriterThatLosesTheImageFallsBackAtOnce) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  Image image = lab.MakeImage("a.img", "2.2.0");
+  ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
+  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
   std::remove(agent.Path("/etc/scripts/fwu_starter.sh").c_str());
   agent.Write("/etc/scripts/fwu_starter.sh",
               "#!/bin/sh\nrm -f \"$2\"\necho 'fwu_starter: ERROR: image lost'\nexit 1\n");
   chmod(agent.Path("/etc/scripts/fwu_starter.sh").c_str(), 0755);
-  RunUntilSignedOn(lab, 3);
-  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
-                                                           "UPDATE FAILURE 0 GENERIC_FAILURE",
-                                                           "UPDATE FAILURE 2 FALLBACK"}));
+  RunUntilSignedOn(lab, 1);
+  EXPECT_EQ(Reports(lab), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                    "UPDATE FAILURE 0 GENERIC_FAILURE",
+                                                    "UPDATE FAILURE 2 FALLBACK"}));
   EXPECT_EQ(lab.CountLog("image gone, no retry possible"), 1u);
   EXPECT_TRUE(agent.Running());
 }
