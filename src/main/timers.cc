@@ -192,6 +192,9 @@ int CreateMainTimer(event_base* loop) {
 }
 
 void UpdateMainTimer(evutil_socket_t, short, void*) {
+  // The idle state owns the timer from the moment it is entered: a tick already due must not
+  // take the idle command connection's keys for the operational one.
+  if (gIdleState.load()) return;
   if (gZunCoreInitStatus.load() >= kSubmoduleSteps) {
     FinishInitialisation();
     return;  // not re-armed: from here on the main timer is idle
