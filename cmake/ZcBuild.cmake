@@ -82,7 +82,7 @@ function(zc_add_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "ZC_BUILD_DIR=${CMAKE_BINARY_DIR};ZC_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    ENVIRONMENT "ZC_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 
 # Fuzz build (clang): every module gets coverage instrumentation, each target links libFuzzer.
