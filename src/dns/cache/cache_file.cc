@@ -236,6 +236,10 @@ CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock
       result.ok = false;
       break;
     }
+    cache->Prefetch({std::string_view(rec.info.domain, strnlen(rec.info.domain, 255)),
+                     static_cast<uint16_t>(rec.info.qtype),
+                     {},
+                     {}});
     uint32_t length = rec.data.length;
     if (length > kCacheFileMaxSkip) {
       LogOut(LL_ERR, "data may invalid, skip load cache.");

@@ -13,6 +13,7 @@ namespace zc::dns {
 
 namespace {
 
+constexpr size_t kHugePage = size_t{2} << 20;
 constexpr uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
 constexpr uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
 
@@ -51,10 +52,27 @@ bool SameKey(const CacheEntry& e, const CacheKeyView& key) {
 
 }  // namespace
 
+CacheBuckets::CacheBuckets(size_t count) {
+  size_t bytes = count * sizeof(CacheEntry*);
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return;
+  if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE);
+  data_ = static_cast<CacheEntry**>(p);
+  size_ = count;
+}
+
+CacheBuckets::~CacheBuckets() {
+  if (data_) munmap(data_, size_ * sizeof(CacheEntry*));
+}
+
+void CacheBuckets::Clear() {
+  if (data_) std::memset(data_, 0, size_ * sizeof(CacheEntry*));
+}
+
 DnsCache::DnsCache(const Settings& settings, uint64_t hash_seed)
     : settings_(settings), seed_(hash_seed) {
   if (settings_.max_size < 0) settings_.max_size = 0;
-  if (enabled()) buckets_.assign(kCacheInitialBuckets, nullptr);
+  if (enabled()) buckets_ = CacheBuckets(kCacheInitialBuckets);
 }
 
 DnsCache::~DnsCache() {
@@ -70,7 +88,7 @@ void DnsCache::Clear() {
     }
     l = {};
   }
-  std::fill(buckets_.begin(), buckets_.end(), nullptr);
+  buckets_.Clear();
   if (count_) dirty_ = true;
   count_ = 0;
 }
@@ -94,6 +112,10 @@ CacheEntry* DnsCache::Find(const CacheKeyView& key, uint32_t hash) const {
 
 const CacheEntry* DnsCache::Peek(const CacheKeyView& key) const {
   return Find(key, Hash(key));
+}
+
+void DnsCache::Prefetch(const CacheKeyView& key) const {
+  if (!buckets_.empty()) __builtin_prefetch(&buckets_[Hash(key) & (buckets_.size() - 1)]);
 }
 
 CacheEntry* DnsCache::NewEntry(const CacheKeyView& key, uint32_t hash,
@@ -263,7 +285,8 @@ void DnsCache::Reserve(size_t entries) {
 void DnsCache::Rehash(size_t buckets) {
   buckets = std::min(buckets, kCacheMaxBuckets);
   if (!enabled() || buckets <= buckets_.size()) return;
-  std::vector<CacheEntry*> grown(buckets, nullptr);
+  CacheBuckets grown(buckets);
+  if (grown.empty()) return;  // no memory for a larger table: chains grow instead
   size_t mask = grown.size() - 1;
   for (CacheEntry* head : buckets_) {
     for (CacheEntry* e = head; e;) {
@@ -314,7 +337,8 @@ std::optional<DnsCache::Hit> DnsCache::Lookup(const CacheKeyView& key, CacheTime
 
 bool DnsCache::Store(const CacheKeyView& key, std::span<const uint8_t> packet,
                      const CacheStoreInfo& info, CacheStore how, CacheTime now) {
-  if (!enabled() || !KeyFits(key) || packet.empty() || packet.size() > kCacheMaxPacket) {
+  if (!enabled() || buckets_.empty() || !KeyFits(key) || packet.empty() ||
+      packet.size() > kCacheMaxPacket) {
     return false;
   }
   int32_t ttl = std::max(info.ttl, kCacheMinTtl);
@@ -348,8 +372,8 @@ bool DnsCache::Store(const CacheKeyView& key, std::span<const uint8_t> packet,
 
 bool DnsCache::InsertLoaded(const CacheKeyView& key, std::span<const uint8_t> packet,
                             const CacheCounters& c, bool soa, uint32_t bind_flags, CacheList list) {
-  if (!enabled() || !KeyFits(key) || packet.empty() || packet.size() > kCacheMaxPacket ||
-      count_ >= static_cast<uint64_t>(settings_.max_size)) {
+  if (!enabled() || buckets_.empty() || !KeyFits(key) || packet.empty() ||
+      packet.size() > kCacheMaxPacket || count_ >= static_cast<uint64_t>(settings_.max_size)) {
     return false;
   }
   uint32_t hash = Hash(key);

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zc::dns {
@@ -74,6 +75,36 @@ struct CacheCounters {
 
 struct CacheEntry;
 
+// The bucket array: memory mapped for it alone, zeroed by the kernel, in huge pages once it is
+// large (random probes into megabytes of buckets would otherwise miss the TLB at every step).
+class CacheBuckets {
+ public:
+  CacheBuckets() = default;
+  explicit CacheBuckets(size_t count);
+  ~CacheBuckets();
+  CacheBuckets(CacheBuckets&& other) noexcept { swap(other); }
+  CacheBuckets& operator=(CacheBuckets&& other) noexcept {
+    CacheBuckets(std::move(other)).swap(*this);
+    return *this;
+  }
+  CacheBuckets(const CacheBuckets&) = delete;
+  CacheBuckets& operator=(const CacheBuckets&) = delete;
+  void swap(CacheBuckets& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+  }
+  CacheEntry*& operator[](size_t i) const { return data_[i]; }
+  CacheEntry** begin() const { return data_; }
+  CacheEntry** end() const { return data_ + size_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void Clear();
+
+ private:
+  CacheEntry** data_ = nullptr;
+  size_t size_ = 0;
+};
+
 class DnsCache {
  public:
   struct Settings {
@@ -125,6 +156,9 @@ class DnsCache {
   std::optional<Hit> Lookup(const CacheKeyView& key, CacheTime now);
   // Finds an entry without side effects.
   const CacheEntry* Peek(const CacheKeyView& key) const;
+  // Starts fetching the bucket of `key` into the CPU cache (a load does so while it checks the
+  // record, so the table's memory latency is not paid on every insert).
+  void Prefetch(const CacheKeyView& key) const;
 
   // Stores an answer (TTL raised to the 30 s floor). False when not stored (cache off, packet
   // or key parts too long).
@@ -186,7 +220,7 @@ class DnsCache {
 
   Settings settings_;
   uint64_t seed_;
-  std::vector<CacheEntry*> buckets_;
+  CacheBuckets buckets_;
   ListHead lists_[2];
   size_t count_ = 0;
   bool dirty_ = false;
