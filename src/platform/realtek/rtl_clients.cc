@@ -73,14 +73,20 @@ ClientEntry* FindLocked(const char* mac, const char* ip) {
   return nullptr;
 }
 
-// Adds at the head; beyond the cap the least recently seen client goes.
-void AddLocked(const ClientRecord& record) {
+// Adds at the head; beyond the cap the least recently seen client goes, preferring one that
+// has left the neighbour table: evicting a client still present would only bring it back as
+// "new" on the next pass.
+void AddLocked(const ClientRecord& record, const std::set<std::string>& live) {
   if (gClients.size() >= gClientLimit) {
-    auto oldest = gClients.begin();
+    auto oldest = gClients.end(), oldestGone = gClients.end();
     for (auto it = gClients.begin(); it != gClients.end(); ++it) {
-      if (it->lastSeen < oldest->lastSeen) oldest = it;
+      if (oldest == gClients.end() || it->lastSeen < oldest->lastSeen) oldest = it;
+      bool gone = !live.count(CanonicalMac(it->record.mac));
+      if (gone && (oldestGone == gClients.end() || it->lastSeen < oldestGone->lastSeen)) {
+        oldestGone = it;
+      }
     }
-    gClients.erase(oldest);
+    gClients.erase(oldestGone != gClients.end() ? oldestGone : oldest);
   }
   gClients.push_front({record, ++gSeenTick});
 }
@@ -279,8 +285,11 @@ int Rtl8192GetClientUpdate(ClientRecord* out) {
   }
   std::vector<NeighState> states = ParseIpNeighbor(neigh.output);
   std::vector<ArpLine> arp = ParseProcNetArp(*arpText);
-  std::set<std::string> present;
-  for (const auto& a : arp) present.insert(CanonicalMac(a.mac.c_str()));
+  std::set<std::string> present, live;
+  for (const auto& a : arp) {
+    present.insert(CanonicalMac(a.mac.c_str()));
+    if (a.device == "br0" && a.flags != 0) live.insert(CanonicalMac(a.mac.c_str()));
+  }
   std::string hosts = ReadRouterFile(kHostsFile).value_or("");
   std::string fpText = ReadRouterFile(kFingerprintFile).value_or("");
   BridgePorts bridge;
@@ -324,7 +333,7 @@ int Rtl8192GetClientUpdate(ClientRecord* out) {
       r.brand = fp.brand;
       r.osType = fp.osType;
       r.model = fp.model;
-      AddLocked(r);
+      AddLocked(r, live);
       lock.unlock();
       if (fp.Any()) SaveFingerprint(a.mac, fp);
       if (r.ifType == 1 && !stale) {
