@@ -16,6 +16,7 @@
 
 #include "dns/prober/probe_packets.h"
 #include "dns/prober/probe_sockets.h"
+#include "support/netns.h"
 
 namespace probertest {
 
@@ -57,22 +58,8 @@ bool RunCommand(const std::vector<std::string>& argv) {
 }
 
 std::string EnterTestNetwork() {
-  uid_t uid = getuid();
-  gid_t gid = getgid();
-  bool user_ns = uid != 0;
-  if (unshare(CLONE_NEWNET | (user_ns ? CLONE_NEWUSER : 0)) != 0) {
-    if (user_ns || unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return "unshare failed";
-    user_ns = true;
-  }
-  if (user_ns) {
-    WriteFile("/proc/self/setgroups", "deny");
-    if (!WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-        !WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-      return "uid/gid map failed";
-    }
-  }
+  if (std::string failure = zctest::EnterLoopbackNetwork(); !failure.empty()) return failure;
   std::vector<std::vector<std::string>> steps = {
-      {"ip", "link", "set", "lo", "up"},
       {"ip", "addr", "add", "192.0.2.10/32", "dev", "lo"},
       {"ip", "addr", "add", "192.0.2.11/32", "dev", "lo"},
       {"ip", "addr", "add", "192.0.2.12/32", "dev", "lo"},

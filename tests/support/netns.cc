@@ -29,7 +29,7 @@ int Run(const std::string& command) {
 
 }  // namespace
 
-std::string EnterPrivateNetwork(const std::string& eth0Mac) {
+std::string EnterLoopbackNetwork() {
   uid_t uid = getuid();
   gid_t gid = getgid();
   int flags = CLONE_NEWNET;
@@ -47,6 +47,11 @@ std::string EnterPrivateNetwork(const std::string& eth0Mac) {
     }
   }
   if (Run("ip link set lo up") != 0) return "ip link set lo up failed";
+  return {};
+}
+
+std::string EnterPrivateNetwork(const std::string& eth0Mac) {
+  if (std::string failure = EnterLoopbackNetwork(); !failure.empty()) return failure;
   if (Run("ip link add eth0 type veth peer name eth0-peer") != 0 ||
       Run("ip link set eth0 address " + eth0Mac) != 0 || Run("ip link set eth0 up") != 0 ||
       Run("ip link set eth0-peer up") != 0) {

@@ -7,6 +7,9 @@
 
 namespace zctest {
 
+// Enters a new user + network namespace (before any thread starts) with only lo, up. Returns an
+// empty string or the reason it failed.
+std::string EnterLoopbackNetwork();
 // Enters a new user + network namespace (must run before any thread starts), brings up lo and
 // creates eth0 (a veth) with the router's MAC. Returns an empty string or the reason it failed.
 std::string EnterPrivateNetwork(const std::string& eth0Mac = "02:5a:00:00:00:01");
