@@ -49,17 +49,6 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-namespace {
-bool gPrivateNetwork = false;
-}
-
-void MarkPrivateNetwork() {
-  gPrivateNetwork = true;
-}
-bool InPrivateNetwork() {
-  return gPrivateNetwork;
-}
-
 uint16_t FreePort() {
   int port = zc::FreeLoopbackPort();
   return port > 0 ? static_cast<uint16_t>(port) : 0;

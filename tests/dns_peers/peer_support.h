@@ -15,15 +15,16 @@
 
 #include "dns/codec/dns_packet.h"
 #include "dns/engine/dns_engine.h"
+#include "support/netns.h"
 #include "support/temp_root.h"
 
 namespace dnspeer {
 
 using namespace std::chrono_literals;
 
-// Set by the test main once the process runs in its own network namespace.
-void MarkPrivateNetwork();
-bool InPrivateNetwork();
+// Set once the process runs in its own network namespace.
+using zctest::InPrivateNetwork;
+using zctest::MarkPrivateNetwork;
 
 // A port free for both UDP and TCP on 127.0.0.1 right now.
 uint16_t FreePort();

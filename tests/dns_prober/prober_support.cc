@@ -17,6 +17,7 @@
 #include "dns/prober/probe_packets.h"
 #include "dns/prober/probe_sockets.h"
 #include "support/netns.h"
+#include "utils/exec.h"
 
 namespace probertest {
 
@@ -37,24 +38,7 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 bool RunCommand(const std::vector<std::string>& argv) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, 1);
-      dup2(null, 2);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ::RunArgv(argv).status == 0;
 }
 
 std::string EnterTestNetwork() {

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <thread>
 
+#include "utils/exec.h"
 #include "utils/ports.h"
 
 namespace zctest {
@@ -154,49 +155,11 @@ std::string PeerProgram(const std::string& name) {
 }
 
 bool RunQuiet(const std::vector<std::string>& argv) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ::RunArgv(argv).status == 0;
 }
 
 std::string RunOutput(const std::vector<std::string>& argv) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return "";
-  pid_t pid = fork();
-  if (pid < 0) return "";
-  if (pid == 0) {
-    dup2(pipe_fds[1], 1);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;)
-    out.append(buf, static_cast<size_t>(n));
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return out;
+  return ::RunArgv(argv).output;
 }
 
 bool TestCa::Create(const std::string& dir, const std::string& name) {

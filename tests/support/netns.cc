@@ -47,6 +47,7 @@ std::string EnterLoopbackNetwork() {
     }
   }
   if (Run("ip link set lo up") != 0) return "ip link set lo up failed";
+  gInNetns = true;
   return {};
 }
 
@@ -55,9 +56,9 @@ std::string EnterPrivateNetwork(const std::string& eth0Mac) {
   if (Run("ip link add eth0 type veth peer name eth0-peer") != 0 ||
       Run("ip link set eth0 address " + eth0Mac) != 0 || Run("ip link set eth0 up") != 0 ||
       Run("ip link set eth0-peer up") != 0) {
+    gInNetns = false;
     return "creating eth0 failed";
   }
-  gInNetns = true;
   return {};
 }
 

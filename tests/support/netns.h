@@ -13,7 +13,8 @@ std::string EnterLoopbackNetwork();
 // Enters a new user + network namespace (must run before any thread starts), brings up lo and
 // creates eth0 (a veth) with the router's MAC. Returns an empty string or the reason it failed.
 std::string EnterPrivateNetwork(const std::string& eth0Mac = "02:5a:00:00:00:01");
-// True once EnterPrivateNetwork succeeded in this process (or MarkPrivateNetwork was called).
+// True once EnterLoopbackNetwork or EnterPrivateNetwork succeeded in this process (or
+// MarkPrivateNetwork was called).
 bool InPrivateNetwork();
 // Records that the process already runs inside a prepared private network.
 void MarkPrivateNetwork();
