@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "utils/files.h"
+#include "utils/json.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 
@@ -46,6 +47,40 @@ const std::array<const char*, kBootstrapKeyCount> bootstrap_config_params = {
     "wanConfig.PPPoE.serviceName",
     "wanConfig.PPPoE.PPPType",
 };
+
+namespace {
+
+std::optional<std::string> FindDotted(json_object* root, const std::string& key) {
+  json_object* node = root;
+  size_t start = 0;
+  while (true) {
+    size_t dot = key.find('.', start);
+    std::string part =
+        key.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    json_object* child = nullptr;
+    if (!node || !json_object_is_type(node, json_type_object) ||
+        !json_object_object_get_ex(node, part.c_str(), &child)) {
+      return std::nullopt;
+    }
+    node = child;
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  if (!node) return std::string("null");
+  return std::string(json_object_get_string(node));
+}
+
+}  // namespace
+
+std::optional<BootstrapValues> BootstrapAnswerValues(const std::string& body) {
+  zc::JsonPtr root = zc::JsonParse(body);
+  if (!root) return std::nullopt;
+  BootstrapValues values;
+  for (int i = 0; i < kBootstrapKeyCount; ++i) {
+    values[i] = FindDotted(root.get(), bootstrap_config_params[i]);
+  }
+  return values;
+}
 
 std::optional<std::string> BootConfigValue(std::string_view text, std::string_view key) {
   size_t pos = 0;

@@ -15,6 +15,11 @@ inline constexpr int kBootstrapKeyCount = 34;
 inline constexpr int kIdleDeviceSubjectIndex = 8;
 extern const std::array<const char*, kBootstrapKeyCount> bootstrap_config_params;
 
+// The values of the boot configuration keys in a bootstrap answer, by key index: the leaf of
+// each dotted key in text form (JSON null as "null"), nothing where a part is missing or an
+// inner part is not an object. Nothing at all when the answer is not JSON.
+using BootstrapValues = std::array<std::optional<std::string>, kBootstrapKeyCount>;
+std::optional<BootstrapValues> BootstrapAnswerValues(const std::string& body);
 // The value of key in the file text: the rest of the first line that starts with "key=".
 std::optional<std::string> BootConfigValue(std::string_view text, std::string_view key);
 // True when a value can be stored on one line of the file.

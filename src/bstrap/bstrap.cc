@@ -30,28 +30,6 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-// The leaf of a dotted key in the answer, in text form; nothing when a part is missing or an
-// inner part is not an object.
-std::optional<std::string> FindDotted(json_object* root, const std::string& key) {
-  json_object* node = root;
-  size_t start = 0;
-  while (true) {
-    size_t dot = key.find('.', start);
-    std::string part =
-        key.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    json_object* child = nullptr;
-    if (!node || !json_object_is_type(node, json_type_object) ||
-        !json_object_object_get_ex(node, part.c_str(), &child)) {
-      return std::nullopt;
-    }
-    node = child;
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
-  if (!node) return std::string("null");
-  return std::string(json_object_get_string(node));
-}
-
 void RetryBootstrap(evutil_socket_t, short, void* arg) {
   event_free(static_cast<event*>(*static_cast<event**>(arg)));
   delete static_cast<event**>(arg);
@@ -203,10 +181,10 @@ int Bootstrap_jsonparser(const char* body) {
     LogOut(LL_ERR, "%s: Response pstring is NULL", "Bootstrap_jsonparser");
     return -1;
   }
-  zc::JsonPtr root = zc::JsonParse(body);
-  if (!root) LogOut(LL_ERR, "%s: answer is not JSON", "Bootstrap_jsonparser");
-  for (int i = 0; i < kBootstrapKeyCount && root; ++i) {
-    auto value = FindDotted(root.get(), bootstrap_config_params[i]);
+  auto values = BootstrapAnswerValues(body);
+  if (!values) LogOut(LL_ERR, "%s: answer is not JSON", "Bootstrap_jsonparser");
+  for (int i = 0; values && i < kBootstrapKeyCount; ++i) {
+    const std::optional<std::string>& value = (*values)[i];
     if (!value) continue;
     LogOut(LL_INFO, "%s bootstrap_config_params[%d]%s:%s", "Bootstrap_jsonparser", i,
            bootstrap_config_params[i], value->c_str());
