@@ -30,19 +30,15 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-void RetryBootstrap(evutil_socket_t, short, void* arg) {
-  event_free(static_cast<event*>(*static_cast<event**>(arg)));
-  delete static_cast<event**>(arg);
+void RetryBootstrap(evutil_socket_t, short, void*) {
   Bootstrap();
 }
 
-// Waits on a one-shot timer of the main loop: timers, transfers and NATS keep running.
+// Waits on a one-shot timer of the main loop (timers, transfers and NATS keep running); the
+// loop owns and frees the timer once it has fired.
 void ScheduleBootstrapRetry(int delaySeconds) {
-  auto* holder = new event*;
-  *holder = evtimer_new(gZunCoreMainEventBase, RetryBootstrap, holder);
   timeval tv = zc::ScaledTimeval(std::chrono::seconds(delaySeconds));
-  if (!*holder || evtimer_add(*holder, &tv) != 0) {
-    delete holder;
+  if (event_base_once(gZunCoreMainEventBase, -1, EV_TIMEOUT, RetryBootstrap, nullptr, &tv) != 0) {
     ExitLog("Bootstrap_cb: unable to schedule the bootstrap retry");
   }
 }
