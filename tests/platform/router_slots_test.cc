@@ -1,5 +1,8 @@
 // Router slots against the simulated router: settings, controls, statistics, journal, firmware.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,6 +170,27 @@ TEST_F(RouterSlots, LedPhyAndFreeRam) {
   EXPECT_FALSE(sim.Exists("/etc/config/syslogd.txt"));
   EXPECT_FALSE(sim.Exists("/etc/config/zuncloudconfigurl"));
   EXPECT_EQ(sim.Read("/proc/sys/vm/drop_caches"), "3\n");
+}
+
+TEST_F(RouterSlots, InterfaceDownAndUpReachTheKernelAndTheDriver) {
+  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  auto isUp = [](const char* ifname) {
+    ifreq ifr{};
+    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP);
+    if (fd >= 0) close(fd);
+    return up;
+  };
+  ASSERT_TRUE(isUp("wlan0-vap1"));
+  ASSERT_EQ(ops.SetInterfaceDown("wlan0-vap1"), 0);
+  EXPECT_FALSE(isUp("wlan0-vap1"));
+  EXPECT_EQ(sim.Read("/sim/state/wifi/wlan0-vap1/enabled"), "0\n");
+  ASSERT_EQ(ops.SetInterfaceUp("wlan0-vap1"), 0);
+  EXPECT_TRUE(isUp("wlan0-vap1"));
+  EXPECT_EQ(sim.Read("/sim/state/wifi/wlan0-vap1/enabled"), "1\n");
+  EXPECT_EQ(sim.Argvs("ifconfig"), (std::vector<std::string>{JsonArgv({"wlan0-vap1", "down"}),
+                                                             JsonArgv({"wlan0-vap1", "up"})}));
 }
 
 TEST_F(RouterSlots, PlatformAndWanRecords) {
