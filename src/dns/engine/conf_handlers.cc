@@ -39,29 +39,22 @@ bool ParseBindAddress(const std::string& text, BindConfig* bind) {
   int64_t port = kDefaultDnsPort;
   if (!port_text.empty() && !ParseConfInt(port_text, 1, 65535, &port)) return false;
   std::memset(&bind->addr, 0, sizeof bind->addr);
-  if (host.empty() || host == "*") {
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&bind->addr);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_addr = in6addr_any;
-    a6->sin6_port = htons(static_cast<uint16_t>(port));
-    bind->addr_len = sizeof(sockaddr_in6);
-    return true;
-  }
   auto* a4 = reinterpret_cast<sockaddr_in*>(&bind->addr);
-  if (inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1) {
+  auto* a6 = reinterpret_cast<sockaddr_in6*>(&bind->addr);
+  if (host.empty() || host == "*") {
+    a6->sin6_addr = in6addr_any;  // every address of both families
+  } else if (inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1) {
     a4->sin_family = AF_INET;
     a4->sin_port = htons(static_cast<uint16_t>(port));
     bind->addr_len = sizeof(sockaddr_in);
     return true;
+  } else if (inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr) != 1) {
+    return false;
   }
-  auto* a6 = reinterpret_cast<sockaddr_in6*>(&bind->addr);
-  if (inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr) == 1) {
-    a6->sin6_family = AF_INET6;
-    a6->sin6_port = htons(static_cast<uint16_t>(port));
-    bind->addr_len = sizeof(sockaddr_in6);
-    return true;
-  }
-  return false;
+  a6->sin6_family = AF_INET6;
+  a6->sin6_port = htons(static_cast<uint16_t>(port));
+  bind->addr_len = sizeof(sockaddr_in6);
+  return true;
 }
 
 constexpr OptionSpec kBindOptions[] = {
