@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "dns_upstream/upstream_peer_fixture.h"
+#include "support/netns.h"
 
 namespace zctest {
 namespace {
@@ -223,6 +224,39 @@ TEST_F(UpstreamUdpTest, TruncatedAnswersAreRetriedOverTcp) {
     ASSERT_EQ(outcomes_[i].answers.size(), 1u) << i;
     EXPECT_EQ(Addresses(outcomes_[i].answers[0].packet), std::vector<std::string>{"192.0.2.9"});
   }
+}
+
+// A server the kernel stops routing to: a new query whose only send is refused ends at once as
+// unreachable, while a query already sent keeps its retries and ends without answer.
+TEST_F(UpstreamUdpTest, RefusedSendsEndNewQueriesAtOnce) {
+  if (!InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+  for (const std::vector<std::string>& step :
+       {std::vector<std::string>{"ip", "link", "add", "uv0", "type", "veth", "peer", "name", "uv1"},
+        {"ip", "link", "set", "uv0", "up"},
+        {"ip", "link", "set", "uv1", "up"},
+        {"ip", "addr", "add", "10.66.0.1/24", "dev", "uv0"},
+        {"ip", "neigh", "replace", "10.66.0.2", "lladdr", "02:00:00:00:66:02", "dev", "uv0", "nud",
+         "permanent"}}) {
+    ASSERT_TRUE(RunQuiet(step)) << step[0] << " " << step[1] << " " << step[2];
+  }
+  UpstreamClientConfig config;
+  config.servers.push_back(Server("10.66.0.2", 53, UpstreamType::kUdp, {"far"}, true));
+  StartClient(config);
+  Outcome& sent = Ask("far", "sent.test", 1);
+  loop_.RunFor(std::chrono::milliseconds(20));  // out on the wire, nobody answers
+  ASSERT_TRUE(RunQuiet({"ip", "route", "add", "prohibit", "10.66.0.2/32"}));
+  auto asked = std::chrono::steady_clock::now();
+  Outcome& refused = Ask("far", "refused.test", 1);
+  ASSERT_TRUE(WaitDone(refused));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked,
+            std::chrono::milliseconds(static_cast<int>(500 * kTestTimeScale)))
+      << "ended before its first resend would have been due";
+  EXPECT_TRUE(refused.answers.empty());
+  EXPECT_TRUE(refused.final.unreachable);
+  ASSERT_TRUE(WaitDone(sent));
+  EXPECT_TRUE(sent.answers.empty());
+  EXPECT_FALSE(sent.final.unreachable);
+  RunQuiet({"ip", "link", "del", "uv0"});
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ size_t UpstreamWorker::SendRound(Query& query, Clock::time_point now) {
       if (!server.resolved) continue;
       if (round == 0 && Skipped(server, now)) continue;
       tried[i] = true;
-      if (SendTo(server, query, leg.over_tcp, now)) {
+      if (SendTo(server, query, leg.over_tcp, leg.state == Leg::kSent, now)) {
         leg.state = Leg::kSent;
         ++reached;
       }
@@ -55,12 +55,13 @@ size_t UpstreamWorker::SendRound(Query& query, Clock::time_point now) {
   return reached;
 }
 
-bool UpstreamWorker::SendTo(Server& server, Query& query, bool over_tcp, Clock::time_point now) {
+bool UpstreamWorker::SendTo(Server& server, Query& query, bool over_tcp, bool leg_was_sent,
+                            Clock::time_point now) {
   LogOut(LL_DEBUG, "send query to server %s", server.display.c_str());
   int error = 0;
   bool ok;
   if (server.config->type == UpstreamType::kUdp && !over_tcp) {
-    ok = SendUdp(server, query.wire, now, &error);
+    ok = SendUdp(server, query, leg_was_sent, now, &error);
     if (ok) {
       for (QueryLeg& leg : query.legs) {
         if (leg.server == server.index) HoldUdpPort(server, leg);
@@ -95,7 +96,7 @@ void UpstreamWorker::NoteSendFailure(Server& server, int error) {
   CloseStream(server, now);
 }
 
-bool UpstreamWorker::SendUdp(Server& server, const std::vector<uint8_t>& wire,
+bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_sent,
                              Clock::time_point now, int* error) {
   Server::UdpPort& port = server.udp;
   if (!port.fd.valid() || port.sent >= kQueriesPerUdpPort ||
@@ -125,17 +126,74 @@ bool UpstreamWorker::SendUdp(Server& server, const std::vector<uint8_t>& wire,
     }
     port = std::move(fresh);
   }
-  ssize_t n = send(port.fd.get(), wire.data(), wire.size(), MSG_NOSIGNAL);
-  if (n < 0 && errno == ECONNREFUSED) {
-    // A port-unreachable for an earlier datagram is reported once; this one was not sent.
-    n = send(port.fd.get(), wire.data(), wire.size(), MSG_NOSIGNAL);
-  }
-  if (n != static_cast<ssize_t>(wire.size())) {
-    *error = n < 0 ? errno : EMSGSIZE;
-    return false;
-  }
+  pending_udp_.push_back(PendingUdp{port.fd.get(), MessageId(query.wire),
+                                    static_cast<uint16_t>(server.index), leg_was_sent});
   ++port.sent;
   return true;
+}
+
+void UpstreamWorker::FlushUdp() {
+  std::vector<uint16_t> failed_queries;
+  for (size_t first = 0; first < pending_udp_.size();) {
+    // One run: the datagrams queued for one socket, in order.
+    const int fd = pending_udp_[first].fd;
+    mmsghdr msgs[kUdpSendBatch];
+    iovec iov[kUdpSendBatch];
+    size_t index[kUdpSendBatch];
+    size_t n = 0, next = first;
+    for (; next < pending_udp_.size() && pending_udp_[next].fd == fd && n < kUdpSendBatch; ++next) {
+      auto query = queries_.find(pending_udp_[next].query_id);
+      if (query == queries_.end()) continue;
+      iov[n] = {query->second.wire.data(), query->second.wire.size()};
+      msgs[n] = {};
+      msgs[n].msg_hdr.msg_iov = &iov[n];
+      msgs[n].msg_hdr.msg_iovlen = 1;
+      index[n++] = next;
+    }
+    first = next;
+    bool retried = false;
+    for (size_t done = 0; done < n;) {
+      int sent = sendmmsg(fd, msgs + done, static_cast<unsigned>(n - done), MSG_NOSIGNAL);
+      if (sent > 0) {
+        done += static_cast<size_t>(sent);
+        retried = false;
+        continue;
+      }
+      int error = sent < 0 ? errno : EIO;
+      if (error == EINTR) continue;
+      // A port-unreachable for an earlier datagram is reported once; this one was not sent.
+      if (error == ECONNREFUSED && !retried) {
+        retried = true;
+        continue;
+      }
+      const PendingUdp& p = pending_udp_[index[done++]];
+      retried = false;
+      Server& server = *servers_[p.server];
+      sent_.fetch_sub(1, std::memory_order_relaxed);
+      LogOut(LL_WARN, "send query to %s failed, %s, type: %d", server.display.c_str(),
+             strerror(error), static_cast<int>(server.config->type));
+      NoteSendFailure(server, error);
+      auto query = queries_.find(p.query_id);
+      if (query == queries_.end() || p.leg_was_sent) continue;
+      for (QueryLeg& leg : query->second.legs) {
+        if (leg.server == p.server && leg.state == Leg::kSent) leg.state = Leg::kIdle;
+      }
+      failed_queries.push_back(p.query_id);
+    }
+  }
+  pending_udp_.clear();
+  // A new query none of whose sends left ends at once, as when its first round fails.
+  for (uint16_t id : failed_queries) {
+    auto query = queries_.find(id);
+    if (query == queries_.end() || query->second.answers > 0) continue;
+    bool any_sent = false;
+    for (const QueryLeg& leg : query->second.legs) any_sent = any_sent || leg.state == Leg::kSent;
+    if (any_sent) continue;
+    LogOut(LL_WARN, "Send query to upstream server failed, total server number %zu",
+           query->second.legs.size());
+    query->second.reached_any = false;
+    Finish(id);
+  }
 }
 
 bool UpstreamWorker::SendStream(Server& server, const std::vector<uint8_t>& wire,

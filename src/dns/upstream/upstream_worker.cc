@@ -254,6 +254,8 @@ void UpstreamWorker::DrainCommands(Clock::time_point now) {
     commands.swap(commands_);
   }
   for (Command& command : commands) {
+    // Queued datagrams refer to their queries: send them before a command can change those.
+    if (command.kind != Command::Kind::kSubmit) FlushUdp();
     switch (command.kind) {
       case Command::Kind::kSubmit:
         StartQuery(command, now);
@@ -279,6 +281,7 @@ void UpstreamWorker::DrainCommands(Clock::time_point now) {
       }
     }
   }
+  FlushUdp();
 }
 
 uint16_t UpstreamWorker::NewUpstreamId() {
@@ -429,6 +432,7 @@ void UpstreamWorker::OnBeat(Clock::time_point now) {
            query.key.qtype, id);
     SendRound(query, now);
   }
+  FlushUdp();
   for (uint16_t id : finished) Finish(id);
 
   if (beats_ % 10 == 0) {

@@ -112,8 +112,13 @@ class UpstreamWorker {
 
   void StartQuery(Command& command, Clock::time_point now);
   size_t SendRound(Query& query, Clock::time_point now);
-  bool SendTo(Server& server, Query& query, bool over_tcp, Clock::time_point now);
-  bool SendUdp(Server& server, const std::vector<uint8_t>& wire, Clock::time_point now, int* error);
+  bool SendTo(Server& server, Query& query, bool over_tcp, bool leg_was_sent,
+              Clock::time_point now);
+  bool SendUdp(Server& server, const Query& query, bool leg_was_sent, Clock::time_point now,
+               int* error);
+  // Sends the UDP datagrams queued in this wake, one system call per socket for many queries;
+  // a datagram the kernel refuses fails its leg as a failed send would have.
+  void FlushUdp();
   bool SendStream(Server& server, const std::vector<uint8_t>& wire, Clock::time_point now,
                   int* error);
   void NoteSendFailure(Server& server, int error);
@@ -147,6 +152,15 @@ class UpstreamWorker {
   SslCtxPtr ssl_ctx_;
   std::vector<std::unique_ptr<Server>> servers_;
   std::unordered_map<uint16_t, Query> queries_;  // by upstream message ID
+  // UDP datagrams queued in the current wake, flushed before the wake ends and before anything
+  // could release their query.
+  struct PendingUdp {
+    int fd = -1;
+    uint16_t query_id = 0;
+    uint16_t server = 0;
+    bool leg_was_sent = false;  // the leg had been sent before: a failure leaves it sent
+  };
+  std::vector<PendingUdp> pending_udp_;
   std::unordered_map<UpstreamQueryId, uint16_t> by_handle_;
   uint64_t next_serial_ = 1;
   uint64_t beats_ = 0;

@@ -33,6 +33,8 @@ inline constexpr size_t kMaxEvents = 64;
 // UDP answers are read in batches. The engine asks for at most 4096 bytes (EDNS); a larger
 // datagram is dropped.
 inline constexpr size_t kUdpBatch = 8;
+// Queued query datagrams go out in batches of this many per system call.
+inline constexpr size_t kUdpSendBatch = 32;
 inline constexpr size_t kUdpAnswerBuffer = 8192;
 inline constexpr int kMaxUdpBatchesPerEvent = 4;
 // Retired UDP ports kept per server for late answers; beyond it the oldest closes.
