@@ -167,36 +167,8 @@ void Lab::StartLauncher(bool softBoot) {
   agent_->Zunsim("knob launcher.restart_delay_ms 500");
   agent_->Zunsim(std::string("knob launcher.soft_boot ") + (softBoot ? "1" : "0"));
   agent_->Zunsim("knob launcher.max_starts 12");
-  const std::string root = agent_->root();
-  std::vector<std::string> env = {
-      "ZUNCORE_ROOT=" + root,
-      "PATH=" + root + "/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-      "ZUNCORE_TIME_SCALE=" + std::to_string(options_.scale),
-      "TZ=UTC",
-      "LD_LIBRARY_PATH=" + zctest::BuildDir() + "/sim",
-      "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
-      "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1",
-      "ZUNCORE_PROBE_HOST=127.0.0.1",
-      "ZUNCORE_PROBE_PORT=9",
-  };
-  for (const auto& [k, v] : options_.env) env.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string zunsim = zctest::ZunsimBinary();
-  std::string log = root + "/sim/log/launcher.out";
-  fflush(stdout);
-  launcher_ = fork();
-  if (launcher_ == 0) {
-    FILE* f = fopen(log.c_str(), "a");
-    if (f) {
-      dup2(fileno(f), STDOUT_FILENO);
-      dup2(fileno(f), STDERR_FILENO);
-    }
-    char* argv[] = {zunsim.data(), const_cast<char*>("launcher"), nullptr};
-    execve(zunsim.c_str(), argv, envp.data());
-    _exit(127);
-  }
+  launcher_ =
+      agent_->Spawn({zctest::ZunsimBinary(), "launcher"}, agent_->root() + "/sim/log/launcher.out");
 }
 
 void Lab::StopLauncher() {

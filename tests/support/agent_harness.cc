@@ -133,6 +133,10 @@ void AgentRun::WriteBootConfig(const std::string& natsUrl, const std::string& va
 }
 
 void AgentRun::Start() {
+  pid_ = Spawn({root_ + "/bin/zuncore"}, logFile_);
+}
+
+pid_t AgentRun::Spawn(const std::vector<std::string>& args, const std::string& logFile) const {
   std::vector<std::string> env = {
       "ZUNCORE_ROOT=" + root_,
       "PATH=" + root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin",
@@ -149,19 +153,22 @@ void AgentRun::Start() {
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string binary = root_ + "/bin/zuncore";
-  char* argv[] = {binary.data(), nullptr};
+  std::vector<std::string> argvCopy = args;
+  std::vector<char*> argv;
+  for (auto& a : argvCopy) argv.push_back(a.data());
+  argv.push_back(nullptr);
   fflush(stdout);
-  pid_ = fork();
-  if (pid_ == 0) {
-    FILE* log = fopen(logFile_.c_str(), "a");
+  pid_t pid = fork();
+  if (pid == 0) {
+    FILE* log = fopen(logFile.c_str(), "a");
     if (log) {
       dup2(fileno(log), STDOUT_FILENO);
       dup2(fileno(log), STDERR_FILENO);
     }
-    execve(binary.c_str(), argv, envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  return pid;
 }
 
 bool AgentRun::Running() {

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zctest {
 
@@ -50,6 +51,9 @@ class AgentRun {
   void SetBootstrapUrl(const std::string& url) const { Write("/tmp/zun_url", url + "\n"); }
 
   void Start();
+  // Starts another program (the simulated launcher, say) with the agent's environment, its
+  // output appended to logFile. Returns its pid.
+  pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile) const;
   bool Running();
   pid_t pid() const { return pid_; }
   // Everything the agent printed so far (stdout and stderr).
