@@ -33,6 +33,13 @@ std::vector<std::string> Reports(Lab& lab, const std::string& since = "0") {
   return out;
 }
 
+// A provisioned router whose running firmware the cloud wants replaced by a.img (2.2.0).
+bool OfferRequiredUpdate(Lab& lab, const std::string& imageOptions = "") {
+  lab.agent().WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  Image image = lab.MakeImage("a.img", "2.2.0", imageOptions);
+  return lab.ServeImage(image, "/fw/a.img") && lab.RequireUpdate(image, "/fw/a.img", "2.2.0");
+}
+
 std::string Since(Lab& lab) {
   return std::to_string(lab.cloud().LastSeq());
 }
@@ -204,10 +211,7 @@ TEST_F(E2eFirmware, WriterThatLosesTheImageFallsBackAtOnce) {
   Lab lab;
   ASSERT_TRUE(lab.ok()) << lab.error();
   zctest::AgentRun& agent = lab.agent();
-  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
-  Image image = lab.MakeImage("a.img", "2.2.0");
-  ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
-  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+  ASSERT_TRUE(OfferRequiredUpdate(lab));
   std::remove(agent.Path("/etc/scripts/fwu_starter.sh").c_str());
   agent.Write("/etc/scripts/fwu_starter.sh",
               "#!/bin/sh\nrm -f \"$2\"\necho 'fwu_starter: ERROR: image lost'\nexit 1\n");
@@ -224,10 +228,7 @@ TEST_F(E2eFirmware, LowMemoryRebootsOnlyWhenTheRouterHasBeenUpAWhile) {
   Lab lab;
   ASSERT_TRUE(lab.ok()) << lab.error();
   zctest::AgentRun& agent = lab.agent();
-  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
-  Image image = lab.MakeImage("a.img", "2.2.0", "--size 1048576");
-  ASSERT_TRUE(lab.ServeImage(image, "/fw/a.img"));
-  ASSERT_TRUE(lab.RequireUpdate(image, "/fw/a.img", "2.2.0"));
+  ASSERT_TRUE(OfferRequiredUpdate(lab, "--size 1048576"));
   agent.Zunsim("sys MemFree=100 Buffers=0 uptime=60");
 
   // Just booted: a reboot would not free more memory, so the agent keeps its firmware.
