@@ -30,6 +30,28 @@ int TtlOf(msghdr& msg) {
   return -1;
 }
 
+// One datagram read with its peer address and control messages.
+struct Datagram {
+  uint8_t data[kReceiveBuffer];
+  alignas(cmsghdr) uint8_t control[kControlBuffer];
+  sockaddr_storage peer{};
+  iovec iov{};
+  msghdr msg{};
+
+  ssize_t Receive(int fd, int flags) {
+    peer = {};
+    iov = {data, sizeof data};
+    msg = {};
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    return recvmsg(fd, &msg, flags);
+  }
+};
+
 }  // namespace
 
 void FastPing::OnShared(Slot slot, const uint8_t* data, size_t len, const sockaddr_storage& from,
@@ -101,25 +123,15 @@ void FastPing::OnShared(Slot slot, const uint8_t* data, size_t len, const sockad
 void FastPing::ReadShared(Slot slot, Deliveries* out) {
   Shared& s = shared_[slot];
   for (int i = 0; i < kMaxReadsPerWake && s.fd.valid(); i++) {
-    uint8_t data[kReceiveBuffer];
-    alignas(cmsghdr) uint8_t control[kControlBuffer];
-    sockaddr_storage from{};
-    iovec iov{data, sizeof data};
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(s.fd.get(), &msg, MSG_DONTWAIT);
+    Datagram d;
+    ssize_t n = d.Receive(s.fd.get(), MSG_DONTWAIT);
     if (n < 0) {
       if (errno != EAGAIN && errno != EINTR && errno != ECONNREFUSED) {
         LogOut(LL_ERR, "%s: recvmsg failed: %s", __func__, std::strerror(errno));
       }
       return;
     }
-    OnShared(slot, data, static_cast<size_t>(n), from, TtlOf(msg), out);
+    OnShared(slot, d.data, static_cast<size_t>(n), d.peer, TtlOf(d.msg), out);
   }
 }
 
@@ -128,25 +140,15 @@ void FastPing::ReadShared(Slot slot, Deliveries* out) {
 void FastPing::ReadSharedErrors(Slot slot, Deliveries* out) {
   Shared& s = shared_[slot];
   for (int i = 0; i < kMaxReadsPerWake && s.fd.valid(); i++) {
-    uint8_t data[kReceiveBuffer];
-    alignas(cmsghdr) uint8_t control[kControlBuffer];
-    sockaddr_storage to{};
-    iovec iov{data, sizeof data};
-    msghdr msg{};
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof to;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(s.fd.get(), &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    Datagram d;  // an error queue entry: peer is where our datagram went
+    ssize_t n = d.Receive(s.fd.get(), MSG_ERRQUEUE | MSG_DONTWAIT);
     if (n < 0) {
       // Whatever is left pending on the socket is cleared, so the loop does not spin on it.
       TcpConnectResult(s.fd.get());
       return;
     }
     int error = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&d.msg); c; c = CMSG_NXTHDR(&d.msg, c)) {
       if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
           (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
         sock_extended_err ee;
@@ -156,11 +158,11 @@ void FastPing::ReadSharedErrors(Slot slot, Deliveries* out) {
     }
     uint16_t seq = 0;
     if (slot != kUdp4 && slot != kUdp6) continue;
-    if (error == 0 || !UdpProbeReplyId(data, static_cast<size_t>(n), &seq)) continue;
+    if (error == 0 || !UdpProbeReplyId(d.data, static_cast<size_t>(n), &seq)) continue;
     auto owner = s.by_seq.find(seq);
     if (owner == s.by_seq.end()) continue;
     auto it = probes_.find(owner->second);
-    if (it == probes_.end() || !SameHost(to, it->second->peer)) continue;
+    if (it == probes_.end() || !SameHost(d.peer, it->second->peer)) continue;
     Finish(*it->second, PingEvent::kError, error, out);
   }
 }
