@@ -3,5 +3,7 @@
 
 #include "proto/messages.h"
 
-// Validates and stores one profile (or deletes it). 0 or -1.
+// Validates and stores one profile (or deletes it); answers the transaction itself. 0 or -1.
 int UpdateProfile(const Zun__Config__DNSPROFILE* profile);
+// Removes the profiles of the listed stations. 0 or -1 (the caller answers the transaction).
+int DeleteProfile(const Zun__Config__DNSPROFILEDEL* profile);
