@@ -95,6 +95,8 @@ void ReadDeviceIdentity() {
 
   char loopback[16] = {};
   if (RouterDeviceOps.GetInterfaceIPv4Address("lo", loopback) != 0) {
+    // The exit reason is the one the launcher knows; the line before it says what failed.
+    LogOut(LL_ERR, "%s: Unable to get the loopback address", "main");
     Fatal("main: Unable to get the interface mac address");
   }
   SetStringKVP(kKeyLoopbackIpv4, loopback);
@@ -156,14 +158,14 @@ int main() {
 
   event_base* loop = event_base_new();
   if (!loop) Fatal("main: Unable to initialize the event loop");
-  if (AttachSignalsToLoop(loop) != 0) Fatal("main: Unable to initialize the event loop");
+  if (AttachSignalsToLoop(loop) != 0) Fatal("main: Unable to attach the signals to the event loop");
   if (HttpsInit(loop) != 0) Fatal("main: Unable to initialize the https sub module");
   if (ExecInit(loop) != 0) Fatal("main: Unable to initialize the exec sub module");
 
   InitClientDataUsageDB();
   InitIfDataUsageDB();
 
-  if (CreateMainTimer(loop) != 0) Fatal("main: Unable to initialize the event loop");
+  if (CreateMainTimer(loop) != 0) Fatal("main: Unable to create the main timer");
   UpdateMainTimer(-1, 0, nullptr);
 
   CheckUplink();
