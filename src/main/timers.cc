@@ -15,6 +15,7 @@
 #include "telemetry/telemetry.h"
 #include "utils/agent_state.h"
 #include "utils/endpoints.h"
+#include "utils/event_handles.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
 #include "utils/identity_keys.h"
@@ -27,6 +28,11 @@
 
 event_base* gZunCoreMainEventBase = nullptr;
 event* gZunCoreMainTimer = nullptr;
+
+namespace {
+// Owns the event gZunCoreMainTimer points at (the main timer, later the idle timer).
+zc::ev::EventPtr gMainTimerOwner;
+}  // namespace
 
 namespace {
 
@@ -191,8 +197,15 @@ std::string EdgeConnectionUrl() {
 
 int CreateMainTimer(event_base* loop) {
   gZunCoreMainEventBase = loop;
-  gZunCoreMainTimer = evtimer_new(loop, UpdateMainTimer, nullptr);
+  gMainTimerOwner.reset(evtimer_new(loop, UpdateMainTimer, nullptr));
+  gZunCoreMainTimer = gMainTimerOwner.get();
   return gZunCoreMainTimer ? 0 : -1;
+}
+
+void DestroyMainTimer() {
+  gZunCoreMainTimer = nullptr;
+  gMainTimerOwner.reset();
+  gZunCoreMainEventBase = nullptr;
 }
 
 void UpdateMainTimer(evutil_socket_t, short, void*) {
