@@ -27,6 +27,39 @@ std::string EngineProgram() {
   return BuildDir() + "/src/dns/standalone/zuncore-dns";
 }
 
+// CPU time (user + system) of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {  // field 3 is the state
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) {
+      stime = std::stol(field);
+      break;
+    }
+  }
+  return utime + stime;
+}
+
+// Time the threads of a process ran or waited to run, in seconds: a thread that never blocks
+// counts the whole wall time however busy the machine is, one that mostly waits counts little.
+double CpuDemand(pid_t pid) {
+  double total = 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator(dir, ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    uint64_t on_cpu = 0, waiting = 0;
+    if (in >> on_cpu >> waiting) total += static_cast<double>(on_cpu + waiting) / 1e9;
+  }
+  return total;
+}
+
 // A UDP socket bound to a free port that never reads: an upstream that has gone silent.
 class SilentUpstream {
  public:
@@ -55,6 +88,12 @@ sockaddr_in Loopback(uint16_t port) {
   to.sin_port = htons(port);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return to;
+}
+
+std::vector<uint8_t> Framed(const std::vector<uint8_t>& q) {
+  std::vector<uint8_t> out = {static_cast<uint8_t>(q.size() >> 8), static_cast<uint8_t>(q.size())};
+  out.insert(out.end(), q.begin(), q.end());
+  return out;
 }
 
 class DnsHostile : public ::testing::Test {
@@ -181,6 +220,70 @@ TEST_F(DnsHostile, SilentUpstreamNeverLeaksQueriesToLanConnections) {
   // The engine is still there and answers what it can answer itself.
   EXPECT_EQ(QueryUdp("127.0.0.1", port_, "after.local.test", DNS_T_A).a,
             std::vector<std::string>{"192.0.2.7"});
+}
+
+// A LAN host pipelines two queries, shuts its sending side, then resets the connection while the
+// answers are still pending: ten such clients a second must not keep the engine busy, and other
+// clients still get their answers.
+TEST_F(DnsHostile, ResetClientsWithRepliesPendingCostNoCpu) {
+  SilentUpstream upstream;  // the answers stay pending until the queries fail
+  ASSERT_TRUE(upstream.ok());
+  ASSERT_TRUE(StartEngine("server 127.0.0.1:" + std::to_string(upstream.port()) +
+                          "\naddress /local.test/192.0.2.7\n"));
+  long ticks_per_second = sysconf(_SC_CLK_TCK);
+  constexpr auto kWindow = 3s;
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> hostile{0};
+  std::thread attacker([&] {
+    for (int i = 0; !stop; i++) {
+      int fd = ConnectTcp("127.0.0.1", port_);
+      if (fd < 0) continue;
+      std::vector<uint8_t> both =
+          Framed(BuildQuery("a" + std::to_string(i) + ".gone.example", DNS_T_A));
+      std::vector<uint8_t> second =
+          Framed(BuildQuery("b" + std::to_string(i) + ".gone.example", DNS_T_A));
+      both.insert(both.end(), second.begin(), second.end());
+      SendAll(fd, both);
+      shutdown(fd, SHUT_WR);
+      // Let the engine see the end of the stream before the reset arrives.
+      std::this_thread::sleep_for(30ms);
+      linger hard{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      close(fd);  // RST
+      hostile++;
+      std::this_thread::sleep_for(70ms);  // ten a second
+    }
+  });
+  // Wait for the first few resets to be in place, then measure the engine's CPU over the window
+  // while another client asks.
+  while (hostile < 5) std::this_thread::sleep_for(10ms);
+  long before = CpuTicks(engine_.pid());
+  double demand_before = CpuDemand(engine_.pid());
+  auto start = Clock::now();
+  int answered = 0, asked = 0;
+  while (Clock::now() - start < kWindow) {
+    asked++;
+    Reply r =
+        QueryUdp("127.0.0.1", port_, "q" + std::to_string(asked) + ".local.test", DNS_T_A, {}, 1s);
+    if (r.a == std::vector<std::string>{"192.0.2.7"}) answered++;
+    std::this_thread::sleep_for(50ms);
+  }
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  long used = CpuTicks(engine_.pid()) - before;
+  double demand = (CpuDemand(engine_.pid()) - demand_before) / seconds;
+  stop = true;
+  attacker.join();
+
+  ASSERT_GE(before, 0);
+  double share = static_cast<double>(used) / ticks_per_second / seconds;
+  // A spinning engine thread wants a whole core all the time (run or wait to run, however busy
+  // the machine is); the real work here is a few queries a second.
+  EXPECT_LT(demand, 0.5) << "engine threads ran or waited to run " << demand
+                         << " of the time (CPU share " << share << ") with " << hostile.load()
+                         << " reset clients";
+  std::printf("engine CPU share %.3f, run-or-wait share %.3f\n", share, demand);
+  EXPECT_EQ(answered, asked);
 }
 
 }  // namespace
