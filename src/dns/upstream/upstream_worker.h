@@ -20,7 +20,7 @@
 #include "dns/upstream/stream_connection.h"
 #include "dns/upstream/upstream_client.h"
 #include "dns/upstream/upstream_config.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 #include "dns/upstream/upstream_message.h"
 
 namespace zc::dns {
