@@ -151,7 +151,7 @@ int TelemetryProtoConstruct() {
   // Only what this message carried is taken off: deltas and lookups added since stay.
   IfDataUsageDB().Commit(p.interfaces);
   ClientDataUsageDB().Commit(p.clients);
-  zc::contentfilter::RemoveOldest(p.blocked.size());
+  if (!p.blocked.empty()) zc::contentfilter::RemoveThrough(p.blocked.front().seq);
   return 0;
 }
 
