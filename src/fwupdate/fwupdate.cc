@@ -64,12 +64,17 @@ void ConnectBootstrapOrRestart(const char* who) {
   }
 }
 
-// Ends a sequence without new firmware: in the idle state the agent stays idle, otherwise it
-// signs on.
+// Ends a sequence without new firmware: in the idle state the agent stays idle; a cloud
+// assignment (passive mode) leaves the signed-on agent as it is; provisioning signs on.
 void FallBackToRunningFirmware() {
   ReleaseFirmwareProgress();
   if (gIdleState.load()) {
     LogOut(LL_INFO, "%s: idle state, staying idle on the running firmware", "FirmwareUpdate");
+    return;
+  }
+  if (gFirmwareUpgradeMode.load() == FW_UPGRADE_PASSIVE) {
+    LogOut(LL_INFO, "%s: assignment not applied, staying on the running firmware",
+           "FirmwareUpdate");
     return;
   }
   Signon();
