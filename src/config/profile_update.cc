@@ -250,6 +250,8 @@ int RemoveListed(const std::vector<std::string>& macs, const char* profileName, 
   return result;
 }
 
+std::string Apply(const Zun__Config__DNSPROFILE& p, const std::vector<std::string>& macs);
+
 }  // namespace
 
 int UpdateProfile(const Zun__Config__DNSPROFILE* profile) {
@@ -264,28 +266,32 @@ int UpdateProfile(const Zun__Config__DNSPROFILE* profile) {
     return -1;
   }
   DumpMessage(p);
-  zc::profiles::Answer(transid, "NA");
+  // Answered once the profile is applied, so a failure is reported as one.
+  std::string failure = Apply(p, macs);
+  zc::profiles::Answer(transid, failure.empty() ? "NA" : failure.c_str());
+  DumpAllProfile();
+  return failure.empty() ? 0 : -1;
+}
 
+namespace {
+
+std::string Apply(const Zun__Config__DNSPROFILE& p, const std::vector<std::string>& macs) {
   if (p.has_is_delete && p.is_delete) {
     RemoveListed(macs, p.profile_name, false);
     for (const std::string& mac : macs) StationReInitOnProfileChange(mac);
-    DumpAllProfile();
-    return 0;
+    return {};
   }
 
   if (macs.empty()) {
-    int result = 0;
     if (p.has_internet_sec && static_cast<bool>(p.internet_sec) != gInternetSecurityEnabled) {
       // The DNS restart runs without ProfileLock: the engine's filter path takes it.
       if (zc::profiles::SwitchInternetSecurity(p.internet_sec) != 0) {
         LogOut(LL_ERR, "UpdateProfile: DnsServerInit failed");
-        result = -1;
-      } else {
-        gInternetSecurityEnabled = p.internet_sec;
+        return "DnsServerInit failed";
       }
+      gInternetSecurityEnabled = p.internet_sec;
     }
-    DumpAllProfile();
-    return result;
+    return {};
   }
 
   std::vector<CategoryItem> categories = Categories(p);
@@ -324,13 +330,14 @@ int UpdateProfile(const Zun__Config__DNSPROFILE* profile) {
     }
     if (reinit) StationReInitOnProfileChange(mac);
     if (p.has_scheduled_pause && ApplyPause(station, p.scheduled_pause->action) != 0) {
-      DumpAllProfile();
-      return -1;
+      return p.scheduled_pause->action == 1 ? "Unable to pause the station"
+                                            : "Unable to play the station";
     }
   }
-  DumpAllProfile();
-  return 0;
+  return {};
 }
+
+}  // namespace
 
 int DeleteProfile(const Zun__Config__DNSPROFILEDEL* profile) {
   if (!profile) return -1;
@@ -340,8 +347,10 @@ int DeleteProfile(const Zun__Config__DNSPROFILEDEL* profile) {
   for (size_t i = 0; i < profile->n_client_mac; ++i) {
     std::string mac = NormalizeMac(profile->client_mac[i] ? profile->client_mac[i] : "");
     if (mac.empty()) {
-      LogOut(LL_ERR, "DeleteProfile: invalid MAC %s", profile->client_mac[i]);
-      continue;
+      // Nothing is removed when any MAC is not one: the caller answers "InvaildConfig".
+      LogOut(LL_ERR, "DeleteProfile: invalid MAC %s",
+             profile->client_mac[i] ? profile->client_mac[i] : "");
+      return -1;
     }
     macs.push_back(mac);
   }

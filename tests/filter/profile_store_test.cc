@@ -181,10 +181,10 @@ TEST_F(ProfileStoreTest, PausePlayAreIdempotentAndChecked) {
   EXPECT_EQ(gCalls[1].index, 7);
   EXPECT_EQ(Find("02:00:00:00:00:01")->mac_filter_index, -1);
 
-  // A failing platform call is reported after the "NA" answer.
+  // A failing platform call is reported as a failure, never answered "NA".
   gPauseFails = true;
   EXPECT_EQ(UpdateProfile(pause.Build()), -1);
-  EXPECT_EQ(LastAnswer(), "NA");
+  EXPECT_EQ(LastAnswer(), "Unable to pause the station");
   EXPECT_EQ(Find("02:00:00:00:00:01")->mac_filter_index, -1);
 }
 
@@ -217,6 +217,13 @@ TEST_F(ProfileStoreTest, DeletedStationIsDetachedAndReAddedFresh) {
   held.reset();  // the lookup ends: the detached record goes, the new one stays
   EXPECT_EQ(GetUrlType("new.test", fresh->urls), kListBlack);
   EXPECT_EQ(GetUrlType("old.test", fresh->urls), 0);
+
+  // A delete naming something that is not a MAC removes nothing.
+  char* mixed[] = {const_cast<char*>("02:00:00:00:00:01"), const_cast<char*>("not-a-mac")};
+  del.n_client_mac = 2;
+  del.client_mac = mixed;
+  EXPECT_EQ(DeleteProfile(&del), -1);
+  EXPECT_TRUE(Find("02:00:00:00:00:01"));
 
   zctest::ProfileBuilder isDelete;
   isDelete.Mac("02:00:00:00:00:01").Mac("02:00:00:00:00:99").Delete();
