@@ -115,15 +115,42 @@ TEST_F(FilterE2e, CloudClassificationBlocksByCategoryAppAndSecurity) {
               R"("parental_control": 2, "adblock": true,
                  "category_entry": [{"category_id": 10}, {"category_id": 20}],
                  "appentry": [{"app_name": "chatapp", "type": 2}])") +
-      "," + R"({"transid": "p-isec", "has_scheduled_pause": false, "internet_sec": true})";
-  auto lab = StartLab(profiles, {});
-  ASSERT_TRUE(lab->ok()) << lab->error();
+      "," + R"({"transid": "p-isec", "has_scheduled_pause": false, "internet_sec": true})" + "," +
+      Profile("p-pause", "02-00-00-00-00-03", R"("has_scheduled_pause": true,
+              "scheduled_pause": {"start_time": "00:00", "end_time": "23:59", "action": 1})");
   // Lookups go to the cloud's reputation service instead of looping back.
+  auto lab = StartLab(profiles, {{"ZUNCORE_EDGE_LOOKUPS", "cloud"}});
+  ASSERT_TRUE(lab->ok()) << lab->error();
   ASSERT_TRUE(lab->WaitLog("ZUNCORE_SUBMODULE_INIT_DONE")) << lab->agent().Output();
+  // The switch restarted the engine (cleanly: it answers below).
   ASSERT_TRUE(lab->agent().WaitFor("Internet_Sec is Enabled", kShort, "/tmp/profile.txt"));
+  ASSERT_TRUE(lab->WaitLog("UpdateProfile: DnsServerInit Success"));
+  // The paused client is dropped by the bridge, given in colon form.
+  ASSERT_TRUE(lab->agent().WaitFor("PAUSED", kShort, "/tmp/profile.txt"));
+  EXPECT_NE(lab->agent().Read("/sim/log/calls.log").find("02:00:00:00:00:03"), std::string::npos);
+
   zctest::LanClient kid("eth0.2", kKid, "192.168.1.23");
   ASSERT_TRUE(kid.ok()) << kid.error();
-  (void)kid;
+  zctest::LanClient parent("eth0.3", kParent, "192.168.1.24");
+  ASSERT_TRUE(parent.ok()) << parent.error();
+  EXPECT_EQ(kid.DigA("adult.test"), "127.0.0.1");    // parental control, category 10
+  EXPECT_EQ(kid.DigA("ads.test"), "127.0.0.1");      // ad block, category 20
+  EXPECT_EQ(kid.DigA("chat.test"), "127.0.0.1");     // black-listed application
+  EXPECT_EQ(kid.DigA("malware.test"), "127.0.0.1");  // internet security
+  EXPECT_EQ(kid.DigA("a.test"), "192.0.2.1");
+  // A client without a profile: only internet security applies.
+  EXPECT_EQ(parent.DigA("adult.test"), "192.0.2.10");
+  EXPECT_EQ(parent.DigA("malware.test"), "127.0.0.1");
+  EXPECT_GE(lab->CountLog("PC_BLOCKED - mac : 02:00:00:00:00:01, category_id :10"), 1u);
+  EXPECT_GE(lab->CountLog("APP_BLOCKED - mac : 02:00:00:00:00:01, app_name :chatapp"), 1u);
+
+  // The edge goes silent: held queries are answered (allowed) after the lookup time-out.
+  ASSERT_TRUE(lab->Put("/v1/services/edge", R"({"mode": "drop"})"));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kid.DigA("news.test"), "192.0.2.30");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(lab->WaitLog("allowed after time-out", kShort));
+  EXPECT_EQ(lab->ExitReasons().size(), 0u) << lab->LastExit();
 }
 
 }  // namespace

@@ -234,7 +234,8 @@ using namespace zc::filter;
 int ZunCoreDnsInit(event_base*, int enable) {
   EdgeHistoGram.Clear();
   edgeReputation = enable != 0;
-  gCloudLookups = GetStringKVPOr(zc::filterkeys::kEdgeCloudLookups, "0") == "1";
+  const char* lookups = getenv(zc::filterkeys::kEdgeLookupsEnv);
+  gCloudLookups = lookups && std::string(lookups) == "cloud";
   int result = 0;
   {
     std::lock_guard lock(gSubsMutex);
