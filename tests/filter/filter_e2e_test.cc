@@ -1,6 +1,10 @@
 // Filtering end to end: the real agent replaces the router's dnsmasq on br0, LAN clients in their
 // own namespaces ask it with dig, unbound answers upstream, and the profiles come with sign-on.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <fstream>
 #include <string>
@@ -39,6 +43,16 @@ bool StartUpstream(const std::string& dir, int port, zctest::ChildProcess* proce
   return zctest::WaitForDns(port, "a.test", std::chrono::seconds(5));
 }
 
+// The router's own dnsmasq is running (its pidof sees only this router's processes).
+bool RouterDnsmasqRuns(const zctest::AgentRun& agent) {
+  std::string pidof = "ZUNCORE_ROOT=" + agent.root() + " " + agent.root() + "/bin/pidof dnsmasq";
+  for (int i = 0; i < 100; ++i) {
+    if (system((pidof + " >/dev/null 2>&1").c_str()) == 0) return true;
+    usleep(100 * 1000);
+  }
+  return false;
+}
+
 std::string Profile(const std::string& transid, const std::string& mac, const std::string& body) {
   return R"({"transid": ")" + transid + R"(", "client_mac": [")" + mac +
          R"("], "has_scheduled_pause": false)" + (body.empty() ? "" : ", " + body) + "}";
@@ -58,7 +72,8 @@ class FilterE2e : public ::testing::Test {
   }
   // A lab whose agent forwards to the test's unbound and signs on with the given profiles.
   std::unique_ptr<Lab> StartLab(const std::string& profiles,
-                                std::map<std::string, std::string> env = {}) {
+                                std::map<std::string, std::string> env = {},
+                                bool dnsmasqBinds = false) {
     LabOptions o;
     o.scale = 0.2;  // the 1.5 s lookup time-out is 300 ms here
     o.env = std::move(env);
@@ -71,6 +86,10 @@ class FilterE2e : public ::testing::Test {
                            "\ncache-size 512\ncache-persist no\n"
                            "speed-check-mode none\nlog-level error\n");
     lab->Put("/v1/signon", R"({"dns_profile": [)" + profiles + "]}");
+    if (dnsmasqBinds) {
+      lab->agent().Zunsim("knob dnsmasq.bind53 1");
+      lab->agent().Zunsim("knob dnsmasq.addr 192.168.1.1");
+    }
     lab->agent().Start();
     return lab;
   }
@@ -85,7 +104,8 @@ TEST_F(FilterE2e, ListsAndSafeSearchApplyPerClient) {
       Profile("p-kid", "02-00-00-00-00-01",  // the dashed form still matches the ARP entry
               R"("urlentry": [{"url": "ads\\.test", "type": 2}, {"url": "news\\.test", "type": 1}],
                  "safe_search": true, "adblock": true, "category_entry": [{"category_id": 20}])");
-  auto lab = StartLab(profiles);
+  // The router's dnsmasq really holds port 53 until the agent stops it.
+  auto lab = StartLab(profiles, {}, /*dnsmasqBinds=*/true);
   ASSERT_TRUE(lab->ok()) << lab->error();
   ASSERT_TRUE(lab->WaitLog("ZUNCORE_SUBMODULE_INIT_DONE")) << lab->agent().Output();
   ASSERT_TRUE(lab->agent().WaitFor("02:00:00:00:00:01", kShort, "/tmp/profile.txt"));
@@ -107,6 +127,11 @@ TEST_F(FilterE2e, ListsAndSafeSearchApplyPerClient) {
   // An allowed name through the held path keeps its real address.
   EXPECT_EQ(kid.DigA("a.test"), "192.0.2.1");
   EXPECT_EQ(lab->ExitReasons().size(), 0u) << lab->LastExit();
+
+  // On exit the engine's listeners close before dnsmasq starts again, so dnsmasq gets port 53.
+  lab->agent().Signal(SIGINT);
+  ASSERT_TRUE(lab->agent().WaitExit(kShort));
+  EXPECT_TRUE(RouterDnsmasqRuns(lab->agent())) << lab->agent().Read("/sim/log/calls.log");
 }
 
 TEST_F(FilterE2e, CloudClassificationBlocksByCategoryAppAndSecurity) {
