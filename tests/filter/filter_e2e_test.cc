@@ -168,6 +168,13 @@ TEST_F(FilterE2e, CloudClassificationBlocksByCategoryAppAndSecurity) {
   EXPECT_EQ(parent.DigA("malware.test"), "127.0.0.1");
   EXPECT_GE(lab->CountLog("PC_BLOCKED - mac : 02:00:00:00:00:01, category_id :10"), 1u);
   EXPECT_GE(lab->CountLog("APP_BLOCKED - mac : 02:00:00:00:00:01, app_name :chatapp"), 1u);
+  // The histograms are published each interval, with the edge round trips counted; the health
+  // check asks the dns subject with seqno 0.
+  JsonPtr metrics = lab->WaitRecords("subject=zt.dnsmetrics", 2);
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(Text(Lab::Decoded(metrics, Lab::Size(metrics) - 1), "edgeHisto.tenMilliSecCounter"),
+            "<absent>");
+  EXPECT_TRUE(lab->WaitRecords("subject=zt.edge.dns&match=decoded.seqno=0"));
 
   // The edge goes silent: held queries are answered (allowed) after the lookup time-out.
   ASSERT_TRUE(lab->Put("/v1/services/edge", R"({"mode": "drop"})"));
