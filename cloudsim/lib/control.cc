@@ -16,6 +16,7 @@
 #include "lib/pbjson.h"
 #include "lib/profile.h"
 #include "proto/registry.h"
+#include "utils/event_handles.h"
 #include "utils/timescale.h"
 
 namespace cloudsim {
@@ -93,11 +94,10 @@ JsonPtr HeadersJson(const Headers& headers) {
 void SendJson(evhttp_request* request, int code, const json_object* body) {
   evkeyvalq* headers = evhttp_request_get_output_headers(request);
   evhttp_add_header(headers, "Content-Type", "application/json");
-  evbuffer* out = evbuffer_new();
+  zc::ev::BufferPtr out(evbuffer_new());
   std::string text = body ? JsonText(body) : "{}";
-  evbuffer_add(out, text.data(), text.size());
-  evhttp_send_reply(request, code, code < 300 ? "OK" : "Error", out);
-  evbuffer_free(out);
+  evbuffer_add(out.get(), text.data(), text.size());
+  evhttp_send_reply(request, code, code < 300 ? "OK" : "Error", out.get());
 }
 
 void SendError(evhttp_request* request, int code, const std::string& message) {
@@ -133,16 +133,16 @@ ControlServer::~ControlServer() {
     workers.swap(workers_);
   }
   for (std::thread& t : workers) t.join();
-  if (http_) evhttp_free(http_);
+  http_.reset();
 }
 
 bool ControlServer::Start(int port, std::string* error) {
-  http_ = evhttp_new(loop_.base());
-  evhttp_set_allowed_methods(http_, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_PUT);
-  evhttp_set_gencb(http_, OnRequest, this);
+  http_.reset(evhttp_new(loop_.base()));
+  evhttp_set_allowed_methods(http_.get(), EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_PUT);
+  evhttp_set_gencb(http_.get(), OnRequest, this);
   // Bound directly: name resolution of "127.0.0.1" fails in a namespace without other addresses.
   int fd = ListenLoopback(port, &port_);
-  if (fd < 0 || !evhttp_accept_socket_with_handle(http_, fd)) {
+  if (fd < 0 || !evhttp_accept_socket_with_handle(http_.get(), fd)) {
     if (fd >= 0) close(fd);
     *error = "cannot listen on 127.0.0.1:" + std::to_string(port);
     return false;
