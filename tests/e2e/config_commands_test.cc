@@ -7,6 +7,7 @@
 #include "e2e/config_lab.h"
 #include "support/nats_fixture.h"
 #include "support/netns.h"
+#include "support/requires.h"
 
 namespace e2e {
 namespace {
@@ -16,7 +17,7 @@ using Texts = std::vector<std::string>;
 class E2eConfigCommands : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+    if (!zctest::InPrivateNetwork()) ZC_MISSING() << "needs a private network namespace";
   }
 };
 
