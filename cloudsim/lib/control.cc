@@ -161,7 +161,7 @@ bool ControlServer::StartUnix(const std::string& path, std::string* error) {
   unlink(path.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, 64) != 0 || !evhttp_accept_socket_with_handle(http_, fd)) {
+      listen(fd, 64) != 0 || !evhttp_accept_socket_with_handle(http_.get(), fd)) {
     if (fd >= 0) close(fd);
     *error = "cannot listen on " + path;
     return false;
