@@ -57,6 +57,18 @@ TEST_F(E2eConfigMembers, ScriptsWifiFirmwareAndUnsupportedMembers) {
                     {"wlan_interface": "wlan0-vap1", "passphrase": "short"}]}})"),
             Texts{"InvaildConfig"});
   EXPECT_EQ(agent.Read("/sim/state/flash.db"), flash);
+  // An SSID with a NUL byte would be applied cut short: refused. Built on the wire by hand
+  // (field 7 _ssidpwd {1 transid "w4", 2 config {1 ssid "ab\0cd", 2 wlan_interface "wlan0"}}).
+  const std::string entry = std::string(
+                                "\x0a\x05"
+                                "ab\0cd",
+                                7) +
+                            "\x12\x05wlan0";
+  const std::string ssidpwd = "\x0a\x02w4\x12" + std::string(1, char(entry.size())) + entry;
+  const std::string nulEnvelope = "\x3a" + std::string(1, char(ssidpwd.size())) + ssidpwd;
+  EXPECT_EQ(Ask(lab, "commandGroup:0", "", Raw(cloudsim::Base64Encode(nulEnvelope), "w4")),
+            Texts{"InvaildConfig"});
+  EXPECT_EQ(agent.Read("/sim/state/flash.db"), flash);
   // Shell text in an SSID and a passphrase reaches the flash as bytes, never a shell.
   const std::string ssid = ShellPayload(r, 0).substr(0, 32);
   const std::string pass = "pass'`touch " + r + "/pwned9`'";
