@@ -154,6 +154,15 @@ missing = [f"b{i}" for i in range(count) if counts.get(f"b{i}", 0) == 0]
 twice = [t for t, n in counts.items() if n > 1]
 latency.sort()
 pct = lambda p: latency[min(len(latency) - 1, int(p * len(latency)))] if latency else -1
+kinds = ["wifi-same", "wifi-refused", "lan-refused", "led", "prov-code", "unknown"]
+by_kind = {}
+for a in call("GET", "/v1/records?type=CONFIGRESP"):
+    t = (a.get("decoded") or {}).get("transid", "")
+    if t.startswith("b") and t in pushes:
+        by_kind.setdefault(kinds[int(t[1:]) % 6], []).append(a["agent_ms"] - pushes[t])
+for k in kinds:
+    v = sorted(by_kind.get(k, [-1]))
+    print(f"  {k:13s} n={len(v):3d} p50={v[len(v) // 2]} max={v[-1]}")
 growth = (rss_after - rss_before) / 1024
 print(f"envelopes={count} pushed_in_agent_s={sent_agent_s:.2f} answered={len(counts)} "
       f"missing={len(missing)} answered_twice={len(twice)}")
