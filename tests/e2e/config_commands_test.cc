@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 
 #include "e2e/config_lab.h"
 #include "support/nats_fixture.h"
@@ -28,6 +30,19 @@ Texts Events(Lab& lab, const std::string& subject, const std::string& key,
   JsonPtr r = lab.Records("subject=" + subject + "&since=" + since);
   for (size_t i = 0; i < Lab::Size(r); ++i) out.push_back(Text(Lab::Decoded(r, i), key));
   return out;
+}
+
+// Milliseconds since the epoch of a record's "YYYY-MM-DDTHH:MM:SS.mmmZ" time.
+long long EpochMs(const std::string& iso) {
+  struct tm t {};
+  int ms = 0;
+  if (sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+             &t.tm_min, &t.tm_sec, &ms) != 7) {
+    return -1;
+  }
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  return static_cast<long long>(timegm(&t)) * 1000 + ms;
 }
 
 // Whether the agent (started again) answers on its command subject.
@@ -166,7 +181,15 @@ TEST_F(E2eConfigCommands, RebootRestartAndLanAnswerBeforeTheProcessEnds) {
   std::string calls = agent.Read("/sim/log/calls.log");
   size_t sync = calls.find(" guard sync ");
   ASSERT_NE(sync, std::string::npos) << calls;
-  EXPECT_NE(calls.find(" guard reboot ", sync), std::string::npos) << calls;
+  size_t reboot = calls.find(" guard reboot ", sync);
+  ASSERT_NE(reboot, std::string::npos) << calls;
+  // The cloud had the answer before the reboot was asked for (both wall-clock milliseconds).
+  size_t lineStart = calls.rfind('\n', reboot);
+  long long rebootMs = std::stoll(calls.substr(calls.find(' ', lineStart + 1) + 1));
+  EXPECT_LE(
+      EpochMs(Text(json_object_array_get_idx(lab.Records("type=CONFIGRESP&transid=rb").get(), 0),
+                   "time")),
+      rebootMs);
 
   // A valid LAN: written, answered, then the reboot.
   agent.Start();
