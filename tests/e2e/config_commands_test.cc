@@ -155,6 +155,14 @@ TEST_F(E2eConfigCommands, DiagnosticsLedWifiAndSettings) {
             Texts{"SITE_SURVEY_ERR_STATE"});
   EXPECT_EQ(Ask(lab, "commandGroup:0", Command("so", "SCAN_AND_OPTIMIZE_WIFI", "wlan0")),
             Texts{"NA"});
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ow", "OPTIMIZE_WIFI", "wlan0")),
+            Texts{"OPTIMIZE_WIFI_ERR_STATE"});
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("st", "SPEED_TEST")),
+            Texts{"speedtest pthread creation fail"});
+  // The CLI channel that cannot start sends no answer; the next command shows it was handled.
+  Ask(lab, "commandGroup:0", Command("cli", "CLIDEBUG", "connect"), NoAnswer());
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("after-cli", "ON_LED")), Texts{"NA"});
+  EXPECT_EQ(AnswersOf(lab, "cli"), 0u);
 
   EXPECT_EQ(Pwned(r), 0u);
   EXPECT_TRUE(agent.Running());
@@ -211,6 +219,38 @@ TEST_F(E2eConfigCommands, RebootRestartAndLanAnswerBeforeTheProcessEnds) {
   ASSERT_TRUE(agent.WaitExit(kLong));
   EXPECT_FALSE(agent.Exists("/etc/config/zunbootconfig"));
   EXPECT_NE(agent.Read("/sim/log/calls.log").find("killall"), std::string::npos);
+}
+
+TEST_F(E2eConfigCommands, SubscriptionCommandsRestartTheAgent) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  StartSignedOn(lab);
+  zctest::AgentRun& agent = lab.agent();
+
+  // Expired: the renewal URL is written as sent, answered, then the agent restarts.
+  const std::string url = lab.httpsUrl("/renew");
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("se", "SUB-EXPIRED", url)), Texts{"NA"});
+  ASSERT_TRUE(agent.WaitExit(kLong));
+  EXPECT_EQ(agent.Read("/etc/config/zunexpdbootstrapurl"), url);
+  EXPECT_NE(agent.Read("/sim/log/calls.log").find("killall [\"-9\",\"zuncore\"]"),
+            std::string::npos);
+
+  // Active: answered, restarted, the boot configuration kept.
+  std::remove(agent.Path("/etc/config/zunexpdbootstrapurl").c_str());
+  agent.Start();
+  ASSERT_TRUE(Subscribed(lab, 2));
+  EXPECT_EQ(Ask(lab, "commandGroup:1", Command("sa", "SUB-ACTIVE")), Texts{"NA"});
+  ASSERT_TRUE(agent.WaitExit(kLong));
+  EXPECT_TRUE(agent.Exists("/etc/config/zunbootconfig"));
+
+  // Subscriber deleted: no answer, the boot configuration removed, the process ends.
+  agent.Start();
+  ASSERT_TRUE(Subscribed(lab, 3));
+  Ask(lab, "commandGroup:0", Command("sd", "subscriber-del"), NoAnswer());
+  ASSERT_TRUE(agent.WaitExit(kLong));
+  EXPECT_EQ(lab.LastExit(), "ExecuteCommand deleting subscriber and restart from bootstrap");
+  EXPECT_FALSE(agent.Exists("/etc/config/zunbootconfig"));
+  EXPECT_EQ(AnswersOf(lab, "sd"), 0u);
 }
 
 TEST_F(E2eConfigCommands, IdleStateDiagnosticsAnswerTheirFailureAndTheAgentStays) {
