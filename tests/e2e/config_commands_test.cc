@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 
 #include "e2e/config_lab.h"
 #include "support/nats_fixture.h"
@@ -120,6 +121,18 @@ TEST_F(E2eConfigCommands, DiagnosticsLedWifiAndSettings) {
   EXPECT_EQ(Ask(lab, "commandGroup:0", Command("x1", "reboot")), Texts{"Invalid config command"});
   EXPECT_EQ(Ask(lab, "commandGroup:0", Command("tw", "TOGGLE_WIFI")), Texts{"NA"});
   EXPECT_TRUE(lab.WaitLog("after toggle wlan[3] status:"));
+  // Two radio commands on two subjects at once run one after the other.
+  lab.Push("commandGroup:0", Command("tw1", "TOGGLE_WIFI"));
+  lab.Push("commandGroup:1", Command("tw2", "TOGGLE_WIFI"));
+  ASSERT_TRUE(lab.WaitRecords("type=CONFIGRESP&transid=tw1"));
+  ASSERT_TRUE(lab.WaitRecords("type=CONFIGRESP&transid=tw2"));
+  std::string toggles;
+  std::istringstream out(agent.Output());
+  for (std::string line; std::getline(out, line);) {
+    if (line.find("before toggle wlan[0]") != std::string::npos) toggles += "B";
+    if (line.find("after toggle wlan[3]") != std::string::npos) toggles += "A";
+  }
+  EXPECT_EQ(toggles, "BABABA");
 
   // Provisioning code: replaced in the boot configuration, other lines unchanged; a code with a
   // line break is refused and nothing is written.
