@@ -264,6 +264,8 @@ void ExpectIdle(Lab& lab, int reason, const std::string& location) {
       "nats bstrap CMD connection Success cname:025a00000001-nats_bstrap_cmd_connection"))
       << "last exit: " << lab.LastExit();
   EXPECT_TRUE(lab.WaitLog("ZUNCORE_INIT_IDLE_TIMER"));
+  // The marker is written right after the connection line, before the intake subscribes.
+  EXPECT_TRUE(lab.WaitLog("UpdateIdleTimer: ConfigInit Success"));
   EXPECT_TRUE(agent.Exists("/tmp/zuninitcomplete"));
   std::string kvp = agent.Read("/tmp/kvp_settings.txt");
   EXPECT_NE(kvp.find("device_mac_addr=025a00000001\n"), std::string::npos) << kvp;
