@@ -92,6 +92,11 @@ bool DnsEngine::Core::Start(std::string* error) {
     LogOut(LL_ERR, "load config failed.\n");
     return false;
   }
+  if (conf.binds.empty()) {
+    *error = options.conf_path + ": no listener configured (no bind or bind-tcp line)";
+    LogOut(LL_ERR, "DnsEngine::Start: %s", error->c_str());
+    return false;
+  }
   if (options.apply_log_level) g_loglevel.store(conf.log_level);
   if (!conf.icmp_available) {
     // The default orders start with ping; without ICMP they are the TCP checks alone.
