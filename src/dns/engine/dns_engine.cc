@@ -220,6 +220,7 @@ bool DnsEngine::Core::Start(std::string* error) {
   cs.serve_expired_prefetch_time = conf.serve_expired_prefetch_time;
   cs.persist = conf.cache_persist != 0;
   cs.file = conf.cache_file;
+  cs.max_ttl = conf.rr_ttl > 0 ? conf.rr_ttl : conf.rr_ttl_max;
   cache->Open(cs, [this](const CacheKey& key, uint32_t flags, bool expired) {
     StartRefresh(key, flags, expired);
   });
