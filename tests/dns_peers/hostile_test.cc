@@ -286,5 +286,29 @@ TEST_F(DnsHostile, ResetClientsWithRepliesPendingCostNoCpu) {
   EXPECT_EQ(answered, asked);
 }
 
+// A host that opens connection after connection fills the listener's 64 places: the idle ones
+// make room, and a client still waiting for its answer keeps its connection and gets it.
+TEST_F(DnsHostile, ConnectionFloodSparesClientsWaitingForAnswers) {
+  SilentUpstream upstream;  // the answer (SERVFAIL) comes when the upstream query gives up
+  ASSERT_TRUE(upstream.ok());
+  ASSERT_TRUE(StartEngine("server 127.0.0.1:" + std::to_string(upstream.port()) +
+                          "\naddress /local.test/192.0.2.7\n"));
+  int waiting = ConnectTcp("127.0.0.1", port_);
+  ASSERT_GE(waiting, 0);
+  ASSERT_TRUE(SendAll(waiting, Framed(BuildQuery("pending.flood.example", DNS_T_A))));
+  std::this_thread::sleep_for(100ms);  // the query is in; its answer is seconds away
+  std::vector<int> flood;
+  for (int i = 0; i < 80; i++) {
+    int fd = ConnectTcp("127.0.0.1", port_);
+    if (fd >= 0) flood.push_back(fd);
+  }
+  EXPECT_EQ(flood.size(), 80u);
+  auto answer = ReadFramed(waiting, 8s);
+  ASSERT_TRUE(answer.has_value()) << "the waiting client lost its connection";
+  EXPECT_EQ(ParseReply(*answer).rcode, DNS_RC_SERVFAIL);
+  close(waiting);
+  for (int fd : flood) close(fd);
+}
+
 }  // namespace
 }  // namespace dnspeer
