@@ -98,9 +98,9 @@ TEST_F(UpstreamUdpTest, OnlyTheRealAnswerIsDelivered) {
   }
   EXPECT_LT(sequential, 5);
   EXPECT_GT(ids.size(), static_cast<size_t>(kQueries) * 9 / 10);
-  // A source port of its own for (nearly) every query: the kernel picks them at random, so a
-  // few may repeat.
-  EXPECT_GE(ports.size(), static_cast<size_t>(kQueries) * 9 / 10) << "source ports are reused";
+  // A port carries at most four queries (the kernel picks ports at random, so a few may
+  // repeat).
+  EXPECT_GE(ports.size(), static_cast<size_t>(kQueries) / 4 * 9 / 10) << "source ports are reused";
   for (const Outcome& o : outcomes_) EXPECT_EQ(o.callbacks_after_done, 0);
 }
 

@@ -99,7 +99,8 @@ void UpstreamWorker::NoteSendFailure(Server& server, int error) {
 bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_sent,
                              Clock::time_point now, int* error) {
   Server::UdpPort& port = server.udp;
-  if (!port.open() || port.sent >= kQueriesPerUdpPort) {
+  if (!port.open() || port.sent >= kQueriesPerUdpPort ||
+      now - port.opened >= zc::Scaled(kUdpPortLifetime)) {
     RetireUdp(server, now);
     int fd = socket(server.address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !server.retired.empty()) {

@@ -37,8 +37,8 @@ inline constexpr size_t kUdpBatch = 8;
 inline constexpr size_t kUdpSendBatch = 32;
 inline constexpr size_t kUdpAnswerBuffer = 8192;
 inline constexpr int kMaxUdpBatchesPerEvent = 4;
-// Retired UDP ports kept per server for late answers (about one per query in flight); beyond it
-// the oldest closes.
+// Retired UDP ports kept per server for late answers (one per four queries in flight, or fewer);
+// beyond it the oldest closes.
 inline constexpr size_t kMaxRetiredPorts = 256;
 inline constexpr size_t kRandomPool = 512;
 
