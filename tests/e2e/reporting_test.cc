@@ -61,6 +61,13 @@ TEST_F(E2eReporting, SnapshotAckedOnceAndTelemetryMatchesTheRouter) {
   // unanswered: the agent retries it and the cloud acknowledges exactly one.
   ASSERT_TRUE(lab.Put("/v1/signon", R"({"intervals": {"dns_metrics": 60, "telemetry": 3}})"));
   ASSERT_TRUE(lab.Put("/v1/services/event", R"({"mode": "drop", "count": 1})"));
+  // Router state the telemetry must carry field by field.
+  ASSERT_EQ(agent.Zunsim("sys uptime=4242 MemFree=1000 Buffers=24 Cached=0"), 0);
+  ASSERT_EQ(agent.Zunsim("pon tx=-inf rx=-21.5"), 0);
+  ASSERT_EQ(agent.Zunsim("wifi wlan0 --stats tx_bytes=5000000000 --stats rx_bytes=3000000000"), 0);
+  ASSERT_EQ(agent.Zunsim("sta add wlan0 02:5a:00:00:00:a1 --rssi 62 --tx-bytes 4000000000 "
+                         "--tx-rate \"MCS7 72\" --link 3723"),
+            0);
   agent.Start();
   ASSERT_TRUE(lab.WaitLog("ZUNCORE_SUBMODULE_INIT_DONE")) << agent.Output();
 
@@ -91,9 +98,21 @@ TEST_F(E2eReporting, SnapshotAckedOnceAndTelemetryMatchesTheRouter) {
   EXPECT_EQ(Text(t, "apInfo.ponStats.vendorName"), "ZSIM-OPTICS");
   EXPECT_EQ(Text(t, "apInfo.ponStats.serialNumber"), "ZS0000000001");
   EXPECT_EQ(Text(t, "apInfo.ponStats.partNumber"), "NA");
-  EXPECT_GT(Int(t, "apInfo.mem.total"), 0);
+  EXPECT_EQ(std::stod(Text(t, "apInfo.ponStats.txPower")), 0.0);  // "-inf" from the driver
+  EXPECT_EQ(std::stod(Text(t, "apInfo.ponStats.rxPower")), -21.5);
+  EXPECT_EQ(Int(t, "apInfo.uptime"), 4242);
+  EXPECT_EQ(Int(t, "apInfo.mem.total"), 249856);
+  EXPECT_EQ(Int(t, "apInfo.mem.free"), 1024);
   EXPECT_GE(Int(t, "apInfo.cpu.cpuCount"), 1);
   EXPECT_EQ(Text(t, "Wlans.0.ssid"), "ZunSim-0001");
+  EXPECT_EQ(Text(t, "Wlans.0.ifname"), "wlan0");
+  EXPECT_EQ(Int(t, "Wlans.0.ssidStat.ssidBytesSent"), 5000000000LL);
+  EXPECT_EQ(Int(t, "Wlans.0.ssidStat.ssidBytesReceived"), 3000000000LL);
+  EXPECT_EQ(Text(t, "Wlans.0.assocResults.0.cmac"), "02:5a:00:00:00:a1");
+  EXPECT_EQ(Int(t, "Wlans.0.assocResults.0.RSSI"), -38);
+  EXPECT_EQ(Int(t, "Wlans.0.assocResults.0.tx.totalBytes"), 4000000000LL);
+  EXPECT_EQ(Int(t, "Wlans.0.assocResults.0.tx.mcs"), 7);
+  EXPECT_EQ(Text(t, "Wlans.1.assocResults.0"), "<absent>");
   EXPECT_EQ(Text(t, "ethPorts.1.portId"), "0");
   EXPECT_EQ(Text(t, "userData"), "<absent>");
   EXPECT_NE(Text(t, "filterStats"), "<absent>");
