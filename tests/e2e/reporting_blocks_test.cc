@@ -1,6 +1,7 @@
-// Blocked lookups as telemetry carries them: a LAN client hammering a black-listed name through
-// the agent's DNS engine. Every message stays bounded (at most 200 lookups, far below the NATS
-// payload limit), the lookups carry the client and the reason, and the agent stays up.
+// A LAN client joining (one new-client event) and its blocked lookups as telemetry carries them: a
+// LAN client hammering a black-listed name through the agent's DNS engine. Every message stays
+// bounded (at most 200 lookups, far below the NATS payload limit), the lookups carry the client and
+// the reason, and the agent stays up.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -21,7 +22,7 @@ constexpr const char* kKid = "02:00:00:00:00:01";
 constexpr size_t kMaxLookupsPerMessage = 200;
 constexpr size_t kPayloadLimit = 1024 * 1024;
 
-TEST(E2eReportingBlocks, AFloodOfBlockedLookupsStaysWithinEveryTelemetryMessage) {
+TEST(E2eReportingBlocks, NewClientOnceAndItsBlockedLookupsWithinEveryTelemetryMessage) {
   if (!zctest::InPrivateNetwork()) ZC_MISSING() << "needs the router namespace";
   std::string dir = zctest::MakeTempDir("report-blocks");
   Lab lab;
@@ -88,6 +89,15 @@ TEST(E2eReportingBlocks, AFloodOfBlockedLookupsStaysWithinEveryTelemetryMessage)
       ASSERT_EQ(Text(f, "reason"), "BLOCKED_BLACKLIST");
     }
   }
+  // The client that joined the LAN was reported once, as a new client.
+  JsonPtr joined =
+      lab.WaitRecords("subject=zt.event&match=answered.mode=reply&match=decoded.clientInfo.cmac=" +
+                          std::string(kKid),
+                      1, kShort);
+  ASSERT_TRUE(joined) << agent.Output();
+  EXPECT_EQ(Text(Lab::Decoded(joined, 0), "clientInfo.IP"), "192.168.1.23");
+  EXPECT_EQ(Text(Lab::Decoded(joined, 0), "clientInfo.expiry"), "new");
+  EXPECT_EQ(lab.Count("subject=zt.event&match=decoded.clientInfo.cmac=" + std::string(kKid)), 1u);
   printf("blocked lookups: %ld queries, %zu reported in %zu messages (%zu full)\n", completed,
          lookups, Lab::Size(all), fullMessages);
   EXPECT_GE(fullMessages, 1u);
