@@ -84,7 +84,7 @@ class FilterE2e : public ::testing::Test {
                        "server 127.0.0.1:" +
                            std::to_string(port) +
                            "\ncache-size 512\ncache-persist no\n"
-                           "speed-check-mode none\nlog-level error\n");
+                           "speed-check-mode none\nlog-level error\naddress /rule.test/#\n");
     lab->Put("/v1/signon", R"({"dns_profile": [)" + profiles + "]}");
     if (dnsmasqBinds) {
       lab->agent().Zunsim("knob dnsmasq.bind53 1");
@@ -126,6 +126,21 @@ TEST_F(FilterE2e, ListsAndSafeSearchApplyPerClient) {
   EXPECT_EQ(parent.DigA("www.google.com"), "192.0.2.80");
   // An allowed name through the held path keeps its real address.
   EXPECT_EQ(kid.DigA("a.test"), "192.0.2.1");
+  // Domain rules match whatever the case of the question.
+  std::string rule = kid.Run({"dig", "@192.168.1.1", "+time=2", "+tries=1", "RULE.Test", "A"});
+  EXPECT_NE(rule.find("status: NOERROR"), std::string::npos) << rule;
+  EXPECT_NE(rule.find("SOA"), std::string::npos) << rule;
+  // The block reaches telemetry (once that module runs).
+  if (lab->Built("TelemetryInit")) {
+    bool seen = false;
+    for (int i = 0; i < 450 && !seen; ++i) {
+      JsonPtr t = lab->Records("subject=zt.telemetry");
+      seen = t &&
+             std::string(json_object_to_json_string(t.get())).find("ads.test") != std::string::npos;
+      if (!seen) usleep(100 * 1000);
+    }
+    EXPECT_TRUE(seen) << "no telemetry record of the block";
+  }
   EXPECT_EQ(lab->ExitReasons().size(), 0u) << lab->LastExit();
 
   // On exit the engine's listeners close before dnsmasq starts again, so dnsmasq gets port 53.
