@@ -204,6 +204,8 @@ int RestartEngine(bool internetSecurity) {
   DohHistoGram.Clear();
   if (StartEngineLocked() != 0) {
     LogOut(LL_ERR, "UpdateProfile: DnsServerInit failed");
+    // The LAN keeps a resolver: the router's own dnsmasq takes port 53 back.
+    EnsureRouterDnsmasq();
     return -1;
   }
   LogOut(LL_INFO, "UpdateProfile: ZunCoreDnsInit Success, EDGE Reputation enabled");
