@@ -17,6 +17,8 @@ extern event* gZunCoreMainTimer;
 
 // Creates the one-shot main timer on the loop. 0 or -1.
 int CreateMainTimer(event_base* loop);
+// Frees the main (or idle) timer and forgets the loop; before the loop itself is freed.
+void DestroyMainTimer();
 void UpdateMainTimer(evutil_socket_t fd, short events, void* arg);
 void UpdateIdleTimer(evutil_socket_t fd, short events, void* arg);
 // Replaces the main timer by the idle timer and runs it once (idle recovery state).

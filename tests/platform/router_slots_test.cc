@@ -12,6 +12,7 @@
 
 #include "platform/device_ops.h"
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -112,6 +113,23 @@ TEST_F(RouterSlots, AcsSettingsKeepWhatTheCloudLeftOut) {
   EXPECT_EQ(ops.CreateWANandUpdateACS(nullptr, nullptr), 0);
 }
 
+// A refused flash write is the update's failure; the writes after it are not attempted.
+TEST_F(RouterSlots, AcsUpdateReportsTheFirstRefusedFlashWrite) {
+  AcsConfigRecord acs{};
+  std::strcpy(acs.url, "http://acs.example");
+  std::strcpy(acs.userName, "user");
+  std::strcpy(acs.password, "secret");
+  sim.Zunsim({"fail", "flash.set:CWMP_ACS_USERNAME"});
+  sim.Mark();
+  EXPECT_EQ(ops.UpdateSLAndACS(&acs), -1);
+  EXPECT_EQ(sim.Flash("CWMP_ACS_URL"), "http://acs.example");
+  for (const auto& argv : sim.Argvs("flash"))
+    EXPECT_EQ(argv.find("CWMP_ACS_PASSWORD"), std::string::npos) << argv;
+
+  sim.Zunsim({"fail", "flash.set:CWMP_FLAG"});
+  EXPECT_EQ(ops.UpdateSLAndACS(&acs), -1);
+}
+
 TEST_F(RouterSlots, PauseAndPlayUseTheColonForm) {
   int32_t index = -1;
   ASSERT_EQ(ops.PauseClient("00-11-22-33-44-55", &index), 0);
@@ -173,7 +191,7 @@ TEST_F(RouterSlots, LedPhyAndFreeRam) {
 }
 
 TEST_F(RouterSlots, InterfaceDownAndUpReachTheKernelAndTheDriver) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   auto isUp = [](const char* ifname) {
     ifreq ifr{};
     std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
@@ -194,7 +212,7 @@ TEST_F(RouterSlots, InterfaceDownAndUpReachTheKernelAndTheDriver) {
 }
 
 TEST_F(RouterSlots, PlatformAndWanRecords) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   PlatformInfoRecord p{};
   ASSERT_EQ(ops.EventPlatformInfoUpdate(&p), 0);
   EXPECT_STREQ(p.hardware, "ZSIM-GW1");
@@ -255,7 +273,7 @@ TEST_F(RouterSlots, PlatformAndWanRecords) {
 }
 
 TEST_F(RouterSlots, SystemPonAndInterfaceStatistics) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   sim.Zunsim({"sys", "uptime=4242", "MemFree=1000", "Buffers=24", "Cached=0"});
   SystemStatsRecord s{};
   ASSERT_EQ(ops.GetSystemStats(&s), 0);
