@@ -33,6 +33,7 @@ struct Published {
 class EdgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    zctest::InstallQuietStationOps();
     zc::profiles::ResetForTest();
     zc::profiles::SetAnswerSink([](const char*, const char*) {});
     Pending().TakeAll();

@@ -111,6 +111,7 @@ TEST(EngineRestart, InternetSecuritySwitchRestartsCleanlyUnderLoad) {
         std::this_thread::sleep_for(5ms);
       }
     });
+    zctest::InstallQuietStationOps();
     zc::profiles::SetAnswerSink([](const char*, const char*) {});
     zctest::ProfileBuilder kid;
     kid.Mac("02:00:00:00:00:01").Adblock(true).Category(20);

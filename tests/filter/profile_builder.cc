@@ -1,5 +1,7 @@
 #include "filter/profile_builder.h"
 
+#include "platform/device_ops.h"
+
 namespace zctest {
 
 ProfileBuilder::ProfileBuilder(std::string transid)
@@ -91,6 +93,12 @@ const Zun__Config__DNSPROFILE* ProfileBuilder::Build() {
   msg_.n_category_entry = catPtrs_.size();
   msg_.category_entry = catPtrs_.data();
   return &msg_;
+}
+
+void InstallQuietStationOps() {
+  RouterDeviceOps.BlockStation = [](const char*) { return 0; };
+  RouterDeviceOps.DisconnectStation = [](const char*) { return 0; };
+  RouterDeviceOps.UnblockStation = [](const char*) { return 0; };
 }
 
 }  // namespace zctest

@@ -37,6 +37,7 @@ int FakePlay(const char* mac, int32_t index) {
 class ProfileStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    zctest::InstallQuietStationOps();
     zc::profiles::ResetForTest();
     gCalls.clear();
     gPauseFails = false;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/profileutils.h"
-#include "dns/engine/engine_seams.h"
+#include "dns/common/engine_seams.h"
 
 namespace zc::filter {
 
