@@ -143,6 +143,31 @@ TEST_F(FilterE2e, ListsAndSafeSearchApplyPerClient) {
   }
   EXPECT_EQ(lab->ExitReasons().size(), 0u) << lab->LastExit();
 
+  // Profiles pushed through the configuration intake: a pause flag without its pause is refused
+  // (the agent stays up); the kid's profile deleted twice, then re-added with another list.
+  lab->Push("commandGroup:0", R"({"_dnsprofile": {"transid": "bad-pause",
+      "client_mac": ["02:00:00:00:00:01"], "has_scheduled_pause": true}})");
+  JsonPtr bad = lab->WaitRecords("type=CONFIGRESP&transid=bad-pause");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(Text(Lab::Decoded(bad, 0), "err_msg"), "INVALID pause/play state");
+  for (const char* t : {"del-1", "del-2"}) {
+    lab->Push("commandGroup:0", std::string(R"({"_deldnsprofile": {"transid": ")") + t +
+                                    R"(", "client_mac": ["02:00:00:00:00:01"]}})");
+    JsonPtr del = lab->WaitRecords(std::string("type=CONFIGRESP&transid=") + t);
+    ASSERT_TRUE(del);
+    EXPECT_EQ(Text(Lab::Decoded(del, 0), "err_msg"), "NA");
+  }
+  EXPECT_EQ(kid.DigA("ads.test"), "192.0.2.20");
+  lab->Push("commandGroup:0", R"({"_dnsprofile": {"transid": "re-add",
+      "client_mac": ["02:00:00:00:00:01"], "has_scheduled_pause": false,
+      "urlentry": [{"url": "news\\.test", "type": 2}]}})");
+  JsonPtr readd = lab->WaitRecords("type=CONFIGRESP&transid=re-add");
+  ASSERT_TRUE(readd);
+  EXPECT_EQ(Text(Lab::Decoded(readd, 0), "err_msg"), "NA");
+  EXPECT_EQ(kid.DigA("news.test"), "127.0.0.1");
+  EXPECT_EQ(parent.DigA("news.test"), "192.0.2.30");
+  EXPECT_TRUE(lab->agent().Running());
+
   // On exit the engine's listeners close before dnsmasq starts again, so dnsmasq gets port 53.
   lab->agent().Signal(SIGINT);
   ASSERT_TRUE(lab->agent().WaitExit(kShort));
