@@ -222,6 +222,19 @@ TEST_F(FilterE2e, CloudClassificationBlocksByCategoryAppAndSecurity) {
   EXPECT_EQ(kid.DigA("news.test"), "192.0.2.30");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(lab->WaitLog("allowed after time-out", kShort));
+  // 300 lookups at once from one client while the edge stays silent: the first 256 are held
+  // and time out, the rest are allowed at once; every query is answered.
+  std::string names = dir + "/names.txt";
+  {
+    std::ofstream out(names);
+    for (int i = 0; i < 300; ++i) out << "held" << i << ".test A\n";
+  }
+  std::string perf =
+      kid.Run({"dnsperf", "-s", "192.168.1.1", "-d", names, "-n", "1", "-q", "300", "-t", "3"});
+  EXPECT_NE(perf.find("Queries completed:    300"), std::string::npos) << perf;
+  EXPECT_NE(perf.find("Queries lost:         0"), std::string::npos) << perf;
+  EXPECT_GE(lab->CountLog("too many pending lookups"), 1u);
+  EXPECT_TRUE(lab->agent().Running());
   EXPECT_EQ(lab->ExitReasons().size(), 0u) << lab->LastExit();
 }
 
