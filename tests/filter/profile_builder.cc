@@ -1,5 +1,7 @@
 #include "filter/profile_builder.h"
 
+#include <mutex>
+
 #include "platform/device_ops.h"
 
 namespace zctest {
@@ -96,9 +98,13 @@ const Zun__Config__DNSPROFILE* ProfileBuilder::Build() {
 }
 
 void InstallQuietStationOps() {
-  RouterDeviceOps.BlockStation = [](const char*) { return 0; };
-  RouterDeviceOps.DisconnectStation = [](const char*) { return 0; };
-  RouterDeviceOps.UnblockStation = [](const char*) { return 0; };
+  // Once: the re-initialisation worker of an earlier test may still be reading the slots.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    RouterDeviceOps.BlockStation = [](const char*) { return 0; };
+    RouterDeviceOps.DisconnectStation = [](const char*) { return 0; };
+    RouterDeviceOps.UnblockStation = [](const char*) { return 0; };
+  });
 }
 
 }  // namespace zctest
