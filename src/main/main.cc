@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <string>
 
-#include "bstrap/bstrap.h"
 #include "journal/journal.h"
 #include "main/health.h"
 #include "main/nats/nats_session.h"
@@ -15,6 +14,7 @@
 #include "main/timers.h"
 #include "main/uplink.h"
 #include "platform/device_ops.h"
+#include "provision/provision.h"
 #include "telemetry/telemetry.h"
 #include "utils/agent_state.h"
 #include "utils/exec.h"
@@ -112,18 +112,6 @@ void ReadDeviceIdentity() {
   }
 }
 
-void StartProvisioning() {
-  std::string bootConfig = zc::RootPath(kBootConfigFile);
-  FILE* f = fopen(bootConfig.c_str(), "re");
-  if (!f) {
-    LogOut(LL_INFO, "bootstrap is NOT configured %s file not present", kBootConfigFile);
-    Bootstrap();
-    return;
-  }
-  fclose(f);
-  BootstrapPrefetch();
-}
-
 }  // namespace
 
 int main() {
@@ -170,7 +158,7 @@ int main() {
 
   CheckUplink();
 
-  StartProvisioning();
+  ProvisionStart(loop, RealProvisionSteps(loop, InstallIdleTimer));
 
   if (JournalInit(loop) != 0) {
     LogOut(LL_ERR, "%s: JournalInit failed", "main");

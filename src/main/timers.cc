@@ -34,6 +34,11 @@ constexpr size_t kBootstrapNatsUrlMax = 63;
 constexpr int32_t kEdgePingIntervalMs = 30000;
 constexpr int32_t kEdgeMaxPings = 4;
 
+// The message step has run (its connection is up, or the cloud disabled it). In single-connection
+// mode the command step waits for it: sign-on writes the URL keys from its own thread, so a tick
+// may see the command URL before the message connection exists.
+bool gMessageStepDone = false;
+
 bool IsDisabled(const std::string& value) {
   return strcasecmp(value.c_str(), "disabled") == 0;
 }
@@ -43,7 +48,13 @@ int IntKey(const std::string& key) {
   return v ? std::atoi(v->c_str()) : 0;
 }
 
+std::function<void(std::chrono::seconds)> gArmForTest;
+
 void ArmTimer(std::chrono::seconds period) {
+  if (gArmForTest) {
+    gArmForTest(period);
+    return;
+  }
   timeval tv = zc::ScaledTimeval(period);
   evtimer_add(gZunCoreMainTimer, &tv);
 }
@@ -108,12 +119,14 @@ void MessageStep() {
     InitOrExit(TelemetryInit(gZunCoreMainEventBase), "UpdateMainTimer", "TelemetryInit");
   }
   RemoveKVP(kKeyNatsMsgUrl);
+  gMessageStepDone = true;
   gZunCoreInitStatus.fetch_add(1);
 }
 
 void CommandStep() {
   auto url = GetStringKVP(kKeyNatsCmdUrl);
   if (!url) return;
+  if (gUseSingleNats.load() && !gMessageStepDone) return;  // the next tick tries again
   if (gUseSingleNats.load() && nats_msg.IsConnected()) {
     // One connection for messages and commands: the command record refers to the message one.
     NatsCmdConn.SetAliasOf(nats_msg);
@@ -179,6 +192,10 @@ void FinishInitialisation() {
 }
 
 }  // namespace
+
+void SetTimerArmForTest(std::function<void(std::chrono::seconds period)> arm) {
+  gArmForTest = std::move(arm);
+}
 
 std::string EdgeConnectionUrl() {
   auto line = zc::ReadFirstLine(zc::RootPath(kBootstrapNatsFile), kBootstrapNatsUrlMax);
