@@ -32,6 +32,7 @@
 #include "lib/web_server.h"
 #include "proto/registry.h"
 #include "services/services.h"
+#include "utils/event_handles.h"
 #include "utils/files.h"
 
 namespace {
@@ -267,15 +268,13 @@ int Serve(const Args& args) {
         snprintf(ports, sizeof ports, "{\"https\":%d,\"http\":%d,\"nats\":%d,\"control\":%d}\n",
                  web.httpsPort(), web.httpPort(), vars.natsPort, control.port());
         zc::WriteFileAtomic(dir + "/ports.json", ports);
-        event* term = evsignal_new(loop.base(), SIGTERM, OnSignal, nullptr);
-        event* intr = evsignal_new(loop.base(), SIGINT, OnSignal, nullptr);
-        event_add(term, nullptr);
-        event_add(intr, nullptr);
+        zc::ev::EventPtr term(evsignal_new(loop.base(), SIGTERM, OnSignal, nullptr));
+        zc::ev::EventPtr intr(evsignal_new(loop.base(), SIGINT, OnSignal, nullptr));
+        event_add(term.get(), nullptr);
+        event_add(intr.get(), nullptr);
         printf("READY\n");
         fflush(stdout);
         loop.Run();
-        event_free(term);
-        event_free(intr);
       }
     }
     cloud.Close();

@@ -32,6 +32,7 @@
 #include "lib/nats_server.h"
 #include "lib/records.h"
 #include "lib/web_server.h"
+#include "utils/event_handles.h"
 
 namespace cloudsim {
 
@@ -72,7 +73,7 @@ class ControlServer {
   const json_object* profile_;
   NatsServerProcess* server_;
   WebServer* web_ = nullptr;
-  evhttp* http_ = nullptr;
+  zc::ev::HttpPtr http_;
   int port_ = 0;
   std::list<Wait> waits_;
   uint64_t nextWaitId_ = 1;

@@ -14,14 +14,14 @@ struct PostedWork {
 
 EventLoop::EventLoop() : base_(event_base_new()) {
   // Keeps the loop running while it has nothing else to wait for.
-  keepAlive_ = event_new(base_, -1, EV_PERSIST, Nothing, nullptr);
+  keepAlive_.reset(event_new(base_.get(), -1, EV_PERSIST, Nothing, nullptr));
   timeval day{86400, 0};
-  event_add(keepAlive_, &day);
+  event_add(keepAlive_.get(), &day);
 }
 
 EventLoop::~EventLoop() {
-  event_free(keepAlive_);
-  event_base_free(base_);
+  keepAlive_.reset();
+  base_.reset();
   for (PostedWork* work : pending_) delete work;
 }
 
@@ -39,7 +39,7 @@ void EventLoop::Post(std::function<void()> fn, std::chrono::milliseconds delay) 
   std::lock_guard lock(mutex_);
   timeval tv{static_cast<time_t>(delay.count() / 1000),
              static_cast<suseconds_t>((delay.count() % 1000) * 1000)};
-  if (event_base_once(base_, -1, EV_TIMEOUT, RunPosted, work, &tv) != 0) {
+  if (event_base_once(base_.get(), -1, EV_TIMEOUT, RunPosted, work, &tv) != 0) {
     delete work;
     return;
   }
@@ -47,11 +47,11 @@ void EventLoop::Post(std::function<void()> fn, std::chrono::milliseconds delay) 
 }
 
 void EventLoop::Run() {
-  event_base_loop(base_, EVLOOP_NO_EXIT_ON_EMPTY);
+  event_base_loop(base_.get(), EVLOOP_NO_EXIT_ON_EMPTY);
 }
 
 void EventLoop::Stop() {
-  event_base_loopbreak(base_);
+  event_base_loopbreak(base_.get());
 }
 
 }  // namespace cloudsim

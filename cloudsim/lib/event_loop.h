@@ -8,6 +8,8 @@
 #include <mutex>
 #include <set>
 
+#include "utils/event_handles.h"
+
 namespace cloudsim {
 
 class EventLoop {
@@ -18,7 +20,7 @@ class EventLoop {
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  event_base* base() const { return base_; }
+  event_base* base() const { return base_.get(); }
   // Runs fn on the loop thread after delay; callable from any thread.
   void Post(std::function<void()> fn,
             std::chrono::milliseconds delay = std::chrono::milliseconds(0));
@@ -29,11 +31,11 @@ class EventLoop {
  private:
   static void RunPosted(evutil_socket_t, short, void* arg);
 
-  event_base* base_;
+  zc::ev::BasePtr base_;
   // Work posted but not run yet (freed with the loop).
   std::mutex mutex_;
   std::set<struct PostedWork*> pending_;
-  event* keepAlive_;
+  zc::ev::EventPtr keepAlive_;  // after base_: freed before the loop
 };
 
 }  // namespace cloudsim

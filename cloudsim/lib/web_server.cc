@@ -72,8 +72,8 @@ int ListenLoopback(int port, int* boundPort) {
 WebServer::WebServer(EventLoop& loop, RecordStore& records) : loop_(loop), records_(records) {}
 
 WebServer::~WebServer() {
-  if (https_) evhttp_free(https_);
-  if (http_) evhttp_free(http_);
+  https_.reset();
+  http_.reset();
   for (auto& [conn, flag] : open_) *flag = false;
   for (auto& [name, ctx] : contexts_) SSL_CTX_free(ctx);
 }
@@ -93,16 +93,16 @@ bool WebServer::Start(const Options& options, std::string* error) {
   SSL_CTX* ctx = MakeContext(options.certFile, options.keyFile, error);
   if (!ctx) return false;
   contexts_[""] = ctx;
-  https_ = evhttp_new(loop_.base());
-  http_ = evhttp_new(loop_.base());
-  evhttp_set_gencb(https_, OnRequest, &httpsTag_);
-  evhttp_set_gencb(http_, OnRequest, &httpTag_);
-  evhttp_set_bevcb(https_, MakeTlsBufferevent, this);
+  https_.reset(evhttp_new(loop_.base()));
+  http_.reset(evhttp_new(loop_.base()));
+  evhttp_set_gencb(https_.get(), OnRequest, &httpsTag_);
+  evhttp_set_gencb(http_.get(), OnRequest, &httpTag_);
+  evhttp_set_bevcb(https_.get(), MakeTlsBufferevent, this);
   const int methods = EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_PUT | EVHTTP_REQ_HEAD;
-  evhttp_set_allowed_methods(https_, methods);
-  evhttp_set_allowed_methods(http_, methods);
-  return Listen(https_, options.httpsPort, &httpsPort_, error) &&
-         Listen(http_, options.httpPort, &httpPort_, error);
+  evhttp_set_allowed_methods(https_.get(), methods);
+  evhttp_set_allowed_methods(http_.get(), methods);
+  return Listen(https_.get(), options.httpsPort, &httpsPort_, error) &&
+         Listen(http_.get(), options.httpPort, &httpPort_, error);
 }
 
 void WebServer::AddService(std::unique_ptr<HttpService> service) {
@@ -199,10 +199,9 @@ JsonPtr WebServer::RecordOf(const WebRequest& r, int status) {
 void WebServer::Reply(const WebRequest& r, int status, const std::string& body,
                       const char* contentType) {
   evhttp_add_header(evhttp_request_get_output_headers(r.request), "Content-Type", contentType);
-  evbuffer* out = evbuffer_new();
-  evbuffer_add(out, body.data(), body.size());
-  evhttp_send_reply(r.request, status, status < 400 ? "OK" : "Error", out);
-  evbuffer_free(out);
+  zc::ev::BufferPtr out(evbuffer_new());
+  evbuffer_add(out.get(), body.data(), body.size());
+  evhttp_send_reply(r.request, status, status < 400 ? "OK" : "Error", out.get());
 }
 
 void WebServer::Drop(evhttp_request* request) {
@@ -220,10 +219,9 @@ void WebServer::Cut(evhttp_request* request) {
   int fd = bev ? static_cast<int>(bufferevent_getfd(bev)) : -1;
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
   // One more byte fails to be written, which frees the connection.
-  evbuffer* one = evbuffer_new();
-  evbuffer_add(one, "x", 1);
-  evhttp_send_reply_chunk(request, one);
-  evbuffer_free(one);
+  zc::ev::BufferPtr one(evbuffer_new());
+  evbuffer_add(one.get(), "x", 1);
+  evhttp_send_reply_chunk(request, one.get());
 }
 
 std::shared_ptr<const bool> WebServer::Watch(evhttp_request* request) {

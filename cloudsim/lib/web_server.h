@@ -15,6 +15,7 @@
 #include "lib/event_loop.h"
 #include "lib/records.h"
 #include "lib/service.h"
+#include "utils/event_handles.h"
 
 namespace cloudsim {
 
@@ -110,8 +111,8 @@ class WebServer {
   RecordStore& records_;
   ListenerTag httpsTag_{this, "https"};
   ListenerTag httpTag_{this, "http"};
-  evhttp* https_ = nullptr;
-  evhttp* http_ = nullptr;
+  zc::ev::HttpPtr https_;
+  zc::ev::HttpPtr http_;
   std::string workDir_;
   int httpsPort_ = 0;
   int httpPort_ = 0;

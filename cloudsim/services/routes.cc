@@ -13,6 +13,7 @@
 
 #include "lib/control.h"
 #include "services/services.h"
+#include "utils/event_handles.h"
 #include "utils/files.h"
 #include "utils/timescale.h"
 
@@ -59,10 +60,9 @@ void SendMore(std::shared_ptr<Transfer> t) {
   }
   size_t n = std::min(t->perTick, t->limit - t->sent);
   if (n > 0) {
-    evbuffer* chunk = evbuffer_new();
-    evbuffer_add(chunk, t->body.data() + t->sent, n);
-    evhttp_send_reply_chunk(t->request, chunk);
-    evbuffer_free(chunk);
+    zc::ev::BufferPtr chunk(evbuffer_new());
+    evbuffer_add(chunk.get(), t->body.data() + t->sent, n);
+    evhttp_send_reply_chunk(t->request, chunk.get());
     t->sent += n;
   }
   if (t->sent < t->limit) {

@@ -1,14 +1,15 @@
 // zuncore: the resident management agent of the router. Start-up order, then the main loop
 // until the process ends through ExitLog.
-#include <event2/event.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "journal/journal.h"
 #include "main/health.h"
+#include "main/main_loop.h"
 #include "main/nats/nats_session.h"
 #include "main/signals.h"
 #include "main/timers.h"
@@ -144,33 +145,31 @@ int main() {
 
   ReadDeviceIdentity();
 
-  event_base* loop = event_base_new();
+  zc::ev::BasePtr loop(event_base_new());
   if (!loop) Fatal("main: Unable to initialize the event loop");
-  if (AttachSignalsToLoop(loop) != 0) Fatal("main: Unable to attach the signals to the event loop");
-  if (HttpsInit(loop) != 0) Fatal("main: Unable to initialize the https sub module");
-  if (ExecInit(loop) != 0) Fatal("main: Unable to initialize the exec sub module");
+  if (AttachSignalsToLoop(loop.get()) != 0)
+    Fatal("main: Unable to attach the signals to the event loop");
+  if (HttpsInit(loop.get()) != 0) Fatal("main: Unable to initialize the https sub module");
+  if (ExecInit(loop.get()) != 0) Fatal("main: Unable to initialize the exec sub module");
 
   InitClientDataUsageDB();
   InitIfDataUsageDB();
 
-  if (CreateMainTimer(loop) != 0) Fatal("main: Unable to create the main timer");
+  if (CreateMainTimer(loop.get()) != 0) Fatal("main: Unable to create the main timer");
   UpdateMainTimer(-1, 0, nullptr);
 
   CheckUplink();
 
-  ProvisionStart(loop, RealProvisionSteps(loop, InstallIdleTimer));
+  ProvisionStart(loop.get(), RealProvisionSteps(loop.get(), InstallIdleTimer));
 
-  if (JournalInit(loop) != 0) {
+  if (JournalInit(loop.get()) != 0) {
     LogOut(LL_ERR, "%s: JournalInit failed", "main");
     ExitLog("JournalInit failed");
   }
   LogOut(LL_INFO, "%s: JournalInit Success", "main");
 
-  event_base_dispatch(loop);
-
-  event_base_free(loop);
-  HttpsCleanUp();
-  NatsCleanUp();
+  // Returns only when the loop has no more events; the loop is gone after it.
+  RunMainLoop(std::move(loop));
   NatsLibClose();
   libevent_global_shutdown();
   LogClose();

@@ -3,14 +3,18 @@
 #include <event2/event.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 
+#include "utils/event_handles.h"
 #include "utils/exitlog.h"
 #include "utils/log.h"
 
 namespace {
 
 std::atomic<int> gEarlySignal{0};
+// The SIGINT and SIGTERM events on the main loop.
+std::array<zc::ev::EventPtr, 2> gSignalEvents;
 
 void RememberSignal(int sig) {
   gEarlySignal.store(sig);
@@ -46,12 +50,16 @@ void InstallEarlySignalHandlers() {
 }
 
 int AttachSignalsToLoop(event_base* loop) {
-  for (int sig : {SIGINT, SIGTERM}) {
-    event* ev = evsignal_new(loop, sig, SigIntHandler, nullptr);
-    if (!ev || event_add(ev, nullptr) != 0) return -1;
-    // Lives as long as the loop; the process ends through ExitLog.
+  const int signals[] = {SIGINT, SIGTERM};
+  for (size_t i = 0; i < gSignalEvents.size(); ++i) {
+    gSignalEvents[i].reset(evsignal_new(loop, signals[i], SigIntHandler, nullptr));
+    if (!gSignalEvents[i] || event_add(gSignalEvents[i].get(), nullptr) != 0) return -1;
   }
   // A signal that came during start-up is handled as soon as the loop runs.
   event_base_once(loop, -1, EV_TIMEOUT, PendingSignalCheck, nullptr, nullptr);
   return 0;
+}
+
+void DetachSignalsFromLoop() {
+  for (auto& ev : gSignalEvents) ev.reset();
 }

@@ -9,3 +9,5 @@ struct event_base;
 void InstallEarlySignalHandlers();
 // Moves SIGINT/SIGTERM onto the main loop (and handles one that arrived earlier). 0 or -1.
 int AttachSignalsToLoop(event_base* loop);
+// Frees the loop's signal events; before the loop itself is freed.
+void DetachSignalsFromLoop();

@@ -15,6 +15,7 @@
 #include "telemetry/telemetry.h"
 #include "utils/agent_state.h"
 #include "utils/endpoints.h"
+#include "utils/event_handles.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
 #include "utils/identity_keys.h"
@@ -27,6 +28,11 @@
 
 event_base* gZunCoreMainEventBase = nullptr;
 event* gZunCoreMainTimer = nullptr;
+
+namespace {
+// Owns the event gZunCoreMainTimer points at (the main timer, later the idle timer).
+zc::ev::EventPtr gMainTimerOwner;
+}  // namespace
 
 namespace {
 
@@ -49,6 +55,7 @@ int IntKey(const std::string& key) {
 }
 
 std::function<void(std::chrono::seconds)> gArmForTest;
+ModuleInits gModuleInits = {EventInit, TelemetryInit, ConfigInit};
 
 void ArmTimer(std::chrono::seconds period) {
   if (gArmForTest) {
@@ -115,8 +122,9 @@ void MessageStep() {
     ConnectFromKeys(nats_msg, *url, "nats_msg_connection", kKeyConnInfoMsgPrefix, "UpdateMainTimer",
                     "MSG");
     CreateInitCompleteMarker("UpdateMainTimer");
-    InitOrExit(EventInit(gZunCoreMainEventBase), "UpdateMainTimer", "EventInit");
-    InitOrExit(TelemetryInit(gZunCoreMainEventBase), "UpdateMainTimer", "TelemetryInit");
+    InitOrExit(gModuleInits.eventInit(gZunCoreMainEventBase), "UpdateMainTimer", "EventInit");
+    InitOrExit(gModuleInits.telemetryInit(gZunCoreMainEventBase), "UpdateMainTimer",
+               "TelemetryInit");
   }
   RemoveKVP(kKeyNatsMsgUrl);
   gMessageStepDone = true;
@@ -130,13 +138,13 @@ void CommandStep() {
   if (gUseSingleNats.load() && nats_msg.IsConnected()) {
     // One connection for messages and commands: the command record refers to the message one.
     NatsCmdConn.SetAliasOf(nats_msg);
-    InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
+    InitOrExit(gModuleInits.configInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
   } else if (IsDisabled(*url)) {
     LogOut(LL_INFO, "%s: nats_cmd_url is Disabled", "UpdateMainTimer");
   } else {
     ConnectFromKeys(NatsCmdConn, *url, "nats_cmd_connection", kKeyConnInfoCmdPrefix,
                     "UpdateMainTimer", "CMD");
-    InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
+    InitOrExit(gModuleInits.configInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
   }
   RemoveKVP(kKeyNatsCmdUrl);
   gZunCoreInitStatus.fetch_add(1);
@@ -193,6 +201,11 @@ void FinishInitialisation() {
 
 }  // namespace
 
+void SetModuleInitsForTest(ModuleInits inits) {
+  gModuleInits =
+      inits.eventInit ? std::move(inits) : ModuleInits{EventInit, TelemetryInit, ConfigInit};
+}
+
 void SetTimerArmForTest(std::function<void(std::chrono::seconds period)> arm) {
   gArmForTest = std::move(arm);
 }
@@ -208,8 +221,15 @@ std::string EdgeConnectionUrl() {
 
 int CreateMainTimer(event_base* loop) {
   gZunCoreMainEventBase = loop;
-  gZunCoreMainTimer = evtimer_new(loop, UpdateMainTimer, nullptr);
+  gMainTimerOwner.reset(evtimer_new(loop, UpdateMainTimer, nullptr));
+  gZunCoreMainTimer = gMainTimerOwner.get();
   return gZunCoreMainTimer ? 0 : -1;
+}
+
+void DestroyMainTimer() {
+  gZunCoreMainTimer = nullptr;
+  gMainTimerOwner.reset();
+  gZunCoreMainEventBase = nullptr;
 }
 
 void UpdateMainTimer(evutil_socket_t, short, void*) {
@@ -237,7 +257,7 @@ void UpdateIdleTimer(evutil_socket_t, short, void*) {
       ConnectFromKeys(NatsCmdConn, *url, "nats_bstrap_cmd_connection", kKeyConnInfoCmdPrefix,
                       "UpdateIdleTimer", "bstrap CMD");
       CreateInitCompleteMarker("UpdateIdleTimer");
-      InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateIdleTimer", "ConfigInit");
+      InitOrExit(gModuleInits.configInit(gZunCoreMainEventBase), "UpdateIdleTimer", "ConfigInit");
     }
     RemoveKVP(kKeyNatsCmdUrl);
   }

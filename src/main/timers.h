@@ -20,6 +20,8 @@ extern event* gZunCoreMainTimer;
 
 // Creates the one-shot main timer on the loop. 0 or -1.
 int CreateMainTimer(event_base* loop);
+// Frees the main (or idle) timer and forgets the loop; before the loop itself is freed.
+void DestroyMainTimer();
 void UpdateMainTimer(evutil_socket_t fd, short events, void* arg);
 void UpdateIdleTimer(evutil_socket_t fd, short events, void* arg);
 // Replaces the main timer by the idle timer and runs it once (idle recovery state).
@@ -28,6 +30,15 @@ void InstallIdleTimer();
 // The clock seam of the main and idle timers: a test's function receives each period the timer
 // would be armed with (real units) instead of arming it. Empty restores the real timer.
 void SetTimerArmForTest(std::function<void(std::chrono::seconds period)> arm);
+
+// The modules the timers start once their connection is up (the real ones by default).
+struct ModuleInits {
+  std::function<int(event_base*)> eventInit;
+  std::function<int(event_base*)> telemetryInit;
+  std::function<int(event_base*)> configInit;
+};
+// Tests replace them; an empty set restores the real ones.
+void SetModuleInitsForTest(ModuleInits inits);
 
 // URL of the edge connection: the first line of the bootstrap NATS file, else the default
 // bootstrap server.

@@ -125,8 +125,15 @@ void ProvisionOnBootstrap(BootstrapNext next, int retryDelaySeconds) {
 }
 
 void ProvisionOnFirmware(FirmwareNext next) {
+  // Without new firmware the idle state stays idle, and a cloud assignment (passive mode) leaves
+  // the signed-on agent as it is; only provisioning goes on to sign-on.
   if (next == FirmwareNext::kFallback && gIdleState.load()) {
     LogOut(LL_INFO, "%s: idle state, staying idle on the running firmware", "FirmwareUpdate");
+    return;
+  }
+  if (next == FirmwareNext::kFallback && gFirmwareUpgradeMode.load() == FW_UPGRADE_PASSIVE) {
+    LogOut(LL_INFO, "%s: assignment not applied, staying on the running firmware",
+           "FirmwareUpdate");
     return;
   }
   RunSignon();

@@ -1,6 +1,5 @@
 #include "utils/exec.h"
 
-#include <event2/event.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "utils/event_handles.h"
 #include "utils/exitlog.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -175,8 +175,10 @@ ExecResult RunSpecCaptured(SpawnSpec spec, std::chrono::milliseconds timeout, si
   return result;
 }
 
+// Owned by its read event's callback argument from the moment the event is added until the end
+// of the output.
 struct RunCommandContext {
-  event* readEvent = nullptr;
+  zc::ev::EventPtr readEvent;
   RunCommandHandler handler;
   std::string token;
   int fd = -1;
@@ -202,7 +204,7 @@ void RunCommandRead(evutil_socket_t fd, short what, void* arg) {
     perror("read");
   }
   std::unique_ptr<RunCommandContext> owned(ctx);
-  event_free(ctx->readEvent);
+  ctx->readEvent.reset();
   ctx->handler(nullptr, ctx->token);
   close(ctx->fd);
   ReapLater(ctx->pid);
@@ -290,10 +292,11 @@ int RunCommand(const std::string& command, RunCommandHandler handler, const std:
   ctx->pid = pid;
   // Event creation and registration are thread-safe (libevent pthread locking is on), and the
   // reader always runs on the main loop thread.
-  ctx->readEvent = event_new(gExecLoop, ctx->fd, EV_READ | EV_PERSIST, RunCommandRead, ctx.get());
-  if (!ctx->readEvent || event_add(ctx->readEvent, nullptr) != 0) {
+  ctx->readEvent.reset(
+      event_new(gExecLoop, ctx->fd, EV_READ | EV_PERSIST, RunCommandRead, ctx.get()));
+  if (!ctx->readEvent || event_add(ctx->readEvent.get(), nullptr) != 0) {
     LogOut(LL_ERR, "RunCommand: Memory allocation failed");
-    if (ctx->readEvent) event_free(ctx->readEvent);
+    ctx->readEvent.reset();
     close(ctx->fd);
     kill(-pid, SIGKILL);
     ReapLater(pid);

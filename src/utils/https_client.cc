@@ -1,17 +1,17 @@
 #include "utils/https_client.h"
 
-#include <curl/curl.h>
-#include <event2/event.h>
-
 #include <strings.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <set>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
+#include "utils/curl_handles.h"
+#include "utils/event_handles.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 #include "utils/timescale.h"
@@ -22,28 +22,26 @@ struct Transfer {
   std::unique_ptr<HttpRequest> request;
   std::string url;
   std::string postText;
-  curl_slist* headers = nullptr;
-  CURL* easy = nullptr;
+  zc::curl::SlistPtr headers;  // declared before easy: it outlives the handle that sends it
+  zc::curl::EasyPtr easy;
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  ~Transfer() {
-    if (headers) curl_slist_free_all(headers);
-    if (easy) curl_easy_cleanup(easy);
-  }
 };
 
 struct SocketContext {
-  event* ev = nullptr;
+  zc::ev::EventPtr ev;
   curl_socket_t fd = CURL_SOCKET_BAD;
 };
 
 struct Client {
   event_base* loop = nullptr;
-  CURLM* multi = nullptr;
-  event* timer = nullptr;
-  event* wake = nullptr;  // drains the queue of requests added from any thread
+  std::optional<zc::curl::Global> curlGlobal;
+  zc::curl::MultiPtr multi;
+  zc::ev::EventPtr timer;
+  zc::ev::EventPtr wake;  // drains the queue of requests added from any thread
   std::mutex queueMutex;
   std::deque<std::pair<std::string, std::unique_ptr<HttpRequest>>> queue;
-  std::set<Transfer*> active;  // loop thread only
+  // Transfers handed to curl, owned here until they complete (loop thread only).
+  std::unordered_map<Transfer*, std::unique_ptr<Transfer>> active;
 };
 
 Client gClient;
@@ -71,17 +69,15 @@ size_t WriteBody(char* data, size_t size, size_t nmemb, void* user) {
   return n;
 }
 
-void Complete(Transfer* raw) {
-  std::unique_ptr<Transfer> transfer(raw);
+void Complete(std::unique_ptr<Transfer> transfer) {
   std::unique_ptr<HttpRequest> request = std::move(transfer->request);
-  gClient.active.erase(raw);
-  if (transfer->easy) curl_multi_remove_handle(gClient.multi, transfer->easy);
+  if (transfer->easy) curl_multi_remove_handle(gClient.multi.get(), transfer->easy.get());
   if (request->download && request->downloadFile) {
     FILE* f = request->downloadFile.release();
     if (fclose(f) != 0) request->status = 0;
     if (request->downloaded > 0) {
       curl_off_t speed = 0;
-      curl_easy_getinfo(transfer->easy, CURLINFO_SPEED_DOWNLOAD_T, &speed);
+      curl_easy_getinfo(transfer->easy.get(), CURLINFO_SPEED_DOWNLOAD_T, &speed);
       LogOut(LL_INFO, "Firmware data downloaded: %lu bytes",
              static_cast<unsigned long>(request->downloaded));
       LogOut(LL_INFO, "Firmware average download speed: %lu kbyte/sec",
@@ -98,7 +94,7 @@ void Complete(Transfer* raw) {
 
 void CollectFinished() {
   int pending = 0;
-  while (CURLMsg* msg = curl_multi_info_read(gClient.multi, &pending)) {
+  while (CURLMsg* msg = curl_multi_info_read(gClient.multi.get(), &pending)) {
     if (msg->msg != CURLMSG_DONE) {
       LogOut(LL_INFO, "CURLMSG default");
       continue;
@@ -118,7 +114,9 @@ void CollectFinished() {
     }
     transfer->request->status = status;
     LogOut(LL_INFO, "%s DONE", effective ? effective : transfer->url.c_str());
-    Complete(transfer);
+    auto owned = gClient.active.extract(transfer);
+    if (owned.empty()) continue;  // not ours: never handed to curl through StartTransfer
+    Complete(std::move(owned.mapped()));
   }
 }
 
@@ -126,29 +124,31 @@ void OnSocketEvent(evutil_socket_t fd, short what, void*) {
   int action =
       ((what & EV_READ) ? CURL_CSELECT_IN : 0) | ((what & EV_WRITE) ? CURL_CSELECT_OUT : 0);
   int running = 0;
-  curl_multi_socket_action(gClient.multi, fd, action, &running);
+  curl_multi_socket_action(gClient.multi.get(), fd, action, &running);
   CollectFinished();
 }
 
 void OnTimer(evutil_socket_t, short, void*) {
   int running = 0;
-  curl_multi_socket_action(gClient.multi, CURL_SOCKET_TIMEOUT, 0, &running);
+  curl_multi_socket_action(gClient.multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
   CollectFinished();
 }
 
 int SocketCallback(CURL*, curl_socket_t s, int what, void*, void* socketp) {
+  // curl holds the context of a watched socket as its socket pointer: the context is owned by
+  // that assignment from here until CURL_POLL_REMOVE.
   auto* ctx = static_cast<SocketContext*>(socketp);
   if (what == CURL_POLL_REMOVE) {
-    if (ctx) {
-      if (ctx->ev) event_free(ctx->ev);
-      delete ctx;
-    }
-    curl_multi_assign(gClient.multi, s, nullptr);
+    std::unique_ptr<SocketContext> owned(ctx);
+    curl_multi_assign(gClient.multi.get(), s, nullptr);
     return 0;
   }
   if (!ctx) {
-    ctx = new SocketContext{nullptr, s};
-    curl_multi_assign(gClient.multi, s, ctx);
+    auto created = std::make_unique<SocketContext>();
+    created->fd = s;
+    ctx = created.get();
+    if (curl_multi_assign(gClient.multi.get(), s, ctx) != CURLM_OK) return -1;
+    (void)created.release();  // now owned through the assignment
   }
   short kind = EV_PERSIST;
   if (what == CURL_POLL_IN)
@@ -159,20 +159,22 @@ int SocketCallback(CURL*, curl_socket_t s, int what, void*, void* socketp) {
     kind |= EV_READ | EV_WRITE;
   else
     abort();  // curl gave a value it documents no other way
-  if (ctx->ev) event_free(ctx->ev);
-  ctx->ev = event_new(gClient.loop, s, kind, OnSocketEvent, nullptr);
-  event_add(ctx->ev, nullptr);
+  ctx->ev.reset(event_new(gClient.loop, s, kind, OnSocketEvent, nullptr));
+  if (!ctx->ev || event_add(ctx->ev.get(), nullptr) != 0) {
+    LogOut(LL_ERR, "%s: unable to watch socket %d", "SocketCallback", static_cast<int>(s));
+    return -1;
+  }
   return 0;
 }
 
 int TimerCallback(CURLM*, long timeoutMs, void*) {
   if (timeoutMs < 0) {
-    evtimer_del(gClient.timer);
+    evtimer_del(gClient.timer.get());
     return 0;
   }
   timeval tv{timeoutMs / 1000, static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
   if (timeoutMs == 0) tv.tv_usec = 1000;
-  evtimer_add(gClient.timer, &tv);
+  evtimer_add(gClient.timer.get(), &tv);
   return 0;
 }
 
@@ -182,13 +184,13 @@ void StartTransfer(std::string url, std::unique_ptr<HttpRequest> request) {
   transfer->url = std::move(url);
   transfer->request = std::move(request);
   HttpRequest* req = transfer->request.get();
-  transfer->easy = curl_easy_init();
+  transfer->easy.reset(curl_easy_init());
   if (!transfer->easy) {
     LogOut(LL_ERR, "%s: curl_easy_init failed", "AddHttpRequest");
-    Complete(transfer.release());
+    Complete(std::move(transfer));
     return;
   }
-  CURL* easy = transfer->easy;
+  CURL* easy = transfer->easy.get();
   std::string ca = zc::RootPath(kHttpCaFile);
   curl_easy_setopt(easy, CURLOPT_VERBOSE, g_loglevel.load() <= LL_DEBUG ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
@@ -210,10 +212,14 @@ void StartTransfer(std::string url, std::unique_ptr<HttpRequest> request) {
   if (req->requestBody) {
     LogOut(LL_INFO, "add_http_request POST:\n%s\n",
            zc::JsonText(req->requestBody.get(), JSON_C_TO_STRING_PRETTY).c_str());
-    transfer->headers = curl_slist_append(transfer->headers, "Accept: application/json");
-    transfer->headers = curl_slist_append(transfer->headers, "Content-Type: application/json");
+    if (!zc::curl::Append(transfer->headers, "Accept: application/json") ||
+        !zc::curl::Append(transfer->headers, "Content-Type: application/json")) {
+      LogOut(LL_ERR, "%s: curl_slist_append failed", "AddHttpRequest");
+      Complete(std::move(transfer));
+      return;
+    }
     transfer->postText = zc::JsonText(req->requestBody.get());
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers.get());
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->postText.c_str());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer->postText.size()));
@@ -222,13 +228,14 @@ void StartTransfer(std::string url, std::unique_ptr<HttpRequest> request) {
   }
   bool download = req->download;
   std::string target = transfer->url;
-  CURLMcode rc = curl_multi_add_handle(gClient.multi, easy);
+  CURLMcode rc = curl_multi_add_handle(gClient.multi.get(), easy);
   if (rc != CURLM_OK) {
     LogOut(LL_ERR, "%s: curl_multi_add_handle: %s", "AddHttpRequest", curl_multi_strerror(rc));
-    Complete(transfer.release());
+    Complete(std::move(transfer));
     return;
   }
-  gClient.active.insert(transfer.release());  // owned by the client until completion
+  Transfer* key = transfer.get();
+  gClient.active.emplace(key, std::move(transfer));
   LogOut(LL_INFO, download ? "Added download %s" : "Added request %s", target.c_str());
 }
 
@@ -283,42 +290,40 @@ const char* HttpStatusCodeToString(long status) {
 }
 
 int HttpsInit(event_base* loop) {
-  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+  gClient.curlGlobal.emplace();
+  if (!gClient.curlGlobal->ok()) {
+    gClient.curlGlobal.reset();
     LogOut(LL_ERR, "HttpsInit: Could not init curl");
     return -1;
   }
   gClient.loop = loop;
-  gClient.multi = curl_multi_init();
-  gClient.timer = evtimer_new(loop, OnTimer, nullptr);
-  gClient.wake = event_new(loop, -1, 0, DrainQueue, nullptr);
+  gClient.multi.reset(curl_multi_init());
+  gClient.timer.reset(evtimer_new(loop, OnTimer, nullptr));
+  gClient.wake.reset(event_new(loop, -1, 0, DrainQueue, nullptr));
   if (!gClient.multi || !gClient.timer || !gClient.wake) {
     LogOut(LL_ERR, "HttpsInit: Could not init curl");
     return -1;
   }
-  curl_multi_setopt(gClient.multi, CURLMOPT_SOCKETFUNCTION, SocketCallback);
-  curl_multi_setopt(gClient.multi, CURLMOPT_TIMERFUNCTION, TimerCallback);
+  curl_multi_setopt(gClient.multi.get(), CURLMOPT_SOCKETFUNCTION, SocketCallback);
+  curl_multi_setopt(gClient.multi.get(), CURLMOPT_TIMERFUNCTION, TimerCallback);
   return 0;
 }
 
 int HttpsCleanUp() {
-  if (gClient.multi) {
-    // Transfers still running are dropped without their completions: the process is ending.
-    for (Transfer* transfer : gClient.active) {
-      curl_multi_remove_handle(gClient.multi, transfer->easy);
-      delete transfer;
-    }
-    gClient.active.clear();
-    curl_multi_cleanup(gClient.multi);
-    gClient.multi = nullptr;
+  // Transfers still running are dropped without their completions: the process is ending.
+  for (auto& [key, transfer] : gClient.active) {
+    curl_multi_remove_handle(gClient.multi.get(), transfer->easy.get());
   }
-  if (gClient.timer) event_free(gClient.timer);
-  if (gClient.wake) event_free(gClient.wake);
-  gClient.timer = gClient.wake = nullptr;
+  gClient.active.clear();
+  gClient.multi.reset();
+  gClient.timer.reset();
+  gClient.wake.reset();
+  gClient.loop = nullptr;
   {
     std::lock_guard lock(gClient.queueMutex);
     gClient.queue.clear();
   }
-  curl_global_cleanup();
+  gClient.curlGlobal.reset();
   return 0;
 }
 
@@ -340,6 +345,6 @@ int AddHttpRequest(const std::string& url, std::unique_ptr<HttpRequest> request)
     std::lock_guard lock(gClient.queueMutex);
     gClient.queue.emplace_back(url, std::move(request));
   }
-  event_active(gClient.wake, EV_READ, 0);
+  event_active(gClient.wake.get(), EV_READ, 0);
   return 0;
 }

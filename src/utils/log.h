@@ -70,5 +70,9 @@ void LogHex(const char* label, const void* data, size_t length, FILE* stream);
 // own. The stored value stays as it came; only its logged form changes.
 std::string LogText(std::string_view value);
 
+// Lines logged by the calling thread go to standard output only, never to the system log: the
+// journal thread reads the system log socket, and its own lines must not come back to it.
+void LogThreadStdoutOnly(bool on);
+
 // The text written to the level file for a level.
 std::string LogLevelFileText(int level);

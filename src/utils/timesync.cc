@@ -1,22 +1,17 @@
 #include "utils/timesync.h"
 
-#include <curl/curl.h>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
 
+#include "utils/curl_handles.h"
 #include "utils/endpoints.h"
 #include "utils/sysguard.h"
 #include "utils/timescale.h"
 
 namespace {
-
-struct CurlEasyDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
 
 size_t CollectBody(char* data, size_t size, size_t nmemb, void* user) {
   auto* body = static_cast<std::string*>(user);
@@ -44,7 +39,7 @@ long ParseTimeServiceBody(const char* body) {
 }
 
 int xsettimeofday() {
-  std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+  zc::curl::EasyPtr curl(curl_easy_init());
   if (!curl) return -1;
   std::string body;
   std::string url = zc::TimeServiceUrl();

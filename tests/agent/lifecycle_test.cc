@@ -10,6 +10,7 @@
 #include "support/http_server.h"
 #include "support/nats_fixture.h"
 #include "support/netns.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ const std::regex kExitLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d PID:\d+ TimeElapsed
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+    if (!zctest::InPrivateNetwork()) ZC_MISSING() << "needs a private network namespace";
   }
   // A bootstrap endpoint that accepts and never answers: the agent stays in its bootstrap.
   zctest::HttpServer silentBootstrap{[](const std::string&) { return zctest::HttpScript{}; },

@@ -42,13 +42,13 @@ class MainTimerTest : public NatsTest {
       SetStringKVP(p + kKeyConnInfoAllow, "true");
     }
     gUseSingleNats.store(true);
+    auto ok = [](event_base*) { return 0; };
+    SetModuleInitsForTest({ok, ok, ok});
     loop_->Run([this] { ASSERT_EQ(CreateMainTimer(loop_->base()), 0); });
   }
   void TearDown() override {
-    loop_->Run([] {
-      event_free(gZunCoreMainTimer);
-      gZunCoreMainTimer = nullptr;
-    });
+    SetModuleInitsForTest({});
+    loop_->Run([] { DestroyMainTimer(); });
     NatsTest::TearDown();
   }
   void Tick() {

@@ -13,6 +13,7 @@
 
 #include "dns/cache/cache_file.h"
 #include "dns_peers/peer_support.h"
+#include "support/requires.h"
 
 namespace dnspeer {
 namespace {
@@ -27,8 +28,8 @@ struct DigAnswer {
 class CachePeers : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
-    if (!HaveProgram("unbound") || !HaveProgram("dig")) GTEST_SKIP() << "unbound or dig missing";
+    if (!InPrivateNetwork()) ZC_MISSING() << "no private network namespace";
+    if (!HaveProgram("unbound") || !HaveProgram("dig")) ZC_MISSING() << "unbound or dig missing";
     char tmpl[] = "/tmp/zc-cache-peers-XXXXXX";
     dir_ = mkdtemp(tmpl);
     port_ = FreePort();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "dns_peers/peer_support.h"
+#include "support/requires.h"
 
 namespace dnspeer {
 namespace {
@@ -38,8 +39,8 @@ Upstreams* gUp = static_cast<Upstreams*>(::testing::AddGlobalTestEnvironment(new
 class DnsBasics : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
-    if (!gUp->ok) GTEST_SKIP() << "unbound is not available";
+    if (!InPrivateNetwork()) ZC_MISSING() << "no private network namespace";
+    if (!gUp->ok) ZC_MISSING() << "unbound is not available";
     port = FreePort();
   }
   std::string Listen() {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "dns_peers/peer_support.h"
+#include "support/requires.h"
 
 namespace dnspeer {
 namespace {
@@ -42,9 +43,9 @@ std::vector<Answer> ParseDig(const std::string& out) {
 }
 
 TEST(DnsDifferential, SameAnswersAsDnsmasq) {
-  if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+  if (!InPrivateNetwork()) ZC_MISSING() << "no private network namespace";
   for (const char* p : {"unbound", "dnsmasq", "dig"}) {
-    if (!HaveProgram(p)) GTEST_SKIP() << p << " is not available";
+    if (!HaveProgram(p)) ZC_MISSING() << p << " is not available";
   }
   char tmpl[] = "/tmp/zc-diff-XXXXXX";
   std::string dir = mkdtemp(tmpl);

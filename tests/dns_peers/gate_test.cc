@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "dns_peers/peer_support.h"
+#include "support/requires.h"
 
 namespace dnspeer {
 namespace {
@@ -95,7 +96,7 @@ class TestVerdicts : public zc::dns::VerdictHook {
 class DnsGate : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InPrivateNetwork()) ZC_MISSING() << "no private network namespace";
     char tmpl[] = "/tmp/zc-gate-XXXXXX";
     dir_ = mkdtemp(tmpl);
     port = FreePort();

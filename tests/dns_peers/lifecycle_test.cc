@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "dns_peers/peer_support.h"
+#include "support/requires.h"
 #include "utils/timescale.h"
 
 namespace dnspeer {
@@ -31,7 +32,7 @@ int OpenFds() {
 class DnsLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InPrivateNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InPrivateNetwork()) ZC_MISSING() << "no private network namespace";
     char tmpl[] = "/tmp/zc-life-XXXXXX";
     dir_ = mkdtemp(tmpl);
     port = FreePort();
@@ -50,7 +51,7 @@ class DnsLifecycle : public ::testing::Test {
 };
 
 TEST_F(DnsLifecycle, RestartsUnderLoadLeaveNothingBehind) {
-  if (!HaveProgram("unbound")) GTEST_SKIP() << "unbound is not available";
+  if (!HaveProgram("unbound")) ZC_MISSING() << "unbound is not available";
   Unbound up;
   ASSERT_TRUE(up.Start(dir_));
   Engine e;
@@ -139,7 +140,7 @@ TEST_F(DnsLifecycle, CredentialsAndSignalsStayWithTheProcess) {
 }
 
 TEST_F(DnsLifecycle, TcpLimitsKeepUdpAlive) {
-  if (!HaveProgram("unbound")) GTEST_SKIP() << "unbound is not available";
+  if (!HaveProgram("unbound")) ZC_MISSING() << "unbound is not available";
   Unbound up;
   ASSERT_TRUE(up.Start(dir_));
   Engine e;
@@ -225,7 +226,7 @@ TEST_F(DnsLifecycle, ClientsVanishingWithRepliesPending) {
 }
 
 TEST_F(DnsLifecycle, InternalQueriesRunThePipeline) {
-  if (!HaveProgram("unbound")) GTEST_SKIP() << "unbound is not available";
+  if (!HaveProgram("unbound")) ZC_MISSING() << "unbound is not available";
   Unbound up;
   ASSERT_TRUE(up.Start(dir_));
   Engine e;

@@ -9,6 +9,7 @@
 
 #include "dns/prober/speed_checker.h"
 #include "dns_prober/prober_support.h"
+#include "support/requires.h"
 #include "utils/timescale.h"
 
 namespace probertest {
@@ -87,7 +88,7 @@ class Sink {
 class CheckerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InTestNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InTestNetwork()) ZC_MISSING() << "no private network namespace";
   }
   void TearDown() override { zc::SetTimeScaleForTest(1.0); }
   SpeedCheckStart Checks(uint64_t id, std::vector<std::string> addrs, SpeedCheckOrders orders,

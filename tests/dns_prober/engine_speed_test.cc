@@ -9,6 +9,7 @@
 
 #include "dns_peers/peer_support.h"
 #include "dns_prober/prober_support.h"
+#include "support/requires.h"
 #include "support/temp_root.h"
 #include "utils/timescale.h"
 
@@ -43,8 +44,8 @@ class EngineSpeed : public ::testing::Test {
     if (!dir_.empty()) dnspeer::RunProgram({"rm", "-rf", dir_});
   }
   void SetUp() override {
-    if (!InTestNetwork()) GTEST_SKIP() << "no private network namespace";
-    if (!ok_) GTEST_SKIP() << "unbound is not available";
+    if (!InTestNetwork()) ZC_MISSING() << "no private network namespace";
+    if (!ok_) ZC_MISSING() << "unbound is not available";
     port_ = dnspeer::FreePort();
   }
   void TearDown() override { zc::SetTimeScaleForTest(1.0); }
@@ -172,10 +173,10 @@ std::vector<std::string> DigShort(uint16_t port, const std::string& name) {
 }
 
 TEST_F(EngineSpeed, DigThroughZuncoreDns) {
-  if (!dnspeer::HaveProgram("dig")) GTEST_SKIP() << "dig is not available";
+  if (!dnspeer::HaveProgram("dig")) ZC_MISSING() << "dig is not available";
   std::string program = dnspeer::BuildDir() + "/src/dns/standalone/zuncore-dns";
   struct stat st {};
-  if (stat(program.c_str(), &st) != 0) GTEST_SKIP() << "zuncore-dns is not built";
+  if (stat(program.c_str(), &st) != 0) ZC_MISSING() << "zuncore-dns is not built";
   EchoResponder responder;
   ASSERT_TRUE(responder.Start({{kFast, {0ms}}, {kSlow, {200ms}}, {kOther, {400ms}}}));
   zctest::TempRoot root;

@@ -10,6 +10,7 @@
 #include "dns/prober/fast_ping.h"
 #include "dns/prober/fast_ping_api.h"
 #include "dns_prober/prober_support.h"
+#include "support/requires.h"
 
 namespace probertest {
 namespace {
@@ -24,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 class FastPingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InTestNetwork()) GTEST_SKIP() << "no private network namespace";
+    if (!InTestNetwork()) ZC_MISSING() << "no private network namespace";
   }
   static std::vector<PingEvent> Events(const std::vector<PingResult>& results) {
     std::vector<PingEvent> out;

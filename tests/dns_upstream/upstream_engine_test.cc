@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "dns_upstream/upstream_peer_fixture.h"
+#include "support/requires.h"
 #include "support/temp_root.h"
 
 namespace zctest {
@@ -29,7 +30,7 @@ using UpstreamEngineTest = UpstreamPeerTest;
 
 TEST_F(UpstreamEngineTest, DigResolvesThroughEveryTransport) {
   struct stat st {};
-  if (stat(EngineProgram().c_str(), &st) != 0) GTEST_SKIP() << "zuncore-dns is not built";
+  if (stat(EngineProgram().c_str(), &st) != 0) ZC_MISSING() << "zuncore-dns is not built";
   TempRoot root;
   TestCa ca;  // under the root: the trust file is a router path
   root.Write("/etc/certs/.keep", "");

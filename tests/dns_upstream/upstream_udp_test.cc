@@ -7,6 +7,7 @@
 
 #include "dns_upstream/upstream_peer_fixture.h"
 #include "support/netns.h"
+#include "support/requires.h"
 
 namespace zctest {
 namespace {
@@ -229,7 +230,7 @@ TEST_F(UpstreamUdpTest, TruncatedAnswersAreRetriedOverTcp) {
 // A server the kernel stops routing to: a new query whose only send is refused ends at once as
 // unreachable, while a query already sent keeps its retries and ends without answer.
 TEST_F(UpstreamUdpTest, RefusedSendsEndNewQueriesAtOnce) {
-  if (!InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+  if (!InPrivateNetwork()) ZC_MISSING() << "needs a private network namespace";
   for (const std::vector<std::string>& step :
        {std::vector<std::string>{"ip", "link", "add", "uv0", "type", "veth", "peer", "name", "uv1"},
         {"ip", "link", "set", "uv0", "up"},

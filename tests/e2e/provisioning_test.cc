@@ -4,6 +4,7 @@
 
 #include "e2e/e2e_lab.h"
 #include "support/netns.h"
+#include "support/requires.h"
 
 namespace e2e {
 namespace {
@@ -11,7 +12,7 @@ namespace {
 class E2eProvisioning : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!zctest::InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+    if (!zctest::InPrivateNetwork()) ZC_MISSING() << "needs a private network namespace";
   }
 };
 

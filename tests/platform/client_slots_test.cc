@@ -6,6 +6,7 @@
 #include "platform/device_ops.h"
 #include "platform/realtek/rtl_internal.h"
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ using zctest::SimRouter;
 class ClientSlots : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+    if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
     ASSERT_EQ(InitDeviceOps(&RouterDeviceOps), 0);
     ops = RouterDeviceOps;
     for (int i = 0; i < kWlanInfoCount; ++i) ASSERT_EQ(RefreshWlanInfoEntry(i), 0);

@@ -10,6 +10,7 @@
 #include "platform/device_ops.h"
 #include "platform/realtek/rtl_internal.h"
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ TEST(SharedWlanTable, CopiesAreNeverTorn) {
 
 // The event thread updates the list while telemetry looks clients up by MAC.
 TEST(SharedClientList, LookupsDuringUpdates) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   SimRouter sim;
   ASSERT_EQ(InitDeviceOps(&RouterDeviceOps), 0);
   rtl::ResetClientList();

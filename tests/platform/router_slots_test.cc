@@ -12,6 +12,7 @@
 
 #include "platform/device_ops.h"
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -190,7 +191,7 @@ TEST_F(RouterSlots, LedPhyAndFreeRam) {
 }
 
 TEST_F(RouterSlots, InterfaceDownAndUpReachTheKernelAndTheDriver) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   auto isUp = [](const char* ifname) {
     ifreq ifr{};
     std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
@@ -211,7 +212,7 @@ TEST_F(RouterSlots, InterfaceDownAndUpReachTheKernelAndTheDriver) {
 }
 
 TEST_F(RouterSlots, PlatformAndWanRecords) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   PlatformInfoRecord p{};
   ASSERT_EQ(ops.EventPlatformInfoUpdate(&p), 0);
   EXPECT_STREQ(p.hardware, "ZSIM-GW1");
@@ -272,7 +273,7 @@ TEST_F(RouterSlots, PlatformAndWanRecords) {
 }
 
 TEST_F(RouterSlots, SystemPonAndInterfaceStatistics) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   sim.Zunsim({"sys", "uptime=4242", "MemFree=1000", "Buffers=24", "Cached=0"});
   SystemStatsRecord s{};
   ASSERT_EQ(ops.GetSystemStats(&s), 0);

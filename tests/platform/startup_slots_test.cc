@@ -5,6 +5,7 @@
 
 #include "platform/device_ops.h"
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST_F(StartupSlots, TableHoldsEverySlot) {
 }
 
 TEST_F(StartupSlots, InterfaceIdentity) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   char mac[kMacTextLen];
   ASSERT_EQ(ops.UpdateDeviceMacAddress("eth0", mac), 0);
   EXPECT_STREQ(mac, "02:5A:00:00:00:01");
@@ -83,7 +84,7 @@ TEST_F(StartupSlots, VersionsUrlAndRunningFirmware) {
 }
 
 TEST_F(StartupSlots, WlanInfoOfFreshRouter) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   WlanInfoEntry e{};
   ASSERT_EQ(ops.GetWlanInfo(0, &e), 0);
   EXPECT_STREQ(e.phy, "phy0");
@@ -156,7 +157,7 @@ TEST_F(StartupSlots, SharedWlanTableRefresh) {
 }
 
 TEST_F(StartupSlots, DefaultRouterSettingsOnAFreshRouter) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   ASSERT_EQ(ops.UpdateDefaultRouterSettings(), 0);
   EXPECT_EQ(sim.Read("/proc/rg/gather_lanNetInfo"), "1\n");
   EXPECT_EQ(sim.Read("/proc/sys/vm/drop_caches"), "3\n");
@@ -167,7 +168,7 @@ TEST_F(StartupSlots, DefaultRouterSettingsOnAFreshRouter) {
 
 // A flash that does not keep NTP_IF_TYPE must not reboot the router at every start.
 TEST_F(StartupSlots, NtpSettingTheFlashDoesNotKeepDoesNotReboot) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   sim.SetFlash("NTP_IF_TYPE", "3");
   sim.Zunsim({"knob", "flash.ignore", "NTP_IF_TYPE"});
   ASSERT_EQ(ops.UpdateDefaultRouterSettings(), 0);

@@ -8,6 +8,7 @@
 #include "core/calls.h"
 #include "platform/device_ops.h"
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -138,7 +139,7 @@ TEST_F(WifiSlots, StationControlRequests) {
 }
 
 TEST_F(WifiSlots, SiteSurvey) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   ASSERT_EQ(RefreshWlanInfoEntry(0), 0);
   std::string ssid32(32, 'N');
   sim.Zunsim({"ap", "add", "02:aa:00:00:00:01", "--ssid", ssid32, "--channel", "1", "--signal",
@@ -183,7 +184,7 @@ TEST_F(WifiSlots, SiteSurvey) {
 }
 
 TEST_F(WifiSlots, ChannelOptimisation) {
-  if (!SimRouter::HaveRouterNetns()) GTEST_SKIP() << "no router namespace";
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
   sim.Zunsim({"ap", "add", "02:aa:00:00:00:01", "--ssid", "a", "--channel", "1"});
   sim.Zunsim({"ap", "add", "02:aa:00:00:00:02", "--ssid", "b", "--channel", "6"});
   uint8_t oldCh = 0, newCh = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "sim/sim_router.h"
+#include "support/requires.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ bool WaitFor(const SimRouter& sim, const std::string& file, const std::string& t
 class Lab : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!NamespacesAvailable()) GTEST_SKIP() << "unprivileged user/pid/net namespaces unavailable";
+    if (!NamespacesAvailable()) ZC_MISSING() << "unprivileged user/pid/net namespaces unavailable";
   }
   void TearDown() override {
     if (up_) sim.Zunsim({"lab", "down"});

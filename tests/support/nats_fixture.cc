@@ -116,18 +116,16 @@ bool NatsServerFixture::InstallCa(const std::string& root) {
 
 LoopThread::LoopThread() {
   evthread_use_pthreads();
-  base_ = event_base_new();
-  keepAlive_ = event_new(base_, -1, EV_PERSIST, Nothing, nullptr);
+  base_.reset(event_base_new());
+  keepAlive_.reset(event_new(base_.get(), -1, EV_PERSIST, Nothing, nullptr));
   timeval day{86400, 0};
-  event_add(keepAlive_, &day);
-  thread_ = std::thread([this] { event_base_loop(base_, EVLOOP_NO_EXIT_ON_EMPTY); });
+  event_add(keepAlive_.get(), &day);
+  thread_ = std::thread([this] { event_base_loop(base_.get(), EVLOOP_NO_EXIT_ON_EMPTY); });
 }
 
 LoopThread::~LoopThread() {
-  event_base_loopbreak(base_);
+  event_base_loopbreak(base_.get());
   thread_.join();
-  event_free(keepAlive_);
-  event_base_free(base_);
 }
 
 void LoopThread::Run(std::function<void()> fn) {
@@ -137,7 +135,7 @@ void LoopThread::Run(std::function<void()> fn) {
     done.set_value();
   };
   timeval now{0, 0};
-  event_base_once(base_, -1, EV_TIMEOUT, RunClosure, &work, &now);
+  event_base_once(base_.get(), -1, EV_TIMEOUT, RunClosure, &work, &now);
   done.get_future().wait();
 }
 

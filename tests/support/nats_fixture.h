@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "lib/nats_server.h"
+#include "utils/event_handles.h"
 
 namespace zctest {
 
@@ -76,13 +77,13 @@ class LoopThread {
   LoopThread(const LoopThread&) = delete;
   LoopThread& operator=(const LoopThread&) = delete;
 
-  event_base* base() const { return base_; }
+  event_base* base() const { return base_.get(); }
   // Runs fn on the loop thread and waits for it to finish.
   void Run(std::function<void()> fn);
 
  private:
-  event_base* base_;
-  event* keepAlive_;
+  zc::ev::BasePtr base_;
+  zc::ev::EventPtr keepAlive_;  // after base_: freed first
   std::thread thread_;
 };
 

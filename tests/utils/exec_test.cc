@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "support/temp_root.h"
+#include "utils/event_handles.h"
 #include "utils/exec.h"
 #include "utils/timescale.h"
 
@@ -101,8 +102,8 @@ TEST(ProgramRun, EveryChildIsReaped) {
 
 TEST(AsyncCommand, OutputComesInChunksThenEnd) {
   evthread_use_pthreads();
-  event_base* loop = event_base_new();
-  ASSERT_EQ(ExecInit(loop), 0);
+  zc::ev::BasePtr loop(event_base_new());
+  ASSERT_EQ(ExecInit(loop.get()), 0);
   std::vector<size_t> chunks;
   bool ended = false;
   std::string total;
@@ -119,11 +120,11 @@ TEST(AsyncCommand, OutputComesInChunksThenEnd) {
                 },
                 "tok"),
             0);
-  event_base_dispatch(loop);
+  event_base_dispatch(loop.get());
   EXPECT_TRUE(ended);
   EXPECT_EQ(total, std::string(600, 'z'));
   for (size_t c : chunks) EXPECT_LE(c, kRunCommandChunk);
-  event_base_free(loop);
+  loop.reset();
   EXPECT_EQ(ExecInit(nullptr), -1);
 }
 

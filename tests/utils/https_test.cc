@@ -8,6 +8,7 @@
 
 #include "support/http_server.h"
 #include "support/temp_root.h"
+#include "utils/event_handles.h"
 #include "utils/https_client.h"
 #include "utils/timescale.h"
 
@@ -21,19 +22,19 @@ class HttpsTest : public ::testing::Test {
   void SetUp() override {
     evthread_use_pthreads();
     zc::SetTimeScaleForTest(0.02);
-    loop = event_base_new();
-    ASSERT_EQ(HttpsInit(loop), 0);
+    loop.reset(event_base_new());
+    ASSERT_EQ(HttpsInit(loop.get()), 0);
   }
   void TearDown() override {
     HttpsCleanUp();
-    event_base_free(loop);
+    loop.reset();
     zc::SetTimeScaleForTest(1);
   }
   // Runs the loop until `done` requests completed or the deadline passed.
   void RunUntil(const std::atomic<int>& completed, int done, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (completed.load() < done && std::chrono::steady_clock::now() < deadline) {
-      event_base_loop(loop, EVLOOP_ONCE | EVLOOP_NONBLOCK);
+      event_base_loop(loop.get(), EVLOOP_ONCE | EVLOOP_NONBLOCK);
       std::this_thread::sleep_for(1ms);
     }
   }
@@ -50,7 +51,7 @@ class HttpsTest : public ::testing::Test {
   }
 
   zctest::TempRoot root;
-  event_base* loop = nullptr;
+  zc::ev::BasePtr loop;
 };
 
 TEST_F(HttpsTest, PostCollectsABodySplitOverReads) {

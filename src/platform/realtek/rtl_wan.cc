@@ -1,6 +1,5 @@
 // Platform description and WAN records: slots EventPlatformInfoUpdate, EventWanInfoUpdate,
 // GetWanInterfacesInfo.
-#include <curl/curl.h>
 #include <strings.h>
 
 #include <cctype>
@@ -12,6 +11,7 @@
 
 #include "platform/realtek/rtl8192_single_band.h"
 #include "platform/realtek/rtl_internal.h"
+#include "utils/curl_handles.h"
 #include "utils/files.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -44,15 +44,11 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-struct CurlFree {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-
 // One single-try request of at most a second; the body is kept in /tmp/wanpub.txt.
 std::string FetchPublicAddress() {
   std::string url = PublicAddressUrl();
   if (url.empty()) return {};
-  std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
+  zc::curl::EasyPtr curl(curl_easy_init());
   if (!curl) return {};
   std::string body;
   long ms = zc::Scaled(kPublicAddressTimeout).count();
