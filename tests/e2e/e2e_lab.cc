@@ -281,7 +281,8 @@ void ExpectIdle(Lab& lab, int reason, const std::string& location) {
   // A firmware push in this state has nowhere to report: no report, and the agent stays idle.
   std::string since = std::to_string(lab.cloud().LastSeq());
   lab.Push("idle.firmware", R"({"_fw": {"transid": "idle-fw", "fwurl": "", "version": "9.9"}})");
-  EXPECT_TRUE(lab.WaitRecords("transid=idle-fw&type=CONFIGRESP"));
+  // Answered under the centralised transaction id (the cloud's id, a dot, the device MAC).
+  EXPECT_TRUE(lab.WaitRecords("transid=idle-fw." + lab.mac12() + "&type=CONFIGRESP"));
   EXPECT_TRUE(lab.WaitLog("staying idle on the running firmware"));
   EXPECT_EQ(lab.Count("subject=zt.fw.result&since=" + since), 0u);
   EXPECT_EQ(lab.Count("subject=zt.signon&since=" + since), 0u);

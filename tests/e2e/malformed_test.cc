@@ -56,6 +56,12 @@ bool SignedOn(Lab& lab, size_t times) {
   return zctest::WaitFor(done, kLong);
 }
 
+// A subject far longer than any the cloud uses, yet one the messaging server still takes (its
+// control line ends at 4 KB; the journal publishes on this subject over the bootstrap connection).
+std::string LongSubject() {
+  return std::string(3000, 'J');
+}
+
 // A bootstrap answer with the given logicalLocation, ACS URL and ACS password (JSON texts) and
 // hostile but storable values everywhere else.
 std::string HostileAnswer(Lab& lab, const std::string& location, const std::string& acsUrl,
@@ -72,9 +78,9 @@ std::string HostileAnswer(Lab& lab, const std::string& location, const std::stri
          lab.natsUrl() +
          R"(", "tlsEnabled": true, "maxRetryCount": 3,
           "subject": "zt.fw.validate", "journalSubject": ")" +
-         std::string(8000, 'J') + R"(",
+         LongSubject() + R"(",
           "idleDeviceSubject": )" +
-         Quote(Payload(r, 3)) + R"(, "subscriptionSuspendedSubject": )" + Quote(Payload(r, 4)) +
+         Quote(Payload(r, 3)) + R"(, "subscriptionSuspendedSubject": "zt.suspended")" +
          R"(,
           "subscriptionExpiredBootstrapUrl": )" +
          Quote("https://127.0.0.1:1/" + Payload(r, 5)) + R"(},
@@ -104,7 +110,8 @@ TEST_F(E2eMalformed, BootstrapAnswerValuesAreStoredExactlyOrRefused) {
   const std::string r = agent.root();
   const std::string acsUrl = Quote("http://acs.test/" + Payload(r, 6));
   const std::string acsPassword = Quote(Payload(r, 8));
-  const std::string location = Quote("dll." + Payload(r, 12));
+  // The logical location is a subject the command connection subscribes to: it must be one.
+  const std::string location = Quote("zt.dll.hostile");
   const std::string pppoeUser = Quote("a b");
   // Refused whole, before anything is written: a line break in any value; when the answer
   // migrates the WAN, a control character in an ACS value or an ACS value the flash cannot hold.
@@ -158,10 +165,10 @@ TEST_F(E2eMalformed, BootstrapAnswerValuesAreStoredExactlyOrRefused) {
   // Every value is there as it came.
   EXPECT_EQ(CountLines(boot, "="), 34u) << boot;
   EXPECT_EQ(CountLines(boot, "provisioningCode="), 1u);
-  EXPECT_NE(boot.find("\nlogicalLocation=dll." + Payload(r, 12) + "\n"), std::string::npos);
+  EXPECT_NE(boot.find("\nlogicalLocation=zt.dll.hostile\n"), std::string::npos);
   EXPECT_NE(boot.find("\nsubscriberId=" + Payload(r, 1) + Payload(r, 2) + "\n"), std::string::npos)
       << boot;
-  EXPECT_NE(boot.find("\nconnectionInfo.journalSubject=" + std::string(8000, 'J') + "\n"),
+  EXPECT_NE(boot.find("\nconnectionInfo.journalSubject=" + LongSubject() + "\n"),
             std::string::npos);
   EXPECT_NE(boot.find("\nwanConfig.PPPoE.username=a b\n"), std::string::npos);
   EXPECT_NE(boot.find("\nwanConfig.PPPoE.password=" + Payload(r, 11) + "\n"), std::string::npos);

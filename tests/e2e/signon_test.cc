@@ -120,7 +120,7 @@ TEST_F(E2eSignon, WithoutTheMessageConnectionTheHealthReportsPass) {
   agent.Start();
   ASSERT_TRUE(lab.WaitLog("UpdateMainTimer: nats_msg_url is Disabled")) << agent.Output();
   auto reports = [&] { return lab.CountLog("Zuncore Task Health <--- END") >= 3; };
-  ASSERT_TRUE(zctest::WaitFor(reports, kLong)) << agent.Output();
+  ASSERT_TRUE(zctest::WaitFor(reports, kLong)) << lab.LastExit() << "\n" << agent.Output();
   EXPECT_TRUE(agent.Running());
   EXPECT_EQ(lab.CountLog("is not running"), 0u);
   EXPECT_EQ(lab.ExitReasons().size(), 0u) << lab.LastExit();
