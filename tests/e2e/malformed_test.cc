@@ -56,8 +56,8 @@ bool SignedOn(Lab& lab, size_t times) {
   return zctest::WaitFor(done, kLong);
 }
 
-// A subject far longer than any the cloud uses, yet one the messaging server still takes (its
-// control line ends at 4 KB; the journal publishes on this subject over the bootstrap connection).
+// A subject far longer than any the cloud uses: stored exactly as it came (the journal's publishes
+// on it are refused before sending, so the bootstrap connection stays up).
 std::string LongSubject() {
   return std::string(3000, 'J');
 }
