@@ -6,6 +6,7 @@
 #include "signon/signon_keys.h"
 #include "utils/identity_keys.h"
 
+// The owners' names, under the names the filter uses.
 namespace zc::filterkeys {
 inline constexpr const char* kDnsSubject = kKeyPubDns;
 inline constexpr const char* kDnsMetricsSubject = kKeyPubDnsMetrics;
