@@ -7,7 +7,7 @@
 
 #include "bstrap/bstrap_keys.h"
 #include "bstrap/bstrap_request.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "platform/device_ops.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"

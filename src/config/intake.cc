@@ -12,7 +12,7 @@
 #include "config/config_keys.h"
 #include "config/profileutils.h"
 #include "fwupdate/fwupdate.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "proto/pb.h"
 #include "utils/exitlog.h"
 #include "utils/kvp.h"

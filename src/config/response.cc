@@ -8,7 +8,7 @@
 #include "config/config.h"
 #include "config/config_internal.h"
 #include "config/config_keys.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "proto/pb.h"
 #include "utils/exitlog.h"
 #include "utils/json.h"

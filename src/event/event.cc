@@ -10,7 +10,7 @@
 
 #include "event/event_reporter.h"
 #include "event/report_common.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
 #include "utils/kvp.h"

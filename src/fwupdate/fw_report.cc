@@ -4,7 +4,7 @@
 
 #include "bstrap/bstrap_keys.h"
 #include "fwupdate/fwupdate_keys.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"

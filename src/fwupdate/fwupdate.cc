@@ -12,7 +12,7 @@
 #include "bstrap/bstrap_keys.h"
 #include "fwupdate/fw_report.h"
 #include "fwupdate/fwupdate_keys.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "platform/device_ops.h"
 #include "signon/signon_keys.h"
 #include "utils/agent_state.h"

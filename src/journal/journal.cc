@@ -8,7 +8,7 @@
 
 #include "event/report_common.h"
 #include "journal/journal_build.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
 #include "utils/kvp.h"

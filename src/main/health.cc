@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"

@@ -1,8 +1,8 @@
 #include "main/main_loop.h"
 
-#include "main/nats/nats_session.h"
 #include "main/signals.h"
 #include "main/timers.h"
+#include "nats/nats_session.h"
 #include "utils/https_client.h"
 
 int RunMainLoop(zc::ev::BasePtr loop) {

@@ -10,7 +10,7 @@
 #include "bstrap/bstrap.h"
 #include "bstrap/bstrap_keys.h"
 #include "config/profileutils.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "event/report_common.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "telemetry/data_usage.h"
 #include "telemetry/telemetry_build.h"
 #include "telemetry/url_content_filter.h"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "main/nats/nats_unpack.h"
+#include "nats/nats_unpack.h"
 #include "nats_test_env.h"
 #include "proto/messages.h"
 #include "utils/uuid.h"

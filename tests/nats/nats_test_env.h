@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "support/cloudsim_fixture.h"
 #include "support/nats_fixture.h"
 #include "support/temp_root.h"

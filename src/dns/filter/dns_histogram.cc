@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "dns/filter/filter_keys.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "proto/messages.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"

@@ -11,7 +11,7 @@
 #include "dns/filter/filter_internal.h"
 #include "dns/filter/filter_keys.h"
 #include "dns/filter/safesearchhash.h"
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "utils/exec.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"

@@ -2,7 +2,7 @@
 // logged with the subject it came on and dropped; the caller just returns.
 #pragma once
 
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 #include "proto/messages.h"
 #include "utils/log.h"
 

@@ -1,4 +1,4 @@
-#include "main/nats/nats_handles.h"
+#include "nats/nats_handles.h"
 
 namespace zc::nats {
 

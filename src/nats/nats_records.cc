@@ -1,7 +1,7 @@
 // The connection records and their locking.
 #include <vector>
 
-#include "main/nats/nats_internal.h"
+#include "nats/nats_internal.h"
 #include "utils/log.h"
 
 NatsConnContext nats_bootstrap(NatsRole::kBootstrap, "bootstrap");

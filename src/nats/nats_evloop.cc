@@ -1,6 +1,6 @@
 // The only translation unit that includes nats.c's libevent adapter: the header defines its
 // functions, so a second includer would duplicate them.
-#include "main/nats/nats_evloop.h"
+#include "nats/nats_evloop.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "main/nats/nats_session.h"
+#include "nats/nats_session.h"
 
 // One opened connection of a record. Its address is the closure of the connection callbacks, so
 // a state outlives its connection (retired states are kept until the process ends).

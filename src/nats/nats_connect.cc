@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "main/nats/nats_evloop.h"
-#include "main/nats/nats_internal.h"
+#include "nats/nats_evloop.h"
+#include "nats/nats_internal.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
 #include "utils/log.h"

@@ -1,7 +1,7 @@
 // Publish and request wrappers: one message with the headers in order.
 #include <chrono>
 
-#include "main/nats/nats_internal.h"
+#include "nats/nats_internal.h"
 #include "utils/log.h"
 #include "utils/timescale.h"
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "main/nats/nats_handles.h"
+#include "nats/nats_handles.h"
 #include "signon/signon_keys.h"
 
 struct event_base;

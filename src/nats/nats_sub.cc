@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "main/nats/nats_internal.h"
+#include "nats/nats_internal.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/timescale.h"
