@@ -60,9 +60,9 @@ struct Msg {
 };
 
 struct Decoded {
-  DnsPacketBuffer<> buf;
+  DnsPacketObject buf;
   int rc = -1;
-  explicit Decoded(const Bytes& b) { rc = dns_decode(buf.get(), buf.size(), b.data(), b.size()); }
+  explicit Decoded(const Bytes& b) { rc = buf.Decode(b.data(), static_cast<int>(b.size())); }
   dns_packet* p() { return buf.get(); }
 };
 
@@ -274,12 +274,38 @@ TEST(DnsCodec, OptRulesAndRawLimits) {
     m.Ptr(12).Rr(99, 1, 60, Bytes(size, 0x55));
     return m.b;
   };
-  EXPECT_EQ(Decoded(raw(1023)).rc, 0);
-  EXPECT_EQ(Decoded(raw(1024)).rc, -1);
+  // Any RDATA length the protocol allows is kept and encodes back to the same message.
+  for (int size : {1023, 1024, 6800, 65000}) {
+    Bytes msg = raw(size);
+    Decoded d(msg);
+    ASSERT_EQ(d.rc, 0) << size;
+    std::vector<uint8_t> out(kDnsStreamMessageMax);
+    int n = dns_encode(out.data(), static_cast<int>(out.size()), d.p());
+    ASSERT_EQ(n, static_cast<int>(msg.size())) << size;
+    EXPECT_TRUE(std::equal(msg.begin(), msg.end(), out.begin())) << size;
+  }
   // An A record with 5 bytes of data is damaged.
   Msg bad_a(1, 0x81, 0x80, 1, 1, 0, 0);
   bad_a.Name("a.test").U16(1).U16(1).Ptr(12).Rr(DNS_T_A, 1, 60, {1, 2, 3, 4, 5});
   EXPECT_EQ(Decoded(bad_a.b).rc, -1);
+}
+
+TEST(DnsCodec, NearlyFullStreamMessageOfSmallRecordsDecodes) {
+  // About 64 KiB of short TXT records with compressed owners: the object grows past the inline
+  // size and every record comes back.
+  constexpr int kRecords = 4600;
+  Msg m(7, 0x81, 0x80, 1, kRecords, 0, 0);
+  m.Name("big.test").U16(DNS_T_TXT).U16(1);
+  for (int i = 0; i < kRecords; i++) m.Ptr(12).Rr(DNS_T_TXT, 1, 60, {1, static_cast<uint8_t>(i)});
+  ASSERT_LE(m.b.size(), static_cast<size_t>(kDnsStreamMessageMax));
+  Decoded d(m.b);
+  ASSERT_EQ(d.rc, 0);
+  int count = 0;
+  dns_get_rrs_start(d.p(), DNS_RRS_AN, &count);
+  EXPECT_EQ(count, kRecords);
+  std::vector<uint8_t> out(kDnsStreamMessageMax);
+  ASSERT_EQ(dns_encode(out.data(), static_cast<int>(out.size()), d.p()),
+            static_cast<int>(m.b.size()));
 }
 
 TEST(DnsCodec, FullPacketObjectFailsCleanly) {

@@ -200,10 +200,6 @@ int DecodeRecord(dns_packet* packet, int section, Reader* r, bool* seen_opt) {
       }
       break;
     default:
-      if (rdlen >= kDnsMaxRawData) {
-        LogOut(LL_DEBUG, "length mismatch\n");
-        return -1;
-      }
       LogOut(LL_DEBUG, "DNS type = %d not supported", type);
       what = "raw";
       w.Bytes(r->data + rdata, rdlen);

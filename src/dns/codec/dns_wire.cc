@@ -73,9 +73,9 @@ int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_op
 // Re-encodes a reply whose OPT record sits between other records (rare): decode, drop the OPT
 // record, encode again.
 int RebuildWithoutOpt(const uint8_t* reply, int len, uint8_t* out, int outsize) {
-  DnsPacketBuffer<kDnsPacketObjectSize * 2> buf;
+  DnsPacketObject buf;
+  if (buf.Decode(reply, len) != 0) return -1;
   dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), reply, len) != 0) return -1;
   p->payloadsize = 0;
   p->optcount = 0;
   p->optional = p->opt_tail = kDnsListEnd;

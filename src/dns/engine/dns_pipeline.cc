@@ -95,9 +95,9 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
     Count(&DnsEngineStats::dropped);
     if (src.internal_done) src.internal_done(DNS_RC_SERVFAIL, {});
   };
-  DnsPacketBuffer<> buf;
+  DnsPacketObject buf;
+  if (buf.Decode(data, len) != 0) return drop("decode failed.\n");
   dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), data, len) != 0) return drop("decode failed.\n");
   if (p->head.qr || p->head.qdcount != 1) return drop("forward request.\n");
   char name[kDnsNameTextMax];
   int qtype = 0;
@@ -362,13 +362,12 @@ void DnsEngine::Core::OnUpstreamResult(uint64_t request_id, UpstreamResult&& res
 void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
   r.answer_received = true;
   if (r.gate.has_answer()) return;  // already answered (first answer in passthrough)
-  DnsPacketBuffer<> buf;
-  dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), result.packet.data(), static_cast<int>(result.packet.size())) !=
-      0) {
+  DnsPacketObject buf;
+  if (buf.Decode(result.packet.data(), static_cast<int>(result.packet.size())) != 0) {
     LogOut(LL_DEBUG, "%s: undecodable answer for %s", __func__, r.domain.c_str());
     return;
   }
+  dns_packet* p = buf.get();
   if (g_loglevel.load() <= LL_DEBUG && result.server < (upstream ? upstream->ServerCount() : 0)) {
     const UpstreamServerInfo& s = upstream->Server(result.server);
     LogOut(LL_DEBUG, "query result from server %s:%d, type: %d", s.name.c_str(), s.port, r.qtype);

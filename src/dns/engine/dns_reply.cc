@@ -51,8 +51,8 @@ struct ReplyBuilder {
 
 // First address of the wanted type in an encoded answer, as text.
 std::string FirstAddress(const std::vector<uint8_t>& packet, uint16_t qtype, int* rcode) {
-  DnsPacketBuffer<> buf;
-  if (dns_decode(buf.get(), buf.size(), packet.data(), static_cast<int>(packet.size())) != 0) {
+  DnsPacketObject buf;
+  if (buf.Decode(packet.data(), static_cast<int>(packet.size())) != 0) {
     *rcode = DNS_RC_SERVFAIL;
     return {};
   }
@@ -257,8 +257,8 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
 
 void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa) {
   std::string result;
-  DnsPacketBuffer<> buf;
-  if (dns_decode(buf.get(), buf.size(), reply, len) == 0) {
+  DnsPacketObject buf;
+  if (buf.Decode(reply, len) == 0) {
     char owner[kDnsNameTextMax];
     int ttl = 0;
     uint8_t addr[16];
