@@ -149,6 +149,8 @@ int dns_packet_init(dns_packet* packet, int size, const dns_head* head) {
     packet->head.tc = head->tc;
     packet->head.rd = head->rd;
     packet->head.ra = head->ra;
+    packet->head.ad = head->ad;
+    packet->head.cd = head->cd;
     packet->head.rcode = head->rcode;
   }
   for (int i = 0; i < 4; i++) packet->list_head[i] = packet->list_tail[i] = kDnsListEnd;

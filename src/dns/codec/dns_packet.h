@@ -28,6 +28,7 @@ inline constexpr int kDnsMaxRawData = 65535;
 inline constexpr int kDnsCompressSlots = 16;
 inline constexpr uint32_t kDnsListEnd = 0xFFFFFFFF;
 inline constexpr int kDnsMinPayload = 512;
+inline constexpr uint16_t kDnsEdnsDo = 0x8000;  // OPT flag: DNSSEC records wanted
 
 enum dns_section : int {
   DNS_RRS_QD = 0,
@@ -81,6 +82,8 @@ struct dns_head {
   uint8_t tc = 0;
   uint8_t rd = 0;
   uint8_t ra = 0;
+  uint8_t ad = 0;  // authentic data (DNSSEC)
+  uint8_t cd = 0;  // checking disabled (DNSSEC)
   uint16_t rcode = 0;
   uint16_t qdcount = 0;
   uint16_t ancount = 0;
@@ -133,6 +136,7 @@ struct dns_packet {
   uint32_t optional;  // first option entry, kDnsListEnd when none
   uint32_t opt_tail;
   uint16_t payloadsize;  // EDNS UDP payload size; 0 = no OPT record
+  uint16_t edns_flags;   // flags of the OPT record (kDnsEdnsDo)
   dns_compress_table names;
   int32_t size;  // total size of the object
   int32_t len;   // bytes of the record area in use

@@ -47,7 +47,8 @@ int FindOpt(const uint8_t* msg, int len, OptSpan* span) {
   return 0;
 }
 
-int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_opt_ecs* ecs) {
+int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_opt_ecs* ecs,
+              bool dnssec_ok = false) {
   int addr_len = ecs ? (ecs->source_prefix + 7) / 8 : 0;
   int opt_len = ecs ? 4 + 4 + addr_len : 0;
   if (pos + 11 + opt_len > outsize) return -1;
@@ -55,7 +56,7 @@ int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_op
   h[0] = 0;
   Put16(h + 1, DNS_T_OPT);
   Put16(h + 3, std::max<uint16_t>(payload, kDnsMinPayload));
-  Put32(h + 5, 0);
+  Put32(h + 5, dnssec_ok ? kDnsEdnsDo : 0);
   Put16(h + 9, static_cast<uint16_t>(opt_len));
   if (ecs) {
     uint8_t* o = h + 11;
@@ -158,13 +159,15 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
       std::memcpy(out + kDnsHeaderLen, edit.qname, edit.qname_len);
     }
   }
+  constexpr uint8_t kCdBit = 0x10;
+  out[3] = static_cast<uint8_t>(edit.checking_disabled ? out[3] | kCdBit : out[3] & ~kCdBit);
   dns_update_param update;
   update.id = edit.id;
   update.ttl = edit.ttl;
   update.ip_addr = edit.a_addr;
   if (dns_packet_update(out, pos, &update) != 0) return -1;
   if (edit.client_edns) {
-    pos = AppendOpt(out, pos, outsize, edit.payload, edit.ecs);
+    pos = AppendOpt(out, pos, outsize, edit.payload, edit.ecs, edit.dnssec_ok);
     if (pos < 0) return -1;
   }
   if (pos > edit.limit) {

@@ -39,6 +39,8 @@ struct DnsClientEdit {
   bool client_edns = false;  // the query carried an OPT record: the reply gets one
   uint16_t payload = kDnsMinPayload;  // payload size announced in that OPT record
   const dns_opt_ecs* ecs = nullptr;   // client subnet echoed in it
+  bool dnssec_ok = false;             // the query's DO flag, echoed in it
+  bool checking_disabled = false;     // the query's CD flag, copied into the header
   int limit = kDnsMessageMax;         // larger replies become header + question with TC=1
   // The question name as the client wrote it: the copy carries the client's letter case.
   const uint8_t* qname = nullptr;

@@ -220,6 +220,8 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
   edit.ttl = answer.ttl;
   edit.a_addr = r.qtype == DNS_T_A ? r.gate.ARewrite() : 0;
   edit.client_edns = r.client_edns;
+  edit.dnssec_ok = r.dnssec_ok;
+  edit.checking_disabled = r.checking_disabled;
   edit.payload = kReplyPayload;
   edit.ecs = r.ecs ? &*r.ecs : nullptr;
   edit.limit =
