@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -400,6 +401,42 @@ Bytes UpstreamAnswer(bool opt_last, int txt_records) {
     m.Ptr(12).Rr(DNS_T_A, 1, 300, {10, 0, 0, 9});
   }
   return m.b;
+}
+
+TEST(DnsWire, DnssecFlagsSurviveDecodeEncodeAndTheClientCopy) {
+  // A query with CD in the header and DO in the OPT record.
+  Msg m(5, 0x01, 0x10, 1, 0, 0, 1);
+  m.Name("a.test").U16(DNS_T_A).U16(1);
+  m.b.push_back(0);
+  m.Rr(DNS_T_OPT, 1232, kDnsEdnsDo, {});
+  Decoded d(m.b);
+  ASSERT_EQ(d.rc, 0);
+  EXPECT_EQ(d.p()->head.cd, 1);
+  EXPECT_EQ(d.p()->edns_flags & kDnsEdnsDo, kDnsEdnsDo);
+  uint8_t wire[kDnsMessageMax];
+  int n = dns_encode(wire, sizeof wire, d.p());
+  ASSERT_EQ(n, static_cast<int>(m.b.size()));
+  EXPECT_TRUE(std::equal(m.b.begin(), m.b.end(), wire));
+
+  // The client's copy carries the client's DO and CD, whatever the upstream answer had.
+  Bytes up = UpstreamAnswer(true, 1);
+  DnsClientEdit edit;
+  edit.client_edns = true;
+  edit.dnssec_ok = true;
+  edit.checking_disabled = true;
+  uint8_t out[kDnsMessageMax];
+  n = dns_build_client_reply(up.data(), up.size(), edit, out, sizeof out);
+  ASSERT_GT(n, 0);
+  Decoded c(Bytes(out, out + n));
+  ASSERT_EQ(c.rc, 0);
+  EXPECT_EQ(c.p()->head.cd, 1);
+  EXPECT_EQ(c.p()->edns_flags & kDnsEdnsDo, kDnsEdnsDo);
+  edit.dnssec_ok = edit.checking_disabled = false;
+  n = dns_build_client_reply(up.data(), up.size(), edit, out, sizeof out);
+  Decoded plain(Bytes(out, out + n));
+  ASSERT_EQ(plain.rc, 0);
+  EXPECT_EQ(plain.p()->head.cd, 0);
+  EXPECT_EQ(plain.p()->edns_flags, 0);
 }
 
 TEST(DnsWire, ClientCopyRewritesOptAndTruncates) {
