@@ -344,6 +344,9 @@ struct SnapshotItem {
 
 CacheSnapshot CacheSnapshot::Take(const DnsCache& cache, const CacheFileClock& clock) {
   CacheSnapshot s;
+  // One allocation for a typical cache: a name and a short answer per entry.
+  constexpr size_t kTypicalEntry = sizeof(SnapshotItem) + 32 + 96;
+  s.data_.reserve(cache.size() * kTypicalEntry);
   auto wall = [&](CacheTime t) { return ClampI32(clock.wall_now - (int64_t{clock.now} - t)); };
   for (CacheList list : {CacheList::kActive, CacheList::kExpired}) {
     cache.ForEach(list, [&](const CacheEntry& e) {
