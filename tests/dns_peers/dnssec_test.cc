@@ -20,7 +20,8 @@ constexpr char kZone[] = "signed.example";
 std::string ZoneText() {
   return std::string("$ORIGIN ") + kZone + ".\n$TTL 300\n" +
          "@ IN SOA ns admin 1 3600 600 86400 300\n@ IN NS ns\nns IN A 127.0.0.1\n"
-         "www IN A 192.0.2.80\nwww IN A 192.0.2.81\ntxt IN TXT \"signed text\"\n";
+         "www IN A 192.0.2.80\nwww IN A 192.0.2.81\ntxt IN TXT \"signed text\"\n" +
+         "big IN TXT \"" + std::string(200, 'b') + "\" \"" + std::string(200, 'c') + "\"\n";
 }
 
 // Signs the zone in `dir`: returns the signed zone text and the key's DNSKEY line.
@@ -117,6 +118,10 @@ TEST(DnsDnssec, ValidatingClientsGetTheSignedAnswerWhole) {
     EXPECT_NE(out.find("192.0.2.80"), std::string::npos) << out;
     EXPECT_NE(out.find("192.0.2.81"), std::string::npos) << out;
   }
+  // Over UDP a signed answer larger than the client's 512 bytes comes back truncated, DO echoed.
+  std::string cut = dig(std::string("big.") + kZone, "TXT", {"+dnssec", "+bufsize=512", "+ignore"});
+  EXPECT_NE(cut.find(" tc"), std::string::npos) << cut;
+  EXPECT_NE(cut.find("flags: do;"), std::string::npos) << cut;
   std::string txt = dig(std::string("txt.") + kZone, "TXT", {"+dnssec", "+tcp"});
   EXPECT_EQ(Records(txt, std::string("txt.") + kZone, "RRSIG\tTXT"), 1) << txt;
   // A name that does not exist: the denial's NSEC records and signatures come along.

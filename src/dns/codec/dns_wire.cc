@@ -116,7 +116,7 @@ int dns_client_udp_limit(bool client_edns, int client_payload) {
 }
 
 int dns_truncated_reply(const uint8_t* msg, int len, bool edns, uint16_t payload, uint8_t* out,
-                        int outsize) {
+                        int outsize, bool dnssec_ok) {
   DnsQuestionView q;
   if (dns_read_question(msg, len, &q) != 0) return -1;
   // The question is rewritten uncompressed: it is the first name of the message anyway.
@@ -132,7 +132,7 @@ int dns_truncated_reply(const uint8_t* msg, int len, bool edns, uint16_t payload
   Put16(out + kDnsHeaderLen + q.qname_len, q.qtype);
   Put16(out + kDnsHeaderLen + q.qname_len + 2, q.qclass);
   int pos = kDnsHeaderLen + qlen;
-  if (edns) pos = AppendOpt(out, pos, outsize, payload, nullptr);
+  if (edns) pos = AppendOpt(out, pos, outsize, payload, nullptr, dnssec_ok);
   return pos;
 }
 
@@ -176,7 +176,7 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
     if (dns_read_question(out, pos, &q) != 0) return -1;
     std::memcpy(copy, out, std::min<int>(pos, sizeof copy));
     return dns_truncated_reply(copy, std::min<int>(pos, sizeof copy), edit.client_edns,
-                               edit.payload, out, outsize);
+                               edit.payload, out, outsize, edit.dnssec_ok);
   }
   return pos;
 }

@@ -57,4 +57,4 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
 
 // Writes header + first question of msg with TC=1 (and an OPT record when edns). Length or -1.
 int dns_truncated_reply(const uint8_t* msg, int len, bool edns, uint16_t payload, uint8_t* out,
-                        int outsize);
+                        int outsize, bool dnssec_ok = false);
