@@ -298,6 +298,8 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
              r.qtype != DNS_T_PTR && r.qtype != DNS_T_SRV && r.qtype != DNS_T_HTTPS) {
     return;
   }
+  // Signed answers are never kept longer than their records say, denials included.
+  if ((r.dnssec_ok || r.checking_disabled) && answer.ttl >= 0 && ttl > answer.ttl) ttl = answer.ttl;
   CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
   CachedAnswer stored{answer.packet, ttl, answer.soa, r.best_ping};
   stored.bind_flags = r.bind_flags;
