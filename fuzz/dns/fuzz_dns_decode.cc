@@ -71,6 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (n2 != n1 || memcmp(first.data(), second.data(), n1) != 0) abort();
     }
   }
+  // The object the engine sizes from the message (a heap block for large ones).
+  DnsPacketObject sized;
+  if (sized.Decode(data, static_cast<int>(size)) == 0) ReadAll(sized.get());
   std::vector<uint8_t> copy(data, data + size);
   dns_update_param update;
   update.id = 7;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dns_cache/cache_test_util.h"
@@ -170,6 +171,7 @@ TEST_F(AnswerCacheTest, SavedEveryTenMinutesWhileChangedAndAtClose) {
     EXPECT_FALSE(fs::exists(path));
     clock_.Advance(2);
     c.Sweep(false);
+    EXPECT_EQ(c.WaitForBackgroundSave(), 1);
     ASSERT_TRUE(fs::exists(path));
     ino_t first = Inode(path);
     clock_.Advance(1200);
@@ -178,6 +180,7 @@ TEST_F(AnswerCacheTest, SavedEveryTenMinutesWhileChangedAndAtClose) {
     Store(c, "b.test", 3600);
     clock_.Advance(600);
     c.Sweep(false);
+    EXPECT_EQ(c.WaitForBackgroundSave(), 2);
     DnsCache probe(DnsCache::Settings{});
     EXPECT_EQ(LoadCacheFile(path, &probe, {0, clock_.wall}).loaded, 2u);
     Store(c, "c.test", 3600);
@@ -198,6 +201,38 @@ TEST_F(AnswerCacheTest, SavedEveryTenMinutesWhileChangedAndAtClose) {
   EXPECT_FALSE(Get(transient, "c.test"));
   transient.Close();
   EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(AnswerCacheTest, PeriodicSaveWritesACopyOffTheCallingThread) {
+  constexpr int kEntries = 2000;
+  std::string path = root_("/tmp/zundns.cache");
+  DnsAnswerCache c(&clock_);
+  CacheSettings s = Settings(false, false, true);
+  s.size = 4 * kEntries;
+  Open(c, s);
+  for (int i = 0; i < kEntries; i++) Store(c, "n" + std::to_string(i) + ".test", 3600);
+  clock_.Advance(kCacheSaveEvery);
+  c.Sweep(false);
+  // The cache goes on changing while the file is written: the file holds the copy taken at
+  // the sweep, whole.
+  for (int i = 0; i < kEntries; i++) Store(c, "late" + std::to_string(i) + ".test", 3600);
+  EXPECT_EQ(c.WaitForBackgroundSave(), kEntries);
+  EXPECT_NE(c.last_writer(), std::this_thread::get_id());
+  EXPECT_NE(c.last_writer(), std::thread::id());
+  DnsCache probe(DnsCache::Settings{.max_size = 4 * kEntries});
+  CacheLoadResult loaded = LoadCacheFile(path, &probe, {0, clock_.wall});
+  EXPECT_TRUE(loaded.ok);
+  EXPECT_EQ(loaded.loaded, static_cast<size_t>(kEntries));
+  EXPECT_EQ(loaded.skipped, 0u);
+  // The later entries are saved by the next round; a close saves on the calling thread.
+  clock_.Advance(kCacheSaveEvery);
+  c.Sweep(false);
+  EXPECT_EQ(c.WaitForBackgroundSave(), 2 * kEntries);
+  c.Close();
+  EXPECT_EQ(c.last_writer(), std::this_thread::get_id());
+  DnsCache again(DnsCache::Settings{.max_size = 4 * kEntries});
+  EXPECT_EQ(LoadCacheFile(path, &again, {0, clock_.wall}).loaded,
+            static_cast<size_t>(2 * kEntries));
 }
 
 TEST_F(AnswerCacheTest, TheTimeScaleShortensTtlsLikeEveryOtherPeriod) {

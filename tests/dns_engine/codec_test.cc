@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,9 +61,9 @@ struct Msg {
 };
 
 struct Decoded {
-  DnsPacketBuffer<> buf;
+  DnsPacketObject buf;
   int rc = -1;
-  explicit Decoded(const Bytes& b) { rc = dns_decode(buf.get(), buf.size(), b.data(), b.size()); }
+  explicit Decoded(const Bytes& b) { rc = buf.Decode(b.data(), static_cast<int>(b.size())); }
   dns_packet* p() { return buf.get(); }
 };
 
@@ -274,12 +275,38 @@ TEST(DnsCodec, OptRulesAndRawLimits) {
     m.Ptr(12).Rr(99, 1, 60, Bytes(size, 0x55));
     return m.b;
   };
-  EXPECT_EQ(Decoded(raw(1023)).rc, 0);
-  EXPECT_EQ(Decoded(raw(1024)).rc, -1);
+  // Any RDATA length the protocol allows is kept and encodes back to the same message.
+  for (int size : {1023, 1024, 6800, 65000}) {
+    Bytes msg = raw(size);
+    Decoded d(msg);
+    ASSERT_EQ(d.rc, 0) << size;
+    std::vector<uint8_t> out(kDnsStreamMessageMax);
+    int n = dns_encode(out.data(), static_cast<int>(out.size()), d.p());
+    ASSERT_EQ(n, static_cast<int>(msg.size())) << size;
+    EXPECT_TRUE(std::equal(msg.begin(), msg.end(), out.begin())) << size;
+  }
   // An A record with 5 bytes of data is damaged.
   Msg bad_a(1, 0x81, 0x80, 1, 1, 0, 0);
   bad_a.Name("a.test").U16(1).U16(1).Ptr(12).Rr(DNS_T_A, 1, 60, {1, 2, 3, 4, 5});
   EXPECT_EQ(Decoded(bad_a.b).rc, -1);
+}
+
+TEST(DnsCodec, NearlyFullStreamMessageOfSmallRecordsDecodes) {
+  // About 64 KiB of short TXT records with compressed owners: the object grows past the inline
+  // size and every record comes back.
+  constexpr int kRecords = 4600;
+  Msg m(7, 0x81, 0x80, 1, kRecords, 0, 0);
+  m.Name("big.test").U16(DNS_T_TXT).U16(1);
+  for (int i = 0; i < kRecords; i++) m.Ptr(12).Rr(DNS_T_TXT, 1, 60, {1, static_cast<uint8_t>(i)});
+  ASSERT_LE(m.b.size(), static_cast<size_t>(kDnsStreamMessageMax));
+  Decoded d(m.b);
+  ASSERT_EQ(d.rc, 0);
+  int count = 0;
+  dns_get_rrs_start(d.p(), DNS_RRS_AN, &count);
+  EXPECT_EQ(count, kRecords);
+  std::vector<uint8_t> out(kDnsStreamMessageMax);
+  ASSERT_EQ(dns_encode(out.data(), static_cast<int>(out.size()), d.p()),
+            static_cast<int>(m.b.size()));
 }
 
 TEST(DnsCodec, FullPacketObjectFailsCleanly) {
@@ -374,6 +401,42 @@ Bytes UpstreamAnswer(bool opt_last, int txt_records) {
     m.Ptr(12).Rr(DNS_T_A, 1, 300, {10, 0, 0, 9});
   }
   return m.b;
+}
+
+TEST(DnsWire, DnssecFlagsSurviveDecodeEncodeAndTheClientCopy) {
+  // A query with CD in the header and DO in the OPT record.
+  Msg m(5, 0x01, 0x10, 1, 0, 0, 1);
+  m.Name("a.test").U16(DNS_T_A).U16(1);
+  m.b.push_back(0);
+  m.Rr(DNS_T_OPT, 1232, kDnsEdnsDo, {});
+  Decoded d(m.b);
+  ASSERT_EQ(d.rc, 0);
+  EXPECT_EQ(d.p()->head.cd, 1);
+  EXPECT_EQ(d.p()->edns_flags & kDnsEdnsDo, kDnsEdnsDo);
+  uint8_t wire[kDnsMessageMax];
+  int n = dns_encode(wire, sizeof wire, d.p());
+  ASSERT_EQ(n, static_cast<int>(m.b.size()));
+  EXPECT_TRUE(std::equal(m.b.begin(), m.b.end(), wire));
+
+  // The client's copy carries the client's DO and CD, whatever the upstream answer had.
+  Bytes up = UpstreamAnswer(true, 1);
+  DnsClientEdit edit;
+  edit.client_edns = true;
+  edit.dnssec_ok = true;
+  edit.checking_disabled = true;
+  uint8_t out[kDnsMessageMax];
+  n = dns_build_client_reply(up.data(), up.size(), edit, out, sizeof out);
+  ASSERT_GT(n, 0);
+  Decoded c(Bytes(out, out + n));
+  ASSERT_EQ(c.rc, 0);
+  EXPECT_EQ(c.p()->head.cd, 1);
+  EXPECT_EQ(c.p()->edns_flags & kDnsEdnsDo, kDnsEdnsDo);
+  edit.dnssec_ok = edit.checking_disabled = false;
+  n = dns_build_client_reply(up.data(), up.size(), edit, out, sizeof out);
+  Decoded plain(Bytes(out, out + n));
+  ASSERT_EQ(plain.rc, 0);
+  EXPECT_EQ(plain.p()->head.cd, 0);
+  EXPECT_EQ(plain.p()->edns_flags, 0);
 }
 
 TEST(DnsWire, ClientCopyRewritesOptAndTruncates) {

@@ -22,7 +22,7 @@ class Upstreams : public ::testing::Environment {
     if (!InPrivateNetwork() || !HaveProgram("unbound")) return;
     char tmpl[] = "/tmp/zc-peers-XXXXXX";
     dir = mkdtemp(tmpl);
-    ok = main.Start(dir) && small.Start(dir, {{}, true, "small"});
+    ok = main.Start(dir) && small.Start(dir, {{}, true, "small", {}});
   }
   void TearDown() override {
     main.Stop();

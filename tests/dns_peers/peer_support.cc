@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -159,9 +161,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::millisec
 Reply ParseReply(const std::vector<uint8_t>& raw) {
   Reply r;
   r.raw = raw;
-  DnsPacketBuffer<> buf;
+  DnsPacketObject buf;
+  if (buf.Decode(raw.data(), static_cast<int>(raw.size())) != 0) return r;
   dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), raw.data(), static_cast<int>(raw.size())) != 0) return r;
   r.ok = true;
   r.id = p->head.id;
   r.rcode = p->head.rcode;
@@ -367,11 +369,63 @@ bool Unbound::Start(const std::string& dir, const UnboundOptions& options) {
       out << "  local-data: \"" << line << "\"\n";
     }
   }
+  for (const std::string& line : options.after_server) out << line << "\n";
   out.close();
   if (!process_.Start({"unbound", "-d", "-c", conf}, dir + "/unbound-" + options.tag + ".log")) {
     return false;
   }
   return WaitForDns("127.0.0.1", port_, "a.test");
+}
+
+bool Nsd::Start(const std::string& dir, const std::string& zone, const std::string& zone_text) {
+  port_ = FreePort();
+  std::string zone_file = dir + "/" + zone + ".zone";
+  std::ofstream(zone_file) << zone_text;
+  std::string conf = dir + "/nsd-" + zone + ".conf";
+  std::ofstream out(conf);
+  out << "server:\n"
+      << "  ip-address: 127.0.0.1@" << port_ << "\n  port: " << port_ << "\n"
+      << "  username: \"\"\n  chroot: \"\"\n  zonesdir: \"" << dir << "\"\n"
+      << "  pidfile: \"" << dir << "/nsd.pid\"\n  database: \"\"\n"
+      << "  xfrdfile: \"" << dir << "/xfrd.state\"\n  xfrdir: \"" << dir << "\"\n"
+      << "  zonelistfile: \"" << dir << "/zone.list\"\n  logfile: \"" << dir << "/nsd.log\"\n"
+      << "  server-count: 1\n  verbosity: 1\n"
+      << "remote-control:\n  control-enable: no\n"
+      << "zone:\n  name: \"" << zone << "\"\n  zonefile: \"" << zone_file << "\"\n";
+  out.close();
+  if (!process_.Start({"nsd", "-d", "-c", conf}, dir + "/nsd-" + zone + ".out")) return false;
+  auto deadline = Clock::now() + 5s;
+  while (Clock::now() < deadline) {
+    if (QueryUdp("127.0.0.1", port_, zone, DNS_T_SOA, {}, 200ms).rcode == DNS_RC_NOERROR) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+std::vector<std::string> AnswerRecords(const std::vector<uint8_t>& raw) {
+  std::vector<std::string> lines;
+  DnsPacketObject buf;
+  if (buf.Decode(raw.data(), static_cast<int>(raw.size())) != 0) return lines;
+  for (const dns_rrs* e = dns_get_rrs_start(buf.get(), DNS_RRS_AN, nullptr); e;
+       e = dns_get_rrs_next(buf.get(), e)) {
+    char owner[kDnsNameTextMax];
+    const unsigned char* data = nullptr;
+    int len = 0;
+    if (dns_get_RAW(e, owner, sizeof owner, nullptr, nullptr, &data, &len) != 0) continue;
+    std::string line = owner;
+    for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    line += " " + std::to_string(e->type) + " ";
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < len; i++) {
+      line += kHex[data[i] >> 4];
+      line += kHex[data[i] & 15];
+    }
+    lines.push_back(std::move(line));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 bool FaultUpstream::Start(const std::string& dir, const std::string& tag, const std::string& a,

@@ -111,6 +111,7 @@ struct UnboundOptions {
   std::vector<std::string> extra_data;  // more local-data lines (unbound syntax, no quotes)
   bool max_udp_512 = false;
   std::string tag = "u";
+  std::vector<std::string> after_server;  // clauses after the server section (stub-zone: ...)
 };
 class Unbound {
  public:
@@ -122,6 +123,23 @@ class Unbound {
   Process process_;
   uint16_t port_ = 0;
 };
+
+// nsd on 127.0.0.1 serving one zone from the given zone-file text (authoritative only).
+class Nsd {
+ public:
+  // Starts and waits until the zone's apex answers. `zone` without the final dot.
+  bool Start(const std::string& dir, const std::string& zone, const std::string& zone_text);
+  uint16_t port() const { return port_; }
+  void Stop() { process_.Stop(); }
+
+ private:
+  Process process_;
+  uint16_t port_ = 0;
+};
+
+// The answer section of a reply as sorted "owner type hex-rdata" lines (TTLs left out), so two
+// servers' answers compare record for record.
+std::vector<std::string> AnswerRecords(const std::vector<uint8_t>& raw);
 
 // The in-tree fault peer as a slow upstream that logs every query it gets.
 class FaultUpstream {

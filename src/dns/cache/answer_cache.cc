@@ -133,22 +133,55 @@ void DnsAnswerCache::Sweep(bool clock_jumped) {
     CacheKey key{r.domain, r.qtype, r.group, r.subnet};
     refresh_(key, r.bind_flags, r.expired);
   }
-  if (Persistent() && cache_->dirty() && now - last_save_ >= kCacheSaveEvery) Save();
+  bool changed = cache_->dirty() || save_failed_.load();
+  if (Persistent() && changed && now - last_save_ >= kCacheSaveEvery) SaveInBackground();
 }
 
 long DnsAnswerCache::Save() {
   if (!cache_ || !Persistent()) return -1;
+  WaitForBackgroundSave();  // one writer at a time, and ours is the newer copy
   last_save_ = Now();
   long n = SaveCacheFile(path_, *cache_, FileClock());
+  last_writer_ = std::this_thread::get_id();
   if (n < 0) {
     LogOut(LL_WARN, "save cache failed.");
     return -1;
   }
   cache_->ClearDirty();
+  save_failed_ = false;
   return n;
 }
 
+bool DnsAnswerCache::SaveInBackground() {
+  if (!cache_ || !Persistent() || saving_.load()) return false;
+  if (saver_.joinable()) saver_.join();  // finished: only the thread object is left
+  last_save_ = Now();
+  auto snapshot = std::make_shared<CacheSnapshot>(CacheSnapshot::Take(*cache_, FileClock()));
+  // Changes from here on belong to the next save; a failed write asks for one too.
+  cache_->ClearDirty();
+  save_failed_ = false;
+  saving_ = true;
+  saver_ = std::thread([this, snapshot, path = path_] {
+    long n = SaveSnapshotFile(path, *snapshot);
+    last_writer_ = std::this_thread::get_id();
+    if (n < 0) {
+      LogOut(LL_WARN, "save cache failed.");
+      save_failed_ = true;
+    }
+    saved_records_ = n;
+    saving_ = false;
+  });
+  return true;
+}
+
+long DnsAnswerCache::WaitForBackgroundSave() {
+  if (!saver_.joinable()) return -1;
+  saver_.join();
+  return saved_records_.load();
+}
+
 void DnsAnswerCache::Close() {
+  WaitForBackgroundSave();
   if (!cache_) return;
   if (Persistent()) {
     Save();

@@ -1,13 +1,18 @@
 // The engine's answer cache: DnsCache behind the engine's AnswerCache seam, on a monotonic
 // clock, with the cache file loaded at open, saved every ten minutes while something changed
-// and at close, and the refreshes (prefetches) the sweep asks for handed to the engine.
+// and at close, and the refreshes (prefetches) the sweep asks for handed to the engine. The
+// periodic save copies the entries on the engine thread and writes and syncs the file on a
+// thread of its own, so a large cache never stalls the resolver; the save at close stays
+// synchronous.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "dns/cache/cache_file.h"
 #include "dns/cache/dns_cache.h"
@@ -51,6 +56,13 @@ class DnsAnswerCache final : public AnswerCache {
 
   // Writes the cache file now. Records written, or -1 (also when persistence is off).
   long Save();
+  // Copies the entries now and writes the file on the saver thread. False when persistence is
+  // off or the previous background save is still running.
+  bool SaveInBackground();
+  // Waits for the background save, if any. Records it wrote, or -1.
+  long WaitForBackgroundSave();
+  // The thread that wrote the cache file last (tests).
+  std::thread::id last_writer() const { return last_writer_.load(); }
   bool is_open() const { return cache_ != nullptr; }
   // The cache itself (tests); null while closed.
   const DnsCache* table() const { return cache_.get(); }
@@ -73,6 +85,11 @@ class DnsAnswerCache final : public AnswerCache {
   int64_t engine_ms_ = -1;         // the engine's clock as last given; -1: read our own
   double ms_per_second_ = 1000.0;  // real milliseconds per cache second
   CacheTime last_save_ = 0;
+  std::thread saver_;
+  std::atomic<bool> saving_{false};
+  std::atomic<bool> save_failed_{false};  // the last background save failed: try again
+  std::atomic<long> saved_records_{-1};
+  std::atomic<std::thread::id> last_writer_{};
 };
 
 }  // namespace zc::dns

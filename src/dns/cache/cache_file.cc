@@ -322,7 +322,59 @@ CacheLoadResult LoadCacheFile(const std::string& path, DnsCache* cache,
   return result;
 }
 
-long SaveCacheFd(int fd, const DnsCache& cache, const CacheFileClock& clock) {
+namespace {
+
+// One entry of a snapshot; its domain and packet follow it.
+struct SnapshotItem {
+  uint32_t list;
+  int32_t ttl;
+  int32_t hitnum;
+  int32_t speed;
+  int32_t step;
+  int32_t insert_time;
+  int32_t replace_time;
+  int32_t qtype;
+  uint32_t bind_flags;
+  uint32_t soa;
+  uint32_t packet_len;
+  uint32_t domain_len;
+};
+
+}  // namespace
+
+CacheSnapshot CacheSnapshot::Take(const DnsCache& cache, const CacheFileClock& clock) {
+  CacheSnapshot s;
+  // One allocation for a typical cache: a name and a short answer per entry.
+  constexpr size_t kTypicalEntry = sizeof(SnapshotItem) + 32 + 96;
+  s.data_.reserve(cache.size() * kTypicalEntry);
+  auto wall = [&](CacheTime t) { return ClampI32(clock.wall_now - (int64_t{clock.now} - t)); };
+  for (CacheList list : {CacheList::kActive, CacheList::kExpired}) {
+    cache.ForEach(list, [&](const CacheEntry& e) {
+      if (!e.group().empty() || !e.subnet().empty()) return;
+      SnapshotItem item{};
+      item.list = static_cast<uint32_t>(list);
+      item.ttl = e.ttl;
+      item.hitnum = e.hitnum;
+      item.speed = e.speed;
+      item.step = e.step;
+      item.insert_time = wall(e.insert_time);
+      item.replace_time = wall(e.replace_time);
+      item.qtype = e.qtype;
+      item.bind_flags = e.bind_flags;
+      item.soa = e.soa;
+      item.packet_len = e.packet_len;
+      item.domain_len = static_cast<uint32_t>(std::min<size_t>(e.domain().size(), 255));
+      const auto* head = reinterpret_cast<const uint8_t*>(&item);
+      s.data_.insert(s.data_.end(), head, head + sizeof item);
+      s.data_.insert(s.data_.end(), e.domain().data(), e.domain().data() + item.domain_len);
+      s.data_.insert(s.data_.end(), e.packet().data(), e.packet().data() + e.packet().size());
+      s.records_++;
+    });
+  }
+  return s;
+}
+
+long SaveSnapshotFd(int fd, const CacheSnapshot& snapshot) {
   off_t start = lseek(fd, 0, SEEK_CUR);
   ChunkWriter out(fd);
   CacheFileHead head{};
@@ -330,41 +382,49 @@ long SaveCacheFd(int fd, const DnsCache& cache, const CacheFileClock& clock) {
   head.magic2 = kCacheFileMagic2;
   std::memcpy(head.version, kCacheFileVersion, sizeof kCacheFileVersion);
   if (!out.Put(&head, sizeof head)) return -1;
-  auto wall = [&](CacheTime t) { return ClampI32(clock.wall_now - (int64_t{clock.now} - t)); };
-  uint32_t records = 0;
-  bool ok = true;
-  for (CacheList list : {CacheList::kActive, CacheList::kExpired}) {
-    cache.ForEach(list, [&](const CacheEntry& e) {
-      if (!ok || !e.group().empty() || !e.subnet().empty()) return;
-      CacheFileRecord rec{};
-      rec.magic = kCacheRecordMagic;
-      rec.list = static_cast<uint32_t>(list);
-      std::memcpy(rec.info.domain, e.domain().data(), e.domain().size());
-      rec.info.ttl = e.ttl;
-      rec.info.hitnum = e.hitnum;
-      rec.info.speed = e.speed;
-      rec.info.hitnum_step = e.step;
-      rec.info.insert_time = wall(e.insert_time);
-      rec.info.replace_time = wall(e.replace_time);
-      rec.info.qtype = e.qtype;
-      rec.data.cache_flag = e.bind_flags;
-      rec.data.data_type = kCacheDataPacket;
-      rec.data.soa = e.soa;
-      rec.data.length = e.packet_len;
-      ok = out.Put(&rec, sizeof rec) && out.Put(e.packet().data(), e.packet().size());
-      records++;
-    });
+  const std::vector<uint8_t>& d = snapshot.data_;
+  size_t pos = 0;
+  while (pos < d.size()) {
+    SnapshotItem item;
+    std::memcpy(&item, d.data() + pos, sizeof item);
+    pos += sizeof item;
+    CacheFileRecord rec{};
+    rec.magic = kCacheRecordMagic;
+    rec.list = item.list;
+    std::memcpy(rec.info.domain, d.data() + pos, item.domain_len);
+    pos += item.domain_len;
+    rec.info.ttl = item.ttl;
+    rec.info.hitnum = item.hitnum;
+    rec.info.speed = item.speed;
+    rec.info.hitnum_step = item.step;
+    rec.info.insert_time = item.insert_time;
+    rec.info.replace_time = item.replace_time;
+    rec.info.qtype = item.qtype;
+    rec.data.cache_flag = item.bind_flags;
+    rec.data.data_type = kCacheDataPacket;
+    rec.data.soa = item.soa;
+    rec.data.length = item.packet_len;
+    if (!out.Put(&rec, sizeof rec) || !out.Put(d.data() + pos, item.packet_len)) return -1;
+    pos += item.packet_len;
   }
-  if (!ok || !out.Flush()) return -1;  // the writer said why; the caller names the file
-  head.records = records;
+  if (!out.Flush()) return -1;  // the writer said why; the caller names the file
+  head.records = snapshot.records_;
   if (pwrite(fd, &head, sizeof head, start) != static_cast<ssize_t>(sizeof head)) {
     LogOut(LL_ERR, "write file head %s failed, %s, %d", "(cache)", std::strerror(errno), fd);
     return -1;
   }
-  return records;
+  return snapshot.records_;
+}
+
+long SaveCacheFd(int fd, const DnsCache& cache, const CacheFileClock& clock) {
+  return SaveSnapshotFd(fd, CacheSnapshot::Take(cache, clock));
 }
 
 long SaveCacheFile(const std::string& path, const DnsCache& cache, const CacheFileClock& clock) {
+  return SaveSnapshotFile(path, CacheSnapshot::Take(cache, clock));
+}
+
+long SaveSnapshotFile(const std::string& path, const CacheSnapshot& snapshot) {
   std::string temp;
   UniqueFd fd;
   for (int i = 0; i < kTempAttempts && !fd.valid(); i++) {
@@ -381,7 +441,7 @@ long SaveCacheFile(const std::string& path, const DnsCache& cache, const CacheFi
     return -1;
   }
   bool ok = fchmod(fd.get(), kCacheFileMode) == 0;
-  long records = ok ? SaveCacheFd(fd.get(), cache, clock) : -1;
+  long records = ok ? SaveSnapshotFd(fd.get(), snapshot) : -1;
   // fsync reports every write error; close after it has nothing left to say.
   ok = records >= 0 && fsync(fd.get()) == 0;
   fd.Reset();

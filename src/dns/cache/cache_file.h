@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dns/cache/dns_cache.h"
 #include "dns/codec/dns_wire.h"
@@ -107,6 +108,25 @@ CacheLoadResult LoadCacheFile(const std::string& path, DnsCache* cache,
                               const CacheFileClock& clock);
 // Loads from an open descriptor (read from its current position to the end).
 CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock);
+
+// The savable entries of a cache, copied compactly (no fixed-size name fields) so the file can be
+// written and synced on another thread while the cache goes on changing.
+class CacheSnapshot {
+ public:
+  // Copies the entries the file keeps, in file order, with times already in wall-clock seconds.
+  static CacheSnapshot Take(const DnsCache& cache, const CacheFileClock& clock);
+  uint32_t records() const { return records_; }
+  size_t bytes() const { return data_.size(); }
+
+ private:
+  friend long SaveSnapshotFd(int fd, const CacheSnapshot& snapshot);
+  std::vector<uint8_t> data_;
+  uint32_t records_ = 0;
+};
+// Writes a snapshot as the whole file to an open descriptor. Records or -1.
+long SaveSnapshotFd(int fd, const CacheSnapshot& snapshot);
+// As SaveCacheFile, from a snapshot; safe on any thread.
+long SaveSnapshotFile(const std::string& path, const CacheSnapshot& snapshot);
 
 // Writes the cache to `path` through a temporary file in the same directory (mode 0640), synced
 // and renamed into place. Entries whose key has a group or a client subnet stay in memory only:

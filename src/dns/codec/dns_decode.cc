@@ -141,6 +141,7 @@ int DecodeRecord(dns_packet* packet, int section, Reader* r, bool* seen_opt) {
       return -1;
     }
     dns_set_OPT_payload_size(packet, rclass);
+    packet->edns_flags = static_cast<uint16_t>(ttl & 0xFFFF);
     if (DecodeOptions(packet, r->data + rdata, rdlen) != 0) {
       LogOut(LL_ERR, "decode opt failed, %s", NameForLog(owner, owner_len, name, sizeof name));
       return -1;
@@ -200,10 +201,6 @@ int DecodeRecord(dns_packet* packet, int section, Reader* r, bool* seen_opt) {
       }
       break;
     default:
-      if (rdlen >= kDnsMaxRawData) {
-        LogOut(LL_DEBUG, "length mismatch\n");
-        return -1;
-      }
       LogOut(LL_DEBUG, "DNS type = %d not supported", type);
       what = "raw";
       w.Bytes(r->data + rdata, rdlen);
@@ -246,6 +243,8 @@ int dns_decode(dns_packet* packet, int maxsize, const unsigned char* data, int l
   head.tc = (data[2] >> 1) & 1;
   head.rd = data[2] & 1;
   head.ra = data[3] >> 7;
+  head.ad = (data[3] >> 5) & 1;
+  head.cd = (data[3] >> 4) & 1;
   head.rcode = data[3] & 0x0F;
   if (dns_packet_init(packet, maxsize, &head) != 0) return -1;
   const int counts[4] = {Get16(data + 4), Get16(data + 6), Get16(data + 8), Get16(data + 10)};

@@ -89,7 +89,7 @@ int EncodeOpt(Writer* w, const dns_packet* packet) {
   h[0] = 0;  // root owner
   Put16(h + 1, DNS_T_OPT);
   Put16(h + 3, packet->payloadsize < kDnsMinPayload ? kDnsMinPayload : packet->payloadsize);
-  Put32(h + 5, 0);
+  Put32(h + 5, packet->edns_flags & kDnsEdnsDo);
   int rdlen_at = w->pos + 9;
   w->pos += 11;
   int start = w->pos;
@@ -114,7 +114,8 @@ int dns_encode(unsigned char* data, int size, const dns_packet* packet) {
   Put16(data, hd.id);
   data[2] = static_cast<uint8_t>((hd.qr & 1) << 7 | (hd.opcode & 0x0F) << 3 | (hd.aa & 1) << 2 |
                                  (hd.tc & 1) << 1 | (hd.rd & 1));
-  data[3] = static_cast<uint8_t>((hd.ra & 1) << 7 | (hd.rcode & 0x0F));
+  data[3] = static_cast<uint8_t>((hd.ra & 1) << 7 | (hd.ad & 1) << 5 | (hd.cd & 1) << 4 |
+                                 (hd.rcode & 0x0F));
   int counts[4] = {0, 0, 0, 0};
   for (int section = DNS_RRS_QD; section <= DNS_RRS_NR; section++) {
     for (const dns_rrs* e = dns_get_rrs_start(packet, section, nullptr); e;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "dns/codec/dns_packet_internal.h"
@@ -7,12 +8,12 @@ using namespace dns_internal;
 
 namespace {
 
-constexpr int kMaxAreaOffset = 0xFFFE;
+constexpr int kMaxAreaOffset = kDnsPacketObjectMax;
 
-uint16_t* ListHead(dns_packet* p, int section) {
+uint32_t* ListHead(dns_packet* p, int section) {
   return section == DNS_RRS_OPT ? &p->optional : &p->list_head[section];
 }
-uint16_t* ListTail(dns_packet* p, int section) {
+uint32_t* ListTail(dns_packet* p, int section) {
   return section == DNS_RRS_OPT ? &p->opt_tail : &p->list_tail[section];
 }
 uint16_t* ListCount(dns_packet* p, int section) {
@@ -93,23 +94,22 @@ int GetNameRecord(const dns_rrs* rrs, uint16_t type, char* domain, int maxsize, 
 namespace dns_internal {
 
 int EntryWriter::Commit() {
-  if (!ok_ || pos_ - start_ - static_cast<int>(sizeof(dns_rrs)) > 0xFFFF || start_ > kMaxAreaOffset)
-    return -1;
+  if (!ok_ || start_ > kMaxAreaOffset) return -1;
   dns_rrs* e = reinterpret_cast<dns_rrs*>(Area(packet_) + start_);
   e->packet_off =
       static_cast<uint32_t>(reinterpret_cast<uint8_t*>(e) - reinterpret_cast<uint8_t*>(packet_));
   e->next = kDnsListEnd;
-  e->len = static_cast<uint16_t>(pos_ - start_ - static_cast<int>(sizeof(dns_rrs)));
+  e->len = static_cast<uint32_t>(pos_ - start_ - static_cast<int>(sizeof(dns_rrs)));
   e->type = type_;
   e->section = static_cast<uint16_t>(section_);
-  uint16_t* head = ListHead(packet_, section_);
-  uint16_t* tail = ListTail(packet_, section_);
+  uint32_t* head = ListHead(packet_, section_);
+  uint32_t* tail = ListTail(packet_, section_);
   if (*head == kDnsListEnd) {
-    *head = static_cast<uint16_t>(start_);
+    *head = static_cast<uint32_t>(start_);
   } else {
-    reinterpret_cast<dns_rrs*>(Area(packet_) + *tail)->next = static_cast<uint16_t>(start_);
+    reinterpret_cast<dns_rrs*>(Area(packet_) + *tail)->next = static_cast<uint32_t>(start_);
   }
-  *tail = static_cast<uint16_t>(start_);
+  *tail = static_cast<uint32_t>(start_);
   (*ListCount(packet_, section_))++;
   packet_->len = pos_;
   committed_ = true;
@@ -149,6 +149,8 @@ int dns_packet_init(dns_packet* packet, int size, const dns_head* head) {
     packet->head.tc = head->tc;
     packet->head.rd = head->rd;
     packet->head.ra = head->ra;
+    packet->head.ad = head->ad;
+    packet->head.cd = head->cd;
     packet->head.rcode = head->rcode;
   }
   for (int i = 0; i < 4; i++) packet->list_head[i] = packet->list_tail[i] = kDnsListEnd;
@@ -254,7 +256,7 @@ int dns_add_SOA(dns_packet* packet, dns_section section, const char* domain, int
 
 int dns_add_RAW(dns_packet* packet, dns_section section, const char* domain, int type, int ttl,
                 const void* data, int len) {
-  if (len < 0 || len >= kDnsMaxRawData ||
+  if (len < 0 || len > kDnsMaxRawData ||
       AddRecord(packet, section, domain, static_cast<uint16_t>(type), ttl, data, len) != 0) {
     LogOut(LL_ERR, "add raw failed, %s", domain ? domain : "");
     return -1;
@@ -309,7 +311,7 @@ int dns_get_OPT_TCP_KEEYALIVE(const dns_rrs*, unsigned short*) {
 dns_rrs* dns_get_rrs_start(dns_packet* packet, int section, int* count) {
   if (!ValidSection(section)) return nullptr;
   if (count) *count = *ListCount(packet, section);
-  uint16_t head = *ListHead(packet, section);
+  uint32_t head = *ListHead(packet, section);
   return head == kDnsListEnd ? nullptr : reinterpret_cast<dns_rrs*>(Area(packet) + head);
 }
 
@@ -409,7 +411,7 @@ int dns_get_OPT_ECS(const dns_rrs* rrs, unsigned short* opt_code, unsigned short
   if (rrs->len < 4 + 4 || rrs->len > 256) return -1;
   const uint8_t* d = DataOf(rrs);
   uint16_t len = Get16(d + 2);
-  if (len < 4 || 4 + len != rrs->len) return -1;
+  if (len < 4 || 4u + len != rrs->len) return -1;
   dns_opt_ecs out;
   out.family = Get16(d + 4);
   out.source_prefix = d[6];
@@ -421,4 +423,24 @@ int dns_get_OPT_ECS(const dns_rrs* rrs, unsigned short* opt_code, unsigned short
   if (opt_code) *opt_code = DNS_OPT_T_ECS;
   if (opt_len) *opt_len = len;
   return 0;
+}
+
+int dns_packet_object_size(int message_len) {
+  // A decoded record takes an entry header and its names written out: about twice its wire
+  // size for ordinary answers; four times leaves room for names stored whole.
+  int64_t want = static_cast<int64_t>(sizeof(dns_packet)) + 4 * static_cast<int64_t>(message_len) +
+                 kDnsWireNameMax * 4;
+  if (want <= kDnsPacketObjectSize) return kDnsPacketObjectSize;
+  return static_cast<int>(std::min<int64_t>(want, kDnsPacketObjectMax));
+}
+
+int DnsPacketObject::Decode(const unsigned char* data, int len) {
+  int size = dns_packet_object_size(len);
+  if (size <= kDnsPacketObjectSize) {
+    packet_ = inline_.get();
+    return dns_decode(packet_, inline_.size(), data, len);
+  }
+  heap_.reset(new unsigned char[size]);
+  packet_ = reinterpret_cast<dns_packet*>(heap_.get());
+  return dns_decode(packet_, size, data, len);
 }

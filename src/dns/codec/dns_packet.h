@@ -10,20 +10,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // Sizes used by the engine.
-inline constexpr int kDnsPacketObjectSize = 6144;  // packet objects
-inline constexpr int kDnsMessageMax = 4096;        // encoded messages
+inline constexpr int kDnsPacketObjectSize = 6144;  // inline packet objects
+// Largest packet object made for one message (a 64 KiB message of many small records).
+inline constexpr int kDnsPacketObjectMax = 1 << 20;
+inline constexpr int kDnsMessageMax = 4096;         // encoded messages over UDP
+inline constexpr int kDnsStreamMessageMax = 65535;  // encoded messages over TCP
 inline constexpr int kDnsHeaderLen = 12;
 inline constexpr int kDnsMaxLabelLen = 63;
 inline constexpr int kDnsMaxNameOctets = 255;
 // Presentation form of the longest name with every byte escaped, plus the NUL.
 inline constexpr int kDnsNameTextMax = 1024;
-// Records of types the codec does not parse are kept raw when shorter than this.
-inline constexpr int kDnsMaxRawData = 1024;
+// Records of types the codec does not parse are kept raw: any RDATA the protocol allows.
+inline constexpr int kDnsMaxRawData = 65535;
 inline constexpr int kDnsCompressSlots = 16;
-inline constexpr uint16_t kDnsListEnd = 0xFFFF;
+inline constexpr uint32_t kDnsListEnd = 0xFFFFFFFF;
 inline constexpr int kDnsMinPayload = 512;
+inline constexpr uint16_t kDnsEdnsDo = 0x8000;  // OPT flag: DNSSEC records wanted
 
 enum dns_section : int {
   DNS_RRS_QD = 0,
@@ -77,6 +82,8 @@ struct dns_head {
   uint8_t tc = 0;
   uint8_t rd = 0;
   uint8_t ra = 0;
+  uint8_t ad = 0;  // authentic data (DNSSEC)
+  uint8_t cd = 0;  // checking disabled (DNSSEC)
   uint16_t rcode = 0;
   uint16_t qdcount = 0;
   uint16_t ancount = 0;
@@ -114,8 +121,8 @@ struct dns_compress_table {
 // One entry of the record area. The record data follows the entry header.
 struct dns_rrs {
   uint32_t packet_off;  // distance back to the owning packet object
-  uint16_t next;        // record-area offset of the next entry of the list, kDnsListEnd at the end
-  uint16_t len;         // bytes of record data
+  uint32_t next;        // record-area offset of the next entry of the list, kDnsListEnd at the end
+  uint32_t len;         // bytes of record data
   uint16_t type;        // record type, or the option code for option entries
   uint16_t section;     // dns_section of the list holding the entry
 };
@@ -123,12 +130,13 @@ struct dns_rrs {
 // Header of the packet object; the record area follows it in the same buffer.
 struct dns_packet {
   dns_head head;
-  uint16_t list_head[4];
-  uint16_t list_tail[4];
+  uint32_t list_head[4];
+  uint32_t list_tail[4];
   uint16_t optcount;
-  uint16_t optional;  // first option entry, kDnsListEnd when none
-  uint16_t opt_tail;
+  uint32_t optional;  // first option entry, kDnsListEnd when none
+  uint32_t opt_tail;
   uint16_t payloadsize;  // EDNS UDP payload size; 0 = no OPT record
+  uint16_t edns_flags;   // flags of the OPT record (kDnsEdnsDo)
   dns_compress_table names;
   int32_t size;  // total size of the object
   int32_t len;   // bytes of the record area in use
@@ -196,5 +204,27 @@ int dns_get_OPT_ECS(const dns_rrs* rrs, unsigned short* opt_code, unsigned short
                     dns_opt_ecs* ecs);
 
 int dns_decode(dns_packet* packet, int maxsize, const unsigned char* data, int len);
+
+// Size of a packet object that holds the decoded form of a len-byte message: the inline size for
+// ordinary messages, more for long records and large record sets.
+int dns_packet_object_size(int message_len);
+
+// A packet object sized from the message it decodes: the inline buffer serves ordinary messages,
+// one heap block the larger ones.
+class DnsPacketObject {
+ public:
+  DnsPacketObject() = default;
+  DnsPacketObject(const DnsPacketObject&) = delete;
+  DnsPacketObject& operator=(const DnsPacketObject&) = delete;
+  // dns_decode into a buffer sized for the message. 0 or -1.
+  int Decode(const unsigned char* data, int len);
+  dns_packet* get() { return packet_; }
+  const dns_packet* get() const { return packet_; }
+
+ private:
+  DnsPacketBuffer<> inline_;
+  std::unique_ptr<unsigned char[]> heap_;  // new[] aligns for dns_packet
+  dns_packet* packet_ = inline_.get();
+};
 int dns_encode(unsigned char* data, int size, const dns_packet* packet);
 int dns_packet_update(unsigned char* data, int len, const dns_update_param* update);

@@ -47,7 +47,8 @@ int FindOpt(const uint8_t* msg, int len, OptSpan* span) {
   return 0;
 }
 
-int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_opt_ecs* ecs) {
+int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_opt_ecs* ecs,
+              bool dnssec_ok = false) {
   int addr_len = ecs ? (ecs->source_prefix + 7) / 8 : 0;
   int opt_len = ecs ? 4 + 4 + addr_len : 0;
   if (pos + 11 + opt_len > outsize) return -1;
@@ -55,7 +56,7 @@ int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_op
   h[0] = 0;
   Put16(h + 1, DNS_T_OPT);
   Put16(h + 3, std::max<uint16_t>(payload, kDnsMinPayload));
-  Put32(h + 5, 0);
+  Put32(h + 5, dnssec_ok ? kDnsEdnsDo : 0);
   Put16(h + 9, static_cast<uint16_t>(opt_len));
   if (ecs) {
     uint8_t* o = h + 11;
@@ -73,9 +74,9 @@ int AppendOpt(uint8_t* out, int pos, int outsize, uint16_t payload, const dns_op
 // Re-encodes a reply whose OPT record sits between other records (rare): decode, drop the OPT
 // record, encode again.
 int RebuildWithoutOpt(const uint8_t* reply, int len, uint8_t* out, int outsize) {
-  DnsPacketBuffer<kDnsPacketObjectSize * 2> buf;
+  DnsPacketObject buf;
+  if (buf.Decode(reply, len) != 0) return -1;
   dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), reply, len) != 0) return -1;
   p->payloadsize = 0;
   p->optcount = 0;
   p->optional = p->opt_tail = kDnsListEnd;
@@ -115,7 +116,7 @@ int dns_client_udp_limit(bool client_edns, int client_payload) {
 }
 
 int dns_truncated_reply(const uint8_t* msg, int len, bool edns, uint16_t payload, uint8_t* out,
-                        int outsize) {
+                        int outsize, bool dnssec_ok) {
   DnsQuestionView q;
   if (dns_read_question(msg, len, &q) != 0) return -1;
   // The question is rewritten uncompressed: it is the first name of the message anyway.
@@ -131,7 +132,7 @@ int dns_truncated_reply(const uint8_t* msg, int len, bool edns, uint16_t payload
   Put16(out + kDnsHeaderLen + q.qname_len, q.qtype);
   Put16(out + kDnsHeaderLen + q.qname_len + 2, q.qclass);
   int pos = kDnsHeaderLen + qlen;
-  if (edns) pos = AppendOpt(out, pos, outsize, payload, nullptr);
+  if (edns) pos = AppendOpt(out, pos, outsize, payload, nullptr, dnssec_ok);
   return pos;
 }
 
@@ -158,13 +159,15 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
       std::memcpy(out + kDnsHeaderLen, edit.qname, edit.qname_len);
     }
   }
+  constexpr uint8_t kCdBit = 0x10;
+  out[3] = static_cast<uint8_t>(edit.checking_disabled ? out[3] | kCdBit : out[3] & ~kCdBit);
   dns_update_param update;
   update.id = edit.id;
   update.ttl = edit.ttl;
   update.ip_addr = edit.a_addr;
   if (dns_packet_update(out, pos, &update) != 0) return -1;
   if (edit.client_edns) {
-    pos = AppendOpt(out, pos, outsize, edit.payload, edit.ecs);
+    pos = AppendOpt(out, pos, outsize, edit.payload, edit.ecs, edit.dnssec_ok);
     if (pos < 0) return -1;
   }
   if (pos > edit.limit) {
@@ -173,7 +176,7 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
     if (dns_read_question(out, pos, &q) != 0) return -1;
     std::memcpy(copy, out, std::min<int>(pos, sizeof copy));
     return dns_truncated_reply(copy, std::min<int>(pos, sizeof copy), edit.client_edns,
-                               edit.payload, out, outsize);
+                               edit.payload, out, outsize, edit.dnssec_ok);
   }
   return pos;
 }

@@ -39,6 +39,8 @@ struct DnsClientEdit {
   bool client_edns = false;  // the query carried an OPT record: the reply gets one
   uint16_t payload = kDnsMinPayload;  // payload size announced in that OPT record
   const dns_opt_ecs* ecs = nullptr;   // client subnet echoed in it
+  bool dnssec_ok = false;             // the query's DO flag, echoed in it
+  bool checking_disabled = false;     // the query's CD flag, copied into the header
   int limit = kDnsMessageMax;         // larger replies become header + question with TC=1
   // The question name as the client wrote it: the copy carries the client's letter case.
   const uint8_t* qname = nullptr;
@@ -55,4 +57,4 @@ int dns_build_client_reply(const uint8_t* reply, int len, const DnsClientEdit& e
 
 // Writes header + first question of msg with TC=1 (and an OPT record when edns). Length or -1.
 int dns_truncated_reply(const uint8_t* msg, int len, bool edns, uint16_t payload, uint8_t* out,
-                        int outsize);
+                        int outsize, bool dnssec_ok = false);

@@ -95,9 +95,9 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
     Count(&DnsEngineStats::dropped);
     if (src.internal_done) src.internal_done(DNS_RC_SERVFAIL, {});
   };
-  DnsPacketBuffer<> buf;
+  DnsPacketObject buf;
+  if (buf.Decode(data, len) != 0) return drop("decode failed.\n");
   dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), data, len) != 0) return drop("decode failed.\n");
   if (p->head.qr || p->head.qdcount != 1) return drop("forward request.\n");
   char name[kDnsNameTextMax];
   int qtype = 0;
@@ -136,6 +136,10 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
       break;
     }
   }
+  r.dnssec_ok = (p->edns_flags & kDnsEdnsDo) != 0;
+  r.checking_disabled = p->head.cd != 0;
+  if (r.dnssec_ok) r.cache_client_subnet += kKeyMarkDo;
+  if (r.checking_disabled) r.cache_client_subnet += kKeyMarkCd;
   r.domain.assign(name);
   std::string_view text(name);
   if (text.find('\\') == std::string_view::npos && (text.empty() || text.back() != '.')) {
@@ -256,6 +260,8 @@ void DnsEngine::Core::RunQuery(Request& r) {
   if (AnswerLocally(r)) return;
   const SpeedCheckOrders& orders = r.rules.orders ? *r.rules.orders : conf.orders;
   if (OrdersAreNone(orders) || (r.bind_flags & kBindNoSpeedCheck)) r.passthrough = true;
+  // A validating client checks the signatures itself: it gets the answer as signed.
+  if (r.dnssec_ok || r.checking_disabled) r.passthrough = true;
   if (r.qtype == DNS_T_AAAA && !speed->Ipv6Available()) r.passthrough = true;
   r.group = (r.rules.nameserver && !(r.bind_flags & kBindNoRuleNameserver)) ? *r.rules.nameserver
                                                                             : r.bind_group;
@@ -315,7 +321,9 @@ void DnsEngine::Core::Forward(Request& r) {
   dns_head head;
   head.id = r.client_id;
   head.rd = 1;
+  head.cd = r.checking_disabled;
   dns_packet_init(p, buf.size(), &head);
+  if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
   const dns_opt_ecs* ecs = r.ecs ? &*r.ecs : nullptr;
   if (!ecs) {
     const EcsSetting& first = r.qtype == DNS_T_AAAA && conf.ecs_v6.set ? conf.ecs_v6 : conf.ecs_v4;
@@ -365,13 +373,12 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
   }
   r.answer_received = true;
   if (r.gate.has_answer()) return;  // already answered (first answer in passthrough)
-  DnsPacketBuffer<> buf;
-  dns_packet* p = buf.get();
-  if (dns_decode(p, buf.size(), result.packet.data(), static_cast<int>(result.packet.size())) !=
-      0) {
+  DnsPacketObject buf;
+  if (buf.Decode(result.packet.data(), static_cast<int>(result.packet.size())) != 0) {
     LogOut(LL_DEBUG, "%s: undecodable answer for %s", __func__, r.domain.c_str());
     return;
   }
+  dns_packet* p = buf.get();
   if (g_loglevel.load() <= LL_DEBUG && result.server < (upstream ? upstream->ServerCount() : 0)) {
     const UpstreamServerInfo& s = upstream->Server(result.server);
     LogOut(LL_DEBUG, "query result from server %s:%d, type: %d", s.name.c_str(), s.port, r.qtype);
@@ -403,6 +410,8 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
       if (min_ttl >= 0) break;
     }
     ttl = static_cast<int32_t>(ClampTtl(min_ttl < 0 ? 0 : min_ttl));
+    // Signed records are never handed out for longer than they were given for.
+    if ((r.dnssec_ok || r.checking_disabled) && min_ttl >= 0 && ttl > min_ttl) ttl = min_ttl;
     if (conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {
       ttl = static_cast<int32_t>(conf.rr_ttl_reply_max);
     }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "dns/engine/engine_core.h"
 #include "utils/log.h"
@@ -34,17 +35,29 @@ bool ParseEcsText(const std::string& text, dns_opt_ecs* ecs) {
 
 void DnsEngine::Core::StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired) {
   DnsPacketBuffer<> buf;
+  // The DNSSEC marks of the key come back as the query's DO and CD flags.
+  std::string subnet = key.client_subnet;
+  auto take_mark = [&subnet](std::string_view mark) {
+    size_t at = subnet.find(mark);
+    if (at == std::string::npos) return false;
+    subnet.erase(at, mark.size());
+    return true;
+  };
+  bool dnssec_ok = take_mark(kKeyMarkDo);
+  bool checking_disabled = take_mark(kKeyMarkCd);
   dns_head head;
   head.rd = 1;
+  head.cd = checking_disabled;
   dns_packet_init(buf.get(), buf.size(), &head);
+  if (dnssec_ok) buf.get()->edns_flags = kDnsEdnsDo;
   dns_opt_ecs ecs;
-  bool with_ecs = !key.client_subnet.empty();
-  if (with_ecs && !ParseEcsText(key.client_subnet, &ecs)) return;
+  bool with_ecs = !subnet.empty();
+  if (with_ecs && !ParseEcsText(subnet, &ecs)) return;
   uint8_t wire[kDnsMessageMax];
   int len = -1;
   if (dns_add_domain(buf.get(), key.domain.c_str(), key.qtype, DNS_C_IN) == 0 &&
-      (!with_ecs || (dns_set_OPT_payload_size(buf.get(), kUpstreamPayload) == 0 &&
-                     dns_add_OPT_ECS(buf.get(), &ecs) == 0))) {
+      (!(with_ecs || dnssec_ok) || dns_set_OPT_payload_size(buf.get(), kUpstreamPayload) == 0) &&
+      (!with_ecs || dns_add_OPT_ECS(buf.get(), &ecs) == 0)) {
     len = dns_encode(wire, sizeof wire, buf.get());
   }
   if (len < 0) {

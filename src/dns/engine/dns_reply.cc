@@ -51,8 +51,8 @@ struct ReplyBuilder {
 
 // First address of the wanted type in an encoded answer, as text.
 std::string FirstAddress(const std::vector<uint8_t>& packet, uint16_t qtype, int* rcode) {
-  DnsPacketBuffer<> buf;
-  if (dns_decode(buf.get(), buf.size(), packet.data(), static_cast<int>(packet.size())) != 0) {
+  DnsPacketObject buf;
+  if (buf.Decode(packet.data(), static_cast<int>(packet.size())) != 0) {
     *rcode = DNS_RC_SERVFAIL;
     return {};
   }
@@ -220,6 +220,8 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
   edit.ttl = answer.ttl;
   edit.a_addr = r.qtype == DNS_T_A ? r.gate.ARewrite() : 0;
   edit.client_edns = r.client_edns;
+  edit.dnssec_ok = r.dnssec_ok;
+  edit.checking_disabled = r.checking_disabled;
   edit.payload = kReplyPayload;
   edit.ecs = r.ecs ? &*r.ecs : nullptr;
   edit.limit =
@@ -257,8 +259,8 @@ void DnsEngine::Core::SendCopy(Request& r, const GateAnswer& answer) {
 
 void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa) {
   std::string result;
-  DnsPacketBuffer<> buf;
-  if (dns_decode(buf.get(), buf.size(), reply, len) == 0) {
+  DnsPacketObject buf;
+  if (buf.Decode(reply, len) == 0) {
     char owner[kDnsNameTextMax];
     int ttl = 0;
     uint8_t addr[16];
@@ -296,6 +298,8 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
              r.qtype != DNS_T_PTR && r.qtype != DNS_T_SRV && r.qtype != DNS_T_HTTPS) {
     return;
   }
+  // Signed answers are never kept longer than their records say, denials included.
+  if ((r.dnssec_ok || r.checking_disabled) && answer.ttl >= 0 && ttl > answer.ttl) ttl = answer.ttl;
   CacheKey key{r.domain_lower, r.qtype, r.group, r.cache_client_subnet};
   CachedAnswer stored{answer.packet, ttl, answer.soa, r.best_ping};
   stored.bind_flags = r.bind_flags;

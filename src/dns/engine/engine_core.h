@@ -51,6 +51,10 @@ inline constexpr int kNegativeTtl = 60;
 inline constexpr int kDefaultReplyTtl = 300;
 inline constexpr uint16_t kUpstreamPayload = 4096;
 inline constexpr uint16_t kReplyPayload = 512;
+// Appended to the client-subnet part of cache and merge keys of DNSSEC-aware queries, so their
+// whole answers never mix with the shortened ones; the refresh reads it back.
+inline constexpr char kKeyMarkDo[] = "+do";
+inline constexpr char kKeyMarkCd[] = "+cd";
 // Room for a client's copy of any reply that fits a UDP message, before truncation.
 inline constexpr int kUdpReplySlot = kDnsMessageMax + 64 + kDnsWireNameMax;
 // Finished requests (with their table nodes) and packet buffers kept for reuse.
@@ -105,6 +109,9 @@ struct Request {
   bool rd = true;
   bool client_edns = false;
   uint16_t client_payload = 0;
+  // DNSSEC-aware client (DO or CD set): both go upstream and the answer comes back whole.
+  bool dnssec_ok = false;
+  bool checking_disabled = false;
   std::optional<dns_opt_ecs> ecs;
   std::string domain;        // presentation form as received
   std::string domain_lower;  // lower case, the key of every table
