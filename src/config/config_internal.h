@@ -133,9 +133,20 @@ int DiagnosticsRunning();
 // Serialises the commands that drive the radios (scan, channel optimisation, Wi-Fi toggle).
 std::mutex& RadioCommandMutex();
 
+// ---- CLI debug channel ------------------------------------------------------------------------
+
+// Longest command line the channel runs, longest output line it publishes, most lines per run.
+inline constexpr size_t kCliDebugCommandMax = 255;
+inline constexpr size_t kCliDebugLineMax = 254;
+inline constexpr int kCliDebugMaxLines = 50;
+// Replaces the running worker (if any) with one for data; answers "NA" once it started.
+void StartCliDebug(const std::string& transid, const std::string& data);
+// Stops and joins the running worker (tests); workers alive right now.
+void CliDebugStopForTest();
+int CliDebugWorkersAliveForTest();
+
 // Commands whose features arrive later: each answers as a feature that is not available does.
 void StartSpeedTest(const std::string& transid);
-void StartCliDebug(const std::string& transid, const std::string& data);
 void RunSiteSurvey(const std::string& transid, const std::string& data);
 void RunOptimizeWifi(const std::string& transid, const std::string& data);
 void RunScanAndOptimizeWifi(const std::string& transid, const std::string& data);

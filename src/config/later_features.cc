@@ -1,4 +1,4 @@
-// Commands whose features are not part of this build yet: the speed test, the CLI debug channel,
+// Commands whose features are not part of this build yet: the speed test,
 // site survey and channel optimisation. Each answers as the command does when its feature cannot
 // run, so the cloud never waits for an answer that will not come.
 #include <mutex>
@@ -11,11 +11,6 @@
 void StartSpeedTest(const std::string& transid) {
   LogOut(LL_ERR, "%s: speed test not built in", "ExecuteCommand");
   ConfigResponse(transid.c_str(), "speedtest pthread creation fail");
-}
-
-void StartCliDebug(const std::string&, const std::string&) {
-  // As when the channel's thread cannot start: logged, no answer.
-  LogOut(LL_CRIT, "%s: CLI debug channel not built in", "ExecuteCommand");
 }
 
 void RunSiteSurvey(const std::string& transid, const std::string&) {
