@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -145,8 +146,30 @@ void StartCliDebug(const std::string& transid, const std::string& data);
 void CliDebugStopForTest();
 int CliDebugWorkersAliveForTest();
 
-// Commands whose features arrive later: each answers as a feature that is not available does.
+// ---- speed test -------------------------------------------------------------------------------
+
+// Starts the speed test on its own thread; a test already running is refused.
 void StartSpeedTest(const std::string& transid);
+bool SpeedTestRunning();
+// Megabits (1024 x 1024 bytes x 8) per second of bytes over seconds; 0 for no time.
+double SpeedMbps(uint64_t bytes, double seconds);
+struct SpeedEventFields {
+  const char* event = "";
+  const char* testType = "";
+  int64_t value = 0;
+  int64_t speed = 0;
+  int64_t startTime = 0;  // elapsed milliseconds of a progress event
+  std::string server;
+};
+// One speed event (pretty JSON and a newline) with the keys of its kind in their order.
+std::string BuildSpeedEvent(const SpeedEventFields& fields, const std::string& transid,
+                            const std::string& dll, const std::string& deviceMac,
+                            const std::string& localTime, const std::string& subscriber);
+int SpeedJsonNotification(const SpeedEventFields& fields);
+// The notice sent when a test cannot start ("test-in-proress", "init").
+void Report_SpeedTestRetry();
+
+// Commands whose features arrive later: each answers as a feature that is not available does.
 void RunSiteSurvey(const std::string& transid, const std::string& data);
 void RunOptimizeWifi(const std::string& transid, const std::string& data);
 void RunScanAndOptimizeWifi(const std::string& transid, const std::string& data);

@@ -1,17 +1,12 @@
-// Commands whose features are not part of this build yet: the speed test,
-// site survey and channel optimisation. Each answers as the command does when its feature cannot
-// run, so the cloud never waits for an answer that will not come.
+// Commands whose features are not part of this build yet: site survey and channel optimisation.
+// Each answers as the command does when its feature cannot run, so the cloud never waits for an
+// answer that will not come.
 #include <mutex>
 #include <string>
 
 #include "config/config.h"
 #include "config/config_internal.h"
 #include "utils/log.h"
-
-void StartSpeedTest(const std::string& transid) {
-  LogOut(LL_ERR, "%s: speed test not built in", "ExecuteCommand");
-  ConfigResponse(transid.c_str(), "speedtest pthread creation fail");
-}
 
 void RunSiteSurvey(const std::string& transid, const std::string&) {
   std::lock_guard radio(RadioCommandMutex());

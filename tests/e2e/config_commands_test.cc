@@ -170,12 +170,8 @@ TEST_F(E2eConfigCommands, DiagnosticsLedWifiAndSettings) {
             Texts{"NA"});
   EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ow", "OPTIMIZE_WIFI", "wlan0")),
             Texts{"OPTIMIZE_WIFI_ERR_STATE"});
-  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("st", "SPEED_TEST")),
-            Texts{"speedtest pthread creation fail"});
-  // The CLI channel that cannot start sends no answer; the next command shows it was handled.
-  Ask(lab, "commandGroup:0", Command("cli", "CLIDEBUG", "connect"), NoAnswer());
-  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("after-cli", "ON_LED")), Texts{"NA"});
-  EXPECT_EQ(AnswersOf(lab, "cli"), 0u);
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("st", "SPEED_TEST")), Texts{"NA"});
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("cli", "CLIDEBUG", "connect")), Texts{"NA"});
 
   EXPECT_EQ(Pwned(r), 0u);
   EXPECT_TRUE(agent.Running());
