@@ -63,6 +63,14 @@ CliChannel& Channel() {
 
 std::atomic<int> gWorkersAlive{0};
 
+// Kills a recorded command: its process group, and the child itself, which may not have made
+// its own group yet (it then has no children either). Only for a pid not yet reaped.
+void KillCommand(pid_t pid) {
+  if (pid <= 0) return;
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+}
+
 int Publish(std::string_view text) {
   auto subject = GetUsableKVP(configkeys::kDebugCliSubject);
   return ConfigNatsPublish(text.data(), text.size(), subject ? subject->c_str() : nullptr);
@@ -185,7 +193,7 @@ void CliDebugWorker(std::shared_ptr<CliRun> run, std::string command) {
   bool published = StreamLines(pipe, *run);
   {
     std::lock_guard lock(run->mutex);
-    if (run->pid > 0) kill(-run->pid, SIGKILL);
+    KillCommand(run->pid);
     run->pid = 0;  // from here on nobody signals this pid: it is reaped below
   }
   LogOut(LL_DEBUG, "CliDebugWorker: pclose CliDebugWorker");
@@ -201,7 +209,7 @@ void StopWorkerLocked(CliChannel& channel) {
   {
     std::lock_guard lock(channel.run->mutex);
     channel.run->stop.store(true);
-    if (channel.run->pid > 0) kill(-channel.run->pid, SIGKILL);
+    KillCommand(channel.run->pid);
   }
   channel.run->wake.notify_all();
   LogOut(LL_INFO, "ExecuteCommand: cancel existing CliDebugThread");

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/device_ops.h"
 #include "proto/messages.h"
 
 // ---- subscription plan ----------------------------------------------------------------------
@@ -169,10 +170,22 @@ int SpeedJsonNotification(const SpeedEventFields& fields);
 // The notice sent when a test cannot start ("test-in-proress", "init").
 void Report_SpeedTestRetry();
 
-// Commands whose features arrive later: each answers as a feature that is not available does.
+// ---- site survey and channel optimisation ----------------------------------------------------
+
+// The radio commands: each runs the platform operation under RadioCommandMutex, answers, and
+// publishes its result (the combined one answers "NA" first in every case).
 void RunSiteSurvey(const std::string& transid, const std::string& data);
 void RunOptimizeWifi(const std::string& transid, const std::string& data);
 void RunScanAndOptimizeWifi(const std::string& transid, const std::string& data);
+// One platform record as a message (texts point into the record; codes outside an enum: 0).
+Zun__Wifiscan__NEIGHBORWLANINFO NeighbourMessage(const NeighborApRecord& record);
+// Publish a result; each takes ownership of records (malloc'ed by the platform). 0 or -1.
+int SendSiteSurveyResults(const std::string& transid, NeighborApRecord* records, uint8_t count);
+int SendOptimizedChannel(const std::string& transid, uint8_t oldChannel, uint8_t newChannel);
+// Status values: 0 success, 1 platform failure, 2 driver failure.
+int SendSSAndOptimizedResults(const std::string& transid, NeighborApRecord* records, uint8_t count,
+                              uint32_t scanStatus, uint8_t oldChannel, uint8_t newChannel,
+                              uint32_t optimizeStatus);
 
 // Waits the process uses before ending on purpose (real time; scaled when waited).
 inline constexpr std::chrono::seconds kBeforeRebootWait{1};
