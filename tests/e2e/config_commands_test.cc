@@ -282,6 +282,15 @@ TEST_F(E2eConfigCommands, IdleStateDiagnosticsAnswerTheirFailureAndTheAgentStays
     EXPECT_EQ(got[0], std::string(cmd) == "PING" ? "PING_ERR_STATE" : "TRACEROUTE_ERR_STATE");
   }
   EXPECT_EQ(lab.Count("subject=zuncore.idle.configResponse.025a00000001&transid=i1"), 2u);
+  // No speed server is known in this state: the test ends as unable to connect, and the next
+  // request starts a new one.
+  EXPECT_EQ(Ask(lab, "idle.location", Command("s1", "SPEED_TEST"), For("s1")), Texts{"NA"});
+  EXPECT_TRUE(lab.WaitLog("Can't Resolve IP")) << lab.agent().Output();
+  EXPECT_TRUE(zctest::WaitFor(
+      [&] {
+        return Ask(lab, "idle.location", Command("s2", "SPEED_TEST"), For("s2")) == Texts{"NA"};
+      },
+      kLong));
   EXPECT_TRUE(lab.agent().Running());
 }
 
