@@ -246,14 +246,11 @@ void DownloadConnection(Phase& phase, int index) {
   close(fd);
 }
 
-void UploadConnection(Phase& phase, int index) {
-  (void)zc::WriteFileAtomic("/proc/self/oom_adj", "0\n");
-  LogOut(LL_DEBUG,
-         "%s uploadThread[i].request_url:%s uploadThread[i].domain_name:%s IP address: %s",
-         ("UploadThread " + std::to_string(index)).c_str(), "up", phase.server.c_str(),
-         phase.addressText.c_str());
+// One POST of the full body; true when the body went out completely and the server answered
+// (the connection may then post again: a fast line sends more than one body in a phase).
+bool UploadOnce(Phase& phase) {
   int fd = Connect(reinterpret_cast<sockaddr*>(&phase.address), phase.addressLength);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   // A small send buffer: bytes counted as sent are bytes the server took, not bytes parked in
   // our kernel.
   int sendBuffer = 64 * 1024;
@@ -265,7 +262,7 @@ void UploadConnection(Phase& phase, int index) {
   if (!SendAll(fd, header.data(), header.size(), &phase)) {
     LogOut(LL_ERR, "Can't send header to server");
     close(fd);
-    return;
+    return false;
   }
   static const std::array<char, kUploadBlock> zeros{};
   size_t sent = 0;
@@ -275,16 +272,35 @@ void UploadConnection(Phase& phase, int index) {
       break;
     }
   }
+  bool answered = false;
   if (sent == kUploadBlocks) {
     char reply[512];
     while (true) {
       pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(zc::Scaled(kSocketWait).count())) != 1) break;
+      if (poll(&p, 1, static_cast<int>(zc::Scaled(kSocketWait).count())) != 1) {
+        LogOut(LL_ERR, "Can't receive data!");
+        break;
+      }
       ssize_t n = recv(fd, reply, sizeof reply, 0);
-      if (n <= 0) break;
+      if (n < 0) LogOut(LL_ERR, "Can't receive data!");
+      if (n <= 0) {
+        answered = n == 0;
+        break;
+      }
     }
   }
   close(fd);
+  return answered;
+}
+
+void UploadConnection(Phase& phase, int index) {
+  (void)zc::WriteFileAtomic("/proc/self/oom_adj", "0\n");
+  LogOut(LL_DEBUG,
+         "%s uploadThread[i].request_url:%s uploadThread[i].domain_name:%s IP address: %s",
+         ("UploadThread " + std::to_string(index)).c_str(), "up", phase.server.c_str(),
+         phase.addressText.c_str());
+  while (UploadOnce(phase) && !PastDeadline(phase)) {
+  }
 }
 
 void PublishPhaseEvent(const char* event, const Phase& phase, double value, double speed,

@@ -30,9 +30,10 @@ SpeedServer::SpeedServer(uint64_t bytesPerSecond, Stall stall)
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  // Small receive buffers: what the client counts as sent is close to what was taken.
+  // Small receive buffers when throttled: what the client counts as sent is close to what was
+  // taken.
   int receiveBuffer = kReceiveBuffer;
-  setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (rate_ > 0) setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
