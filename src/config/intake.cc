@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "config/config_internal.h"
@@ -191,6 +192,13 @@ int ConfigSubscriptionPlan(std::vector<ConfigSubject>& plan) {
   for (const auto& [base, firmware] : lists) {
     if (AddList(all, base, firmware) != 0) return -1;
   }
+  // One unusable subject from the cloud must not cost the others their subscription.
+  std::erase_if(all, [](const ConfigSubject& s) {
+    if (NatsSubjectIsValid(s.subject.c_str())) return false;
+    LogOut(LL_CRIT, "%s: a subject of %zu bytes is not valid, not subscribed", "ConfigInit",
+           s.subject.size());
+    return true;
+  });
   for (size_t i = 0; i < all.size(); ++i) {
     if (i < static_cast<size_t>(kConfigMaxSubjects)) {
       plan.push_back(std::move(all[i]));

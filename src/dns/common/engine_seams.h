@@ -52,6 +52,9 @@ class VerdictHook {
   virtual DnsVerdict Ask(const VerdictQuery& query) = 0;
   // The engine stopped: forget every pending lookup of that generation (nothing is posted).
   virtual void Purge(uint64_t generation) { (void)generation; }
+  // A client request's first upstream answer arrived, this long after the request started
+  // (upstream latency metrics).
+  virtual void UpstreamAnswered(std::chrono::steady_clock::duration elapsed) { (void)elapsed; }
 };
 
 // What the cache is asked for and given. The key carries everything that changes the answer.
@@ -86,7 +89,8 @@ struct CacheSettings {
   bool prefetch = false;
   int64_t serve_expired_prefetch_time = 0;
   bool persist = true;
-  std::string file;  // router path; empty: the default
+  std::string file;     // router path; empty: the default
+  int64_t max_ttl = 0;  // the engine's TTL ceiling for loaded entries; 0: the cache's own
 };
 
 // Starts the refresh of a cached answer: the same query without a client, whose answer is
