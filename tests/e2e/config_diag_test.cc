@@ -5,8 +5,10 @@
 #include <string>
 
 #include "e2e/config_lab.h"
+#include "lib/profile.h"
 #include "support/netns.h"
 #include "support/requires.h"
+#include "support/speed_server.h"
 
 namespace e2e {
 namespace {
@@ -69,6 +71,40 @@ TEST_F(E2eConfigDiag, SurveyMatchesTheSimulatedNeighboursAndTheCliChannelAnswers
   EXPECT_EQ(replies[1].rfind("[Error] zuncore invalid Log Level :99", 0), 0u) << replies[1];
   EXPECT_EQ(replies[2], "EOC");
   EXPECT_TRUE(agent.Running());
+}
+
+TEST_F(E2eConfigDiag, SpeedTestAgainstAThrottledServerReportsItsRate) {
+  constexpr double kMbps = 40;
+  zctest::SpeedServer server(static_cast<uint64_t>(kMbps * 1024 * 1024 / 8));
+  LabOptions o;
+  o.scale = 0.2;  // 3 s phases: long enough for a steady rate
+  o.profile = cloudsim::DefaultProfileText();
+  const std::string from = "\"speed_server_ip\": \"127.0.0.1:{P}\"";
+  size_t at = o.profile.find(from);
+  ASSERT_NE(at, std::string::npos);
+  o.profile.replace(at, from.size(),
+                    "\"speed_server_ip\": \"127.0.0.1:" + std::to_string(server.port()) + "\"");
+  Lab lab(o);
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  StartSignedOn(lab);
+  std::string since = std::to_string(lab.cloud().LastSeq());
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("sp", "SPEED_TEST")), Texts{"NA"});
+  // ping, download and upload results, each also on the result subject.
+  JsonPtr results = lab.WaitRecords("subject=zt.speed.result&since=" + since, 3, kLong);
+  ASSERT_TRUE(results);
+  int checked = 0;
+  for (size_t i = 0; i < Lab::Size(results); ++i) {
+    json_object* e = Lab::Decoded(results, i);
+    std::string type = Text(e, "test_type");
+    if (type != "download" && type != "upload") continue;
+    json_object* speed = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(e, "speed", &speed)) << type;
+    EXPECT_NEAR(static_cast<double>(json_object_get_int64(speed)), kMbps, kMbps * 0.1) << type;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 2);
+  EXPECT_GE(server.pings(), 1);
+  EXPECT_TRUE(lab.agent().Running());
 }
 
 }  // namespace
