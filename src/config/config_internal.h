@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/device_ops.h"
 #include "proto/messages.h"
 
 // ---- subscription plan ----------------------------------------------------------------------
@@ -133,12 +135,57 @@ int DiagnosticsRunning();
 // Serialises the commands that drive the radios (scan, channel optimisation, Wi-Fi toggle).
 std::mutex& RadioCommandMutex();
 
-// Commands whose features arrive later: each answers as a feature that is not available does.
-void StartSpeedTest(const std::string& transid);
+// ---- CLI debug channel ------------------------------------------------------------------------
+
+// Longest command line the channel runs, longest output line it publishes, most lines per run.
+inline constexpr size_t kCliDebugCommandMax = 255;
+inline constexpr size_t kCliDebugLineMax = 254;
+inline constexpr int kCliDebugMaxLines = 50;
+// Replaces the running worker (if any) with one for data; answers "NA" once it started.
 void StartCliDebug(const std::string& transid, const std::string& data);
+// Stops and joins the running worker (tests); workers alive right now.
+void CliDebugStopForTest();
+int CliDebugWorkersAliveForTest();
+
+// ---- speed test -------------------------------------------------------------------------------
+
+// Starts the speed test on its own thread; a test already running is refused.
+void StartSpeedTest(const std::string& transid);
+bool SpeedTestRunning();
+// Megabits (1024 x 1024 bytes x 8) per second of bytes over seconds; 0 for no time.
+double SpeedMbps(uint64_t bytes, double seconds);
+struct SpeedEventFields {
+  const char* event = "";
+  const char* testType = "";
+  int64_t value = 0;
+  int64_t speed = 0;
+  int64_t startTime = 0;  // elapsed milliseconds of a progress event
+  std::string server;
+};
+// One speed event (pretty JSON and a newline) with the keys of its kind in their order.
+std::string BuildSpeedEvent(const SpeedEventFields& fields, const std::string& transid,
+                            const std::string& dll, const std::string& deviceMac,
+                            const std::string& localTime, const std::string& subscriber);
+int SpeedJsonNotification(const SpeedEventFields& fields);
+// The notice sent when a test cannot start ("test-in-proress", "init").
+void Report_SpeedTestRetry();
+
+// ---- site survey and channel optimisation ----------------------------------------------------
+
+// The radio commands: each runs the platform operation under RadioCommandMutex, answers, and
+// publishes its result (the combined one answers "NA" first in every case).
 void RunSiteSurvey(const std::string& transid, const std::string& data);
 void RunOptimizeWifi(const std::string& transid, const std::string& data);
 void RunScanAndOptimizeWifi(const std::string& transid, const std::string& data);
+// One platform record as a message (texts point into the record; codes outside an enum: 0).
+Zun__Wifiscan__NEIGHBORWLANINFO NeighbourMessage(const NeighborApRecord& record);
+// Publish a result; each takes ownership of records (malloc'ed by the platform). 0 or -1.
+int SendSiteSurveyResults(const std::string& transid, NeighborApRecord* records, uint8_t count);
+int SendOptimizedChannel(const std::string& transid, uint8_t oldChannel, uint8_t newChannel);
+// Status values: 0 success, 1 platform failure, 2 driver failure.
+int SendSSAndOptimizedResults(const std::string& transid, NeighborApRecord* records, uint8_t count,
+                              uint32_t scanStatus, uint8_t oldChannel, uint8_t newChannel,
+                              uint32_t optimizeStatus);
 
 // Waits the process uses before ending on purpose (real time; scaled when waited).
 inline constexpr std::chrono::seconds kBeforeRebootWait{1};

@@ -26,6 +26,13 @@ inline constexpr const char* kBetaFirmwareList = kKeySubBetaFirmware;
 inline constexpr const char* kConfigResponseSubject = kKeyPubConfigResponse;
 inline constexpr const char* kPingSubject = kKeyPubPingIp;
 inline constexpr const char* kTraceSubject = kKeyPubTraceRoute;
+inline constexpr const char* kDebugCliSubject = kKeyPubDebugCli;
+inline constexpr const char* kSpeedTestSubject = kKeyPubSpeedTest;
+inline constexpr const char* kSpeedResultSubject = kKeyPubSpeedtestResult;
+inline constexpr const char* kSurveySubject = kKeyPubAcsSurvey;
+inline constexpr const char* kOptimizeSubject = kKeyPubAcsOptimize;
+inline constexpr const char* kScanOptimizeSubject = kKeyPubScanAndOptimizeWifi;
+inline constexpr const char* kSpeedServer = kKeySpeedServerIp;
 
 // Transaction of the running speed test. The SPEED_TEST command writes; the speed test reads.
 inline constexpr const char* kSpeedTransactionId = "speedtransactionid";

@@ -163,19 +163,17 @@ TEST_F(E2eConfigCommands, DiagnosticsLedWifiAndSettings) {
             Texts{"InvaildConfig"});
   EXPECT_EQ(Flash(lab, "CWMP_ACS_URL"), "http://acs.test/x");
 
-  // Features of a later build answer as unavailable ones do.
-  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ss", "SITE_SURVEY", "wlan0")),
+  // Radio commands on the simulated driver; an interface the platform refuses is an error.
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ss", "SITE_SURVEY", "wlan0")), Texts{"NA"});
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ss2", "SITE_SURVEY", "eth9")),
             Texts{"SITE_SURVEY_ERR_STATE"});
   EXPECT_EQ(Ask(lab, "commandGroup:0", Command("so", "SCAN_AND_OPTIMIZE_WIFI", "wlan0")),
             Texts{"NA"});
-  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ow", "OPTIMIZE_WIFI", "wlan0")),
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ow", "OPTIMIZE_WIFI", "wlan0")), Texts{"NA"});
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("ow2", "OPTIMIZE_WIFI", "eth9")),
             Texts{"OPTIMIZE_WIFI_ERR_STATE"});
-  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("st", "SPEED_TEST")),
-            Texts{"speedtest pthread creation fail"});
-  // The CLI channel that cannot start sends no answer; the next command shows it was handled.
-  Ask(lab, "commandGroup:0", Command("cli", "CLIDEBUG", "connect"), NoAnswer());
-  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("after-cli", "ON_LED")), Texts{"NA"});
-  EXPECT_EQ(AnswersOf(lab, "cli"), 0u);
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("st", "SPEED_TEST")), Texts{"NA"});
+  EXPECT_EQ(Ask(lab, "commandGroup:0", Command("cli", "CLIDEBUG", "connect")), Texts{"NA"});
 
   EXPECT_EQ(Pwned(r), 0u);
   EXPECT_TRUE(agent.Running());
@@ -284,6 +282,15 @@ TEST_F(E2eConfigCommands, IdleStateDiagnosticsAnswerTheirFailureAndTheAgentStays
     EXPECT_EQ(got[0], std::string(cmd) == "PING" ? "PING_ERR_STATE" : "TRACEROUTE_ERR_STATE");
   }
   EXPECT_EQ(lab.Count("subject=zuncore.idle.configResponse.025a00000001&transid=i1"), 2u);
+  // No speed server is known in this state: the test ends as unable to connect, and the next
+  // request starts a new one.
+  EXPECT_EQ(Ask(lab, "idle.location", Command("s1", "SPEED_TEST"), For("s1")), Texts{"NA"});
+  EXPECT_TRUE(lab.WaitLog("Can't Resolve IP")) << lab.agent().Output();
+  EXPECT_TRUE(zctest::WaitFor(
+      [&] {
+        return Ask(lab, "idle.location", Command("s2", "SPEED_TEST"), For("s2")) == Texts{"NA"};
+      },
+      kLong));
   EXPECT_TRUE(lab.agent().Running());
 }
 
