@@ -13,8 +13,6 @@
 #include <fstream>
 #include <thread>
 
-#include "utils/ports.h"
-
 #include "dns/codec/dns_wire.h"
 
 namespace dnspeer {
@@ -48,11 +46,6 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
 }
 
 }  // namespace
-
-uint16_t FreePort() {
-  int port = zc::FreeLoopbackPort();
-  return port > 0 ? static_cast<uint16_t>(port) : 0;
-}
 
 bool HaveProgram(const std::string& name) {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/bin"}) {

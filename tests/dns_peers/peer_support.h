@@ -16,6 +16,7 @@
 #include "dns/codec/dns_packet.h"
 #include "dns/engine/dns_engine.h"
 #include "support/netns.h"
+#include "support/ports.h"
 #include "support/temp_root.h"
 
 namespace dnspeer {
@@ -26,8 +27,7 @@ using namespace std::chrono_literals;
 using zctest::InPrivateNetwork;
 using zctest::MarkPrivateNetwork;
 
-// A port free for both UDP and TCP on 127.0.0.1 right now.
-uint16_t FreePort();
+using zctest::FreePort;
 // Whether a program is on PATH.
 bool HaveProgram(const std::string& name);
 std::string BuildDir();

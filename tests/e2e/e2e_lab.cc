@@ -13,6 +13,7 @@
 
 #include "lib/process.h"
 #include "support/nats_fixture.h"
+#include "support/ports.h"
 
 namespace e2e {
 namespace {
@@ -73,7 +74,7 @@ Lab::Lab(LabOptions options) : options_(std::move(options)) {
   // The simulator scales its delays like the agent.
   setenv("ZUNCORE_TIME_SCALE", std::to_string(options_.scale).c_str(), 1);
   // The time service lives on the simulator's plain HTTP listener, whose port the agent needs.
-  const int httpPort = cloudsim::FreeLoopbackPort();
+  const int httpPort = zctest::FreePort();
   options_.env.emplace("ZUNCORE_TIME_URL", "http://127.0.0.1:" + std::to_string(httpPort) + "/now");
   agent_ = std::make_unique<zctest::AgentRun>(AgentOptionsFor(options_));
   zctest::CloudSimFixture::Options c;

@@ -18,7 +18,6 @@
 #include <thread>
 
 #include "utils/exec.h"
-#include "utils/ports.h"
 
 namespace zctest {
 
@@ -90,10 +89,6 @@ void ChildProcess::Stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   pid_ = -1;
-}
-
-int FreeDnsPort() {
-  return zc::FreeLoopbackPort();
 }
 
 bool WaitForTcp(int port, std::chrono::milliseconds timeout) {
@@ -242,7 +237,7 @@ bool StartUnbound(const std::string& dir, const UnboundOptions& o, ChildProcess*
 
 bool StartDnsdist(const std::string& dir, int backend_port, int doh_port, int tls_port,
                   const std::string& cert, const std::string& key, ChildProcess* process) {
-  int local = FreeDnsPort();
+  int local = FreePort();
   std::string conf = "setLocal(\"127.0.0.1:" + std::to_string(local) + "\")\n" +
                      "newServer({address=\"127.0.0.1:" + std::to_string(backend_port) +
                      "\", checkName=\"a.test.\"})\n" +

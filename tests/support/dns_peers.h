@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ports.h"
+
 namespace zctest {
 
 // A child process started from an argv, with stdout and stderr in a log file. Stopped by pid
@@ -29,8 +31,6 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
-// A port free for both UDP and TCP on 127.0.0.1 right now.
-int FreeDnsPort();
 // True once `port` accepts TCP connections on 127.0.0.1.
 bool WaitForTcp(int port, std::chrono::milliseconds timeout);
 // True once a UDP DNS query for `name` on 127.0.0.1:port gets a NOERROR answer.
