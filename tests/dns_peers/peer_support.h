@@ -15,6 +15,7 @@
 
 #include "dns/codec/dns_packet.h"
 #include "dns/engine/dns_engine.h"
+#include "support/child_process.h"
 #include "support/netns.h"
 #include "support/ports.h"
 #include "support/temp_root.h"
@@ -32,21 +33,7 @@ using zctest::FreePort;
 bool HaveProgram(const std::string& name);
 std::string BuildDir();
 
-// A child process, stopped (SIGTERM, then SIGKILL) by its pid.
-class Process {
- public:
-  Process() = default;
-  ~Process() { Stop(); }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  bool Start(const std::vector<std::string>& argv, const std::string& log_path);
-  void Stop();
-  pid_t pid() const { return pid_; }
-  bool alive();
-
- private:
-  pid_t pid_ = -1;
-};
+using Process = zctest::ChildProcess;
 
 // Output and status of a finished command (argv, no shell).
 struct RunResult {
