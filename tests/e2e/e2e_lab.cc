@@ -14,6 +14,7 @@
 #include "lib/process.h"
 #include "support/nats_fixture.h"
 #include "support/ports.h"
+#include "support/wait.h"
 
 namespace e2e {
 namespace {
@@ -144,13 +145,14 @@ size_t Lab::Count(const std::string& query) {
 }
 
 JsonPtr Lab::WaitRecords(const std::string& query, size_t n, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    JsonPtr r = Records(query);
-    if (Size(r) >= n) return r;
-    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-    std::this_thread::sleep_for(20ms);
-  }
+  JsonPtr r;
+  bool found = zctest::WaitFor(
+      [&] {
+        r = Records(query);
+        return Size(r) >= n;
+      },
+      timeout, 20ms);
+  return found ? std::move(r) : nullptr;
 }
 
 json_object* Lab::Decoded(const JsonPtr& records, size_t i) {
@@ -207,12 +209,7 @@ std::string Lab::LastExit() const {
 }
 
 bool Lab::WaitExits(size_t n, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (ExitReasons().size() < n) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return zctest::WaitFor([&] { return ExitReasons().size() >= n; }, timeout, 20ms);
 }
 
 size_t Lab::CountLog(const std::string& text) const {

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/wait.h"
 #include "utils/exec.h"
 
 namespace zctest {
@@ -41,16 +42,15 @@ bool WriteText(const std::string& path, const std::string& text) {
 }  // namespace
 
 bool WaitForTcp(int port, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (ok) return true;
-    std::this_thread::sleep_for(kPoll);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  return WaitFor(
+      [port] {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(port);
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        return ok;
+      },
+      timeout, kPoll);
 }
 
 bool WaitForDns(int port, const std::string& name, std::chrono::milliseconds timeout) {
