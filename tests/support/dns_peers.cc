@@ -16,6 +16,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/dns_query.h"
 #include "support/wait.h"
 #include "utils/exec.h"
 
@@ -54,16 +55,7 @@ bool WaitForTcp(int port, std::chrono::milliseconds timeout) {
 }
 
 bool WaitForDns(int port, const std::string& name, std::chrono::milliseconds timeout) {
-  std::vector<uint8_t> query = {0x12, 0x34, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-  size_t start = 0;
-  std::string dotted = name + ".";
-  for (size_t dot; (dot = dotted.find('.', start)) != std::string::npos; start = dot + 1) {
-    if (dot == start) break;
-    query.push_back(static_cast<uint8_t>(dot - start));
-    query.insert(query.end(), dotted.begin() + static_cast<long>(start),
-                 dotted.begin() + static_cast<long>(dot));
-  }
-  query.insert(query.end(), {0, 0, 1, 0, 1});
+  std::vector<uint8_t> query = BuildDnsQuery(name, kDnsTypeA);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(port);
