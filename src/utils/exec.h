@@ -1,6 +1,10 @@
 // Running router commands: through the shell with captured output, asynchronously on the main
 // loop, with a pipe in either direction, or as an argument vector (no shell) for anything that
 // carries cloud- or peer-supplied text.
+//
+// Callers today: RunArgv (platform layer, exit path, DNS engine audit) and SpawnDetached (exit
+// path). The rest (get_shell_output, RunCommand, popen2/pclose2, do_cmd/va_cmd, RunShell,
+// StartCwmp/StopCwmp, ReadPID) is the API the command and configuration modules will use.
 #pragma once
 
 #include <sys/types.h>
