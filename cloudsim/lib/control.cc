@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
+#include "lib/mutate.h"
 #include "lib/pbjson.h"
 #include "lib/profile.h"
 #include "proto/registry.h"
@@ -83,27 +86,6 @@ JsonPtr HeadersJson(const Headers& headers) {
     json_object_object_add(obj.get(), k.c_str(), json_object_new_string(v.c_str()));
   }
   return obj;
-}
-
-// Malformed variants of a valid payload for the tests.
-bool Mutate(const json_object* mutate, std::string* payload, std::string* error) {
-  if (!mutate) return true;
-  bool known = false;
-  if (auto n = IntMember(mutate, "truncate")) {
-    if (*n >= 0 && static_cast<size_t>(*n) < payload->size()) payload->resize(*n);
-    known = true;
-  }
-  if (auto b64 = StringMember(mutate, "append_b64")) {
-    auto bytes = Base64Decode(*b64);
-    if (!bytes) {
-      *error = "bad append_b64";
-      return false;
-    }
-    payload->append(*bytes);
-    known = true;
-  }
-  if (!known) *error = "unsupported mutate";
-  return known;
 }
 
 }  // namespace
@@ -259,8 +241,16 @@ void ControlServer::HandleServices(evhttp_request* request, const std::string& n
   Service* service = cloud_.FindService(name);
   if (!service) return SendError(request, 404, "no service " + name);
   std::string error;
+  // "reply" merges over the profile's answer, as PUT /v1/signon does.
   if (json_object* reply = Member(body, "reply")) {
-    if (!service->SetReply(reply, &error)) return SendError(request, 400, error);
+    if (!service->MergeReply(reply, &error)) return SendError(request, 400, error);
+  }
+  if (json_object* replies = Member(body, "replies")) {
+    if (!service->QueueReplies(replies, &error)) return SendError(request, 400, error);
+  }
+  // Only answers given: the mode stays as it is.
+  if (!Member(body, "mode") && (Member(body, "reply") || Member(body, "replies"))) {
+    return SendJson(request, 200, nullptr);
   }
   ModeSettings m;
   std::string mode = StringMember(body, "mode").value_or("reply");
@@ -293,7 +283,9 @@ void ControlServer::HandlePush(evhttp_request* request, const json_object* body)
   } else {
     return SendError(request, 400, "envelope or raw_b64 needed");
   }
-  if (!Mutate(Member(body, "mutate"), &payload, &error)) return SendError(request, 400, error);
+  if (!MutatePayload(type, Member(body, "mutate"), &payload, &error)) {
+    return SendError(request, 400, error);
+  }
   const bool asRequest = BoolMember(body, "request", true);
   Headers headers = HeadersFrom(Member(body, "headers"));
 
@@ -311,12 +303,47 @@ void ControlServer::HandlePush(evhttp_request* request, const json_object* body)
   }
   int64_t seq = records_.Add(std::move(record));
 
+  // "await": the push also waits for the transaction's CONFIGRESP (the member's transid unless
+  // given) and returns it: {"transid", "count", "timeout_ms" (agent time)}.
+  std::string awaitTransid;
+  size_t awaitCount = 0;
+  std::chrono::milliseconds awaitTimeout{0};
+  if (json_object* await = Member(body, "await")) {
+    awaitTransid = StringMember(await, "transid").value_or("");
+    if (awaitTransid.empty()) {
+      if (json_object* envelope = Member(body, "envelope")) {
+        json_object_object_foreach(envelope, member, value) {
+          (void)member;
+          if (auto t = StringMember(value, "transid")) awaitTransid = *t;
+        }
+      }
+    }
+    awaitCount = static_cast<size_t>(std::max<int64_t>(1, IntMember(await, "count").value_or(1)));
+    awaitTimeout = zc::Scaled(
+        std::chrono::milliseconds(IntMember(await, "timeout_ms").value_or(kDefaultWaitMs)));
+  }
+
   // The wait for the ACK runs off the loop; the answer is sent from the loop.
   std::weak_ptr<std::atomic<bool>> alive = alive_;
   std::lock_guard lock(workersMutex_);
-  workers_.emplace_back([this, alive, request, subject, payload, headers, asRequest, seq] {
+  workers_.emplace_back([this, alive, request, subject, payload, headers, asRequest, seq,
+                         awaitTransid, awaitCount, awaitTimeout] {
     Cloud::PushResult result = cloud_.Push(subject, payload, headers, asRequest, kAckWait);
-    loop_.Post([this, alive, request, subject, result, seq] {
+    std::shared_ptr<JsonPtr> responses;
+    if (awaitCount > 0) {
+      RecordFilter f;
+      f.type = "CONFIGRESP";
+      f.transid = awaitTransid;
+      f.since = seq;
+      auto deadline = std::chrono::steady_clock::now() + awaitTimeout;
+      while (records_.Count(f) < awaitCount && std::chrono::steady_clock::now() < deadline) {
+        auto a = alive.lock();
+        if (!a || !*a) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      responses = std::make_shared<JsonPtr>(records_.Query(f));
+    }
+    loop_.Post([this, alive, request, subject, result, seq, responses] {
       auto a = alive.lock();
       if (!a || !*a) return;
       JsonPtr out(json_object_new_object());
@@ -339,6 +366,9 @@ void ControlServer::HandlePush(evhttp_request* request, const json_object* body)
       } else {
         json_object_object_add(out.get(), "ack_b64", nullptr);
         json_object_object_add(out.get(), "ack_headers", nullptr);
+      }
+      if (responses) {
+        json_object_object_add(out.get(), "responses", json_object_get(responses->get()));
       }
       bool failed = result.status != NATS_OK && result.status != NATS_TIMEOUT &&
                     result.status != NATS_NO_RESPONDERS;

@@ -53,8 +53,14 @@ const char* DefaultProfileText() {
       "reply": {"status": "SUCCESS"}},
     "event": {"kind": "event", "subject": "zt.event", "request_type": "APEvent",
       "headers": {"zun-proto": "v1"}},
-    "edge": {"kind": "responder", "subject": "zt.edge.dns", "request_type": "EDGEDNSREQUEST",
-      "reply_type": "EDGEDNSRESP", "reply": {"sec_category_id": 0, "app": "NA", "seqno": 0}}
+    "edge": {"kind": "reputation", "subject": "zt.edge.dns", "request_type": "EDGEDNSREQUEST",
+      "reply_type": "EDGEDNSRESP", "reply": {"sec_category_id": 0, "app": "NA", "seqno": 0},
+      "rules": [
+        {"site_regex": "(^|\\.)adult\\.test$", "category_ids": [10], "sec_category_id": 0, "app": "NA"},
+        {"site_regex": "(^|\\.)ads\\.test$", "category_ids": [20], "sec_category_id": 0, "app": "NA"},
+        {"site_regex": "(^|\\.)malware\\.test$", "category_ids": [], "sec_category_id": 7, "app": "NA"},
+        {"site_regex": "(^|\\.)chat\\.test$", "category_ids": [30], "sec_category_id": 0, "app": "chatapp"},
+        {"default": true, "category_ids": [], "sec_category_id": 0, "app": "NA"}]}
   },
   "sinks": [
     {"subject": "zt.journal.boot", "type": "JOURNAL", "headers": {"zun-proto": "v1"}},

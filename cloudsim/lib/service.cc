@@ -91,6 +91,8 @@ bool Service::SetReply(const json_object* reply, std::string* error) {
 }
 
 bool Service::MergeReply(const json_object* changes, std::string* error) {
+  // Raw bytes, or a service without a profile answer: nothing to merge over.
+  if (Member(changes, "raw_b64") || !profileReplyJson_) return SetReply(changes, error);
   JsonPtr merged = MergeJson(profileReplyJson_.get(), changes);
   if (!merged) {
     *error = name_ + ": nothing to merge";
@@ -102,10 +104,45 @@ bool Service::MergeReply(const json_object* changes, std::string* error) {
 void Service::ResetReply() {
   std::lock_guard lock(mutex_);
   reply_ = profileReply_;
+  queued_.clear();
 }
 
-std::optional<std::string> Service::ConfiguredReply() const {
+bool Service::QueueReplies(const json_object* list, std::string* error) {
+  if (!list || !json_object_is_type(list, json_type_array)) {
+    *error = name_ + ": replies must be a list";
+    return false;
+  }
+  std::optional<std::string> normal;
+  {
+    std::lock_guard lock(mutex_);
+    normal = reply_;
+  }
+  std::vector<std::string> encoded;
+  for (size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object* item = json_object_array_get_idx(list, i);
+    if (!MergeReply(item, error)) return false;
+    std::lock_guard lock(mutex_);
+    if (reply_) encoded.push_back(*reply_);
+  }
   std::lock_guard lock(mutex_);
+  // MergeReply set the normal answer while encoding: put it back.
+  reply_ = normal;
+  for (std::string& e : encoded) queued_.push_back(std::move(e));
+  return true;
+}
+
+size_t Service::QueuedReplies() const {
+  std::lock_guard lock(mutex_);
+  return queued_.size();
+}
+
+std::optional<std::string> Service::ConfiguredReply() {
+  std::lock_guard lock(mutex_);
+  if (!queued_.empty()) {
+    std::string next = std::move(queued_.front());
+    queued_.pop_front();
+    return next;
+  }
   return reply_;
 }
 

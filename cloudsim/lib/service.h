@@ -5,6 +5,7 @@
 
 #include <protobuf-c/protobuf-c.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,8 +47,12 @@ class Service {
   bool SetReply(const json_object* reply, std::string* error);
   // The profile's answer with changes merged in (JSON form) becomes the normal answer.
   bool MergeReply(const json_object* changes, std::string* error);
-  // Back to the profile's answer.
+  // Back to the profile's answer (queued one-shot answers are dropped).
   void ResetReply();
+  // One-shot answers (JSON form merged over the profile's, or {"raw_b64": ...}), used one per
+  // request in order before the normal answer.
+  bool QueueReplies(const json_object* list, std::string* error);
+  size_t QueuedReplies() const;
 
   const std::vector<std::string>& subjects() const { return subjects_; }
   // Decoder of the payloads (nullptr for text and JSON payloads).
@@ -58,8 +63,8 @@ class Service {
   std::string CheckHeaders(const Headers& headers) const;
 
  protected:
-  // The reply bytes currently configured.
-  std::optional<std::string> ConfiguredReply() const;
+  // The reply bytes for the next request: a queued one-shot answer, else the configured one.
+  std::optional<std::string> ConfiguredReply();
 
  private:
   std::string name_;
@@ -72,6 +77,7 @@ class Service {
   std::optional<std::string> profileReply_;
   JsonPtr profileReplyJson_;
   std::optional<std::string> reply_;
+  std::deque<std::string> queued_;
 };
 
 // Creates a service of a kind named in the profile ("responder", "sink", "event", ...).

@@ -14,6 +14,7 @@ constexpr ServiceKind kKinds[] = {
     {"responder", MakeResponder},
     {"sink", MakeSink},
     {"event", MakeEventService},
+    {"reputation", MakeReputationService},
 };
 
 }  // namespace

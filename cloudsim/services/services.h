@@ -15,6 +15,7 @@ namespace cloudsim {
 std::unique_ptr<Service> MakeResponder(const std::string& name);
 std::unique_ptr<Service> MakeSink(const std::string& name);
 std::unique_ptr<Service> MakeEventService(const std::string& name);
+std::unique_ptr<Service> MakeReputationService(const std::string& name);
 
 // HTTP services, one file each; MakeHttpServices lists them all.
 std::unique_ptr<HttpService> MakeBootstrapEndpoint(WebServer& web);

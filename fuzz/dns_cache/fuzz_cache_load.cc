@@ -13,7 +13,7 @@
 #include "dns/cache/cache_file.h"
 #include "dns/codec/dns_name.h"
 #include "dns/codec/dns_wire.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 #include "utils/log.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "bstrap/bstrap_keys.h"
 #include "bstrap/bstrap_request.h"
 #include "fwupdate/fwupdate.h"
 #include "main/nats/nats_session.h"
@@ -14,6 +15,7 @@
 #include "utils/exitlog.h"
 #include "utils/files.h"
 #include "utils/https_client.h"
+#include "utils/identity_keys.h"
 #include "utils/json.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
@@ -44,13 +46,13 @@ void ScheduleBootstrapRetry(int delaySeconds) {
 }
 
 void ApplyWanAndAcs() {
-  auto wanConnection = GetStringKVP("wanConnection");
+  auto wanConnection = GetStringKVP(kKeyWanConnection);
   if (!wanConnection) return;
   AcsConfigRecord acs{};
-  if (auto v = GetStringKVP("cwmpConfig.acsUrl")) CopyField(acs.url, v->c_str());
-  if (auto v = GetStringKVP("cwmpConfig.username")) CopyField(acs.userName, v->c_str());
-  if (auto v = GetStringKVP("cwmpConfig.password")) CopyField(acs.password, v->c_str());
-  if (auto v = GetStringKVP("cwmpConfig.periodicInterval")) {
+  if (auto v = GetStringKVP(kKeyCwmpAcsUrl)) CopyField(acs.url, v->c_str());
+  if (auto v = GetStringKVP(kKeyCwmpUsername)) CopyField(acs.userName, v->c_str());
+  if (auto v = GetStringKVP(kKeyCwmpPassword)) CopyField(acs.password, v->c_str());
+  if (auto v = GetStringKVP(kKeyCwmpPeriodicInterval)) {
     acs.informInterval = static_cast<uint32_t>(strtoul(v->c_str(), nullptr, 10));
   }
   if (EqualsNoCase(*wanConnection, "MIGRATION")) {
@@ -69,7 +71,7 @@ void ApplyWanAndAcs() {
 
 // Stores the new bootstrap URL of an expired subscription, when there is a usable one.
 void WriteExpiredBootstrapUrl() {
-  auto url = GetStringKVP("connectionInfo.subscriptionExpiredBootstrapUrl");
+  auto url = GetStringKVP(kKeyConnectionExpiredBootstrapUrl);
   if (!url || EqualsNoCase(*url, "NA") || !IsHttpUrl(*url)) {
     LogOut(LL_ERR, "%s: no usable expired-subscription bootstrap URL, keeping the current one",
            "Bootstrap_cb");
@@ -88,7 +90,7 @@ void StartValidationOrExit() {
 }
 
 void ActOnProvisioningCode() {
-  std::string code = GetStringKVPOr("provisioningCode", "");
+  std::string code = GetStringKVPOr(kKeyProvisioningCode, "");
   if (EqualsNoCase(code, "MNGD.AGNT.NONE") || EqualsNoCase(code, "MNGD.AGNT.SPND")) {
     Zuncore_idle(2);
   } else if (EqualsNoCase(code, "MNGD.AGNT.PROV") || EqualsNoCase(code, "MNGD.MULT.PROV")) {
@@ -118,7 +120,7 @@ void Bootstrap() {
       LogOut(LL_ERR, "%s: unable to remove the bootconfig file:%s", "Bootstrap", kBootConfigFile);
     }
   }
-  auto url = GetStringKVP("zun_bstrap_url");
+  auto url = GetStringKVP(kKeyBootstrapUrl);
   zc::JsonPtr body = BuildBootstrapRequestBody();
   if (!body) return;  // logged; the process stays unprovisioned until it is restarted
   if (!url) {
@@ -166,8 +168,8 @@ void Bootstrap_cb(std::unique_ptr<HttpRequest> request) {
     LogOut(LL_ERR, "%s Fail : Response Fail rrt:%d", "Bootstrap_cb", -1);
     ExitLog("Bootstrap_cb: Fail : Response Fail");
   }
-  LogOut(LL_INFO, "%s http_resp:%ld %s:%s", "Bootstrap_cb", request->status, "provisioningCode",
-         GetStringKVPOr("provisioningCode", "").c_str());
+  LogOut(LL_INFO, "%s http_resp:%ld %s:%s", "Bootstrap_cb", request->status, kKeyProvisioningCode,
+         GetStringKVPOr(kKeyProvisioningCode, "").c_str());
   ApplyWanAndAcs();
   ActOnProvisioningCode();
 }
@@ -249,9 +251,9 @@ int InitBooStrapNats() {
   }
   LogOut(LL_INFO, "%s bootstrap nats is Newly created", "InitBooStrapNats");
   NatsConnConfig config;
-  config.name = GetStringKVPOr("device_mac_addr", "") + "-nats_bootstrap_connection";
-  config.url = GetStringKVPOr("connectionInfo.url", "");
-  config.tlsEnabled = EqualsNoCase(GetStringKVPOr("connectionInfo.tlsEnabled", ""), "true");
+  config.name = GetStringKVPOr(kKeyDeviceMacAddr, "") + "-nats_bootstrap_connection";
+  config.url = GetStringKVPOr(kKeyConnectionUrl, "");
+  config.tlsEnabled = EqualsNoCase(GetStringKVPOr(kKeyConnectionTlsEnabled, ""), "true");
   config.pingIntervalMs = kBootstrapPingIntervalMs;
   config.maxPings = kBootstrapMaxPings;
   if (NatsConnInit(gZunCoreMainEventBase, nats_bootstrap, config) != 0) {

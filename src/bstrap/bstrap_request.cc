@@ -7,9 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "bstrap/bstrap_keys.h"
 #include "platform/device_ops.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -153,11 +155,11 @@ zc::JsonPtr BuildBootstrapRequestBody() {
     LogOut(LL_ERR, "%s: Fail : unable to get platform details ", "Bootstrap");
     ExitLog("Bootstrap: Fail : unable to get platform details ");
   }
-  if (!GetStringKVP("zun_bstrap_url")) {
+  if (!GetStringKVP(kKeyBootstrapUrl)) {
     LogOut(LL_ERR, "%s: Fail : zun_bstrap_url is not set", "Bootstrap");
     ExitLog("Bootstrap: Fail : zun_bstrap_url is not set");
   }
-  std::string mac = GetStringKVPOr("device_mac_addr", "");
+  std::string mac = GetStringKVPOr(kKeyDeviceMacAddr, "");
   zc::JsonPtr body(json_object_new_object());
   json_object* b = body.get();
   Add(b, "transactionId", "");
@@ -172,11 +174,11 @@ zc::JsonPtr BuildBootstrapRequestBody() {
   Add(b, "manufacturer", platform.manufacturer);
   Add(b, "hardwareVersion", platform.hardwareVersion);
   Add(b, "softwareVersion", platform.softwareVersion);
-  Add(b, "agentVersion", GetStringKVPOr("running_firmware", ""));
+  Add(b, "agentVersion", GetStringKVPOr(kKeyRunningFirmware, ""));
   Add(b, "managementProtocol", "AGENT");
   Add(b, "profile", "AGENT");
-  Add(b, "provisioningCode", "");
-  Add(b, "launcherVersion", GetStringKVPOr("launcher_version", ""));
+  Add(b, kKeyProvisioningCode, "");
+  Add(b, "launcherVersion", GetStringKVPOr(kKeyLauncherVersion, ""));
   json_object_object_add(b, "wanSettings", WanSettings(platform));
 
   json_object* wlans = json_object_new_array();
@@ -196,23 +198,22 @@ zc::JsonPtr BuildBootstrapRequestBody() {
 
 WanConfigRecord BuildWanConfigRecord() {
   WanConfigRecord w{};
-  KeyText(w.mode, sizeof w.mode, "wanConfig.mode", "NA");
-  KeyText(w.ipProtocolMode, sizeof w.ipProtocolMode, "wanConfig.ipProtocolMode", "NA");
-  KeyText(w.ipMode, sizeof w.ipMode, "wanConfig.ipMode", "NA");
-  w.natEnabled = KeyInt("wanConfig.NATEnabled", 0) == 1 ? 1 : 0;
-  w.vlanEnabled = KeyInt("wanConfig.VLANEnabled", 0) == 1 ? 1 : 0;
-  w.vlanId = KeyInt("wanConfig.VLANId", 0);
-  w.priority = KeyInt("wanConfig.priority", 0);
-  w.mtu = KeyInt("wanConfig.MTU", 1500);
-  KeyText(w.serviceMode, sizeof w.serviceMode, "wanConfig.serviceMode", "TR069");
-  KeyText(w.externalIpAddress, sizeof w.externalIpAddress, "wanConfig.static.externalIpAddress",
-          "NA");
-  KeyText(w.subnetMask, sizeof w.subnetMask, "wanConfig.static.subnetMask", "NA");
-  KeyText(w.defaultGateway, sizeof w.defaultGateway, "wanConfig.static.defaultGateway", "NA");
-  KeyText(w.primaryDns, sizeof w.primaryDns, "wanConfig.static.primaryDNS", "NA");
-  KeyText(w.secondaryDns, sizeof w.secondaryDns, "wanConfig.static.secondaryDNS", "NA");
-  KeyText(w.pppoeUserName, sizeof w.pppoeUserName, "wanConfig.PPPoE.username", "NA");
-  KeyText(w.pppoePassword, sizeof w.pppoePassword, "wanConfig.PPPoE.password", "NA");
-  KeyText(w.pppType, sizeof w.pppType, "wanConfig.PPPoE.PPPType", "NA");
+  KeyText(w.mode, sizeof w.mode, kKeyWanMode, "NA");
+  KeyText(w.ipProtocolMode, sizeof w.ipProtocolMode, kKeyWanIpProtocolMode, "NA");
+  KeyText(w.ipMode, sizeof w.ipMode, kKeyWanIpMode, "NA");
+  w.natEnabled = KeyInt(kKeyWanNatEnabled, 0) == 1 ? 1 : 0;
+  w.vlanEnabled = KeyInt(kKeyWanVlanEnabled, 0) == 1 ? 1 : 0;
+  w.vlanId = KeyInt(kKeyWanVlanId, 0);
+  w.priority = KeyInt(kKeyWanPriority, 0);
+  w.mtu = KeyInt(kKeyWanMtu, 1500);
+  KeyText(w.serviceMode, sizeof w.serviceMode, kKeyWanServiceMode, "TR069");
+  KeyText(w.externalIpAddress, sizeof w.externalIpAddress, kKeyWanStaticAddress, "NA");
+  KeyText(w.subnetMask, sizeof w.subnetMask, kKeyWanStaticSubnetMask, "NA");
+  KeyText(w.defaultGateway, sizeof w.defaultGateway, kKeyWanStaticGateway, "NA");
+  KeyText(w.primaryDns, sizeof w.primaryDns, kKeyWanStaticPrimaryDns, "NA");
+  KeyText(w.secondaryDns, sizeof w.secondaryDns, kKeyWanStaticSecondaryDns, "NA");
+  KeyText(w.pppoeUserName, sizeof w.pppoeUserName, kKeyWanPppoeUsername, "NA");
+  KeyText(w.pppoePassword, sizeof w.pppoePassword, kKeyWanPppoePassword, "NA");
+  KeyText(w.pppType, sizeof w.pppType, kKeyWanPppoeType, "NA");
   return w;
 }

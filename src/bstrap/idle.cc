@@ -5,9 +5,12 @@
 #include <string>
 
 #include "bstrap/bstrap.h"
+#include "bstrap/bstrap_keys.h"
 #include "main/timers.h"
+#include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/files.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -20,24 +23,25 @@ constexpr size_t kBootstrapNatsUrlMax = 63;
 // Command-connection and debug keys; the stored MAC becomes its compact form for the rest of
 // the process (idle subjects and responses are keyed by it).
 std::string WriteCommandKeys() {
-  std::string url = GetStringKVPOr("connectionInfo.url", "");
-  SetStringKVP("nats_cmd_url", url);
-  bool tls = strcasecmp(GetStringKVPOr("connectionInfo.tlsEnabled", "").c_str(), "true") == 0;
-  SetStringKVP("nats.natsConnectionInfoCMD.tlsEnabled", tls ? "1" : "0");
-  SetStringKVP("nats.natsConnectionInfoCMD.pingIntervalInSeconds", "30");
-  SetStringKVP("nats.natsConnectionInfoCMD.maxPing", "4");
-  std::string mac = formatmac(GetStringKVPOr("device_mac_addr", ""));
-  SetStringKVP("device_mac_addr", mac);
-  SetStringKVP("nats.subscribeSubject.debugCLI.count", "1");
-  SetStringKVP("nats.subscribeSubject.debugCLI.0", "zunanalytics.clidebug.v1." + mac + ".req");
-  SetStringKVP("nats.publishSubject.debugCLI", "zunanalytics.clidebug.v1." + mac + ".resp");
+  std::string url = GetStringKVPOr(kKeyConnectionUrl, "");
+  SetStringKVP(kKeyNatsCmdUrl, url);
+  bool tls = strcasecmp(GetStringKVPOr(kKeyConnectionTlsEnabled, "").c_str(), "true") == 0;
+  const std::string cmd = kKeyConnInfoCmdPrefix;
+  SetStringKVP(cmd + kKeyConnInfoTlsEnabled, tls ? "1" : "0");
+  SetStringKVP(cmd + kKeyConnInfoPingInterval, "30");
+  SetStringKVP(cmd + kKeyConnInfoMaxPing, "4");
+  std::string mac = formatmac(GetStringKVPOr(kKeyDeviceMacAddr, ""));
+  SetStringKVP(kKeyDeviceMacAddr, mac);
+  SetStringKVP(std::string(kKeySubDebugCli) + kKeyListCountSuffix, "1");
+  SetStringKVP(std::string(kKeySubDebugCli) + ".0", "zunanalytics.clidebug.v1." + mac + ".req");
+  SetStringKVP(kKeyPubDebugCli, "zunanalytics.clidebug.v1." + mac + ".resp");
   return mac;
 }
 
 void WriteCommonKeys(const std::string& mac) {
-  SetStringKVP("nats.publishSubject.configResponse", "zuncore.idle.configResponse." + mac);
-  SetStringKVP("nats.subscribeSubject.debugFirmware.count", "1");
-  SetStringKVP("nats.subscribeSubject.debugFirmware.0", "zuncore.idle.debugFirmware." + mac);
+  SetStringKVP(kKeyPubConfigResponse, "zuncore.idle.configResponse." + mac);
+  SetStringKVP(std::string(kKeySubDebugFirmware) + kKeyListCountSuffix, "1");
+  SetStringKVP(std::string(kKeySubDebugFirmware) + ".0", "zuncore.idle.debugFirmware." + mac);
 }
 
 bool PrepareReason1() {
@@ -52,19 +56,19 @@ bool PrepareReason1() {
     return false;
   }
   LogOut(LL_INFO, "zun dfltbnats:%s", line->c_str());
-  SetStringKVP("connectionInfo.url", *line);
-  SetStringKVP("connectionInfo.tlsEnabled", "true");
+  SetStringKVP(kKeyConnectionUrl, *line);
+  SetStringKVP(kKeyConnectionTlsEnabled, "true");
   std::string mac = WriteCommandKeys();
-  SetStringKVP("logicalLocation", "zuncore.idle.dll." + mac);
+  SetStringKVP(kKeyLogicalLocation, "zuncore.idle.dll." + mac);
   WriteCommonKeys(mac);
   return true;
 }
 
 bool PrepareReason2() {
-  if (!GetStringKVP("connectionInfo.url")) return false;
+  if (!GetStringKVP(kKeyConnectionUrl)) return false;
   std::string mac = WriteCommandKeys();
-  if (auto idle = GetStringKVP("connectionInfo.idleDeviceSubject")) {
-    SetStringKVP("logicalLocation", *idle);
+  if (auto idle = GetStringKVP(kKeyConnectionIdleDeviceSubject)) {
+    SetStringKVP(kKeyLogicalLocation, *idle);
   }
   WriteCommonKeys(mac);
   return true;

@@ -1,15 +1,295 @@
+// The station records, their lookups, pause/play and the profile dump. The update and delete
+// messages are applied in profile_update.cc.
 #include "config/profileutils.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "config/config.h"
+#include "platform/device_ops.h"
+#include "utils/files.h"
 #include "utils/log.h"
+#include "utils/paths.h"
+#include "utils/validate.h"
 
-int UpdateProfile(const Zun__Config__DNSPROFILE* profile) {
-  LogOut(LL_INFO, "%s: profile store not built in (transid %s)", "UpdateProfile",
-         profile && profile->transid ? profile->transid : "");
+std::mutex ProfileLock;
+std::atomic<bool> gInternetSecurityEnabled{false};
+
+namespace {
+
+std::vector<StationPtr> gStationList;  // guarded by ProfileLock
+
+std::mutex gHooksMutex;
+zc::profiles::AnswerFn gAnswerSink;
+zc::profiles::InternetSecuritySwitch gSecuritySwitch;
+
+const char* LevelName(int level) {
+  switch (level) {
+    case 1:
+      return "High";
+    case 2:
+      return "Medium";
+    case 3:
+      return "Low";
+    case 4:
+      return "None";
+    case 5:
+      return "Custom";
+    default:
+      return "INVALID";
+  }
+}
+
+const char* Enabled(bool on) {
+  return on ? "Enabled" : "Disabled";
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+}  // namespace
+
+std::unique_ptr<UrlPattern> UrlPattern::Compile(const std::string& text) {
+  std::unique_ptr<UrlPattern> p(new UrlPattern());
+  if (regcomp(&p->regex_, text.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) return nullptr;
+  p->compiled_ = true;
+  return p;
+}
+
+UrlPattern::~UrlPattern() {
+  if (compiled_) regfree(&regex_);
+}
+
+bool UrlPattern::Matches(const char* text) const {
+  return regexec(&regex_, text, 0, nullptr, 0) == 0;
+}
+
+StationPtr SearchStation(const std::string& mac) {
+  std::string wanted = NormalizeMac(mac.c_str());
+  if (wanted.empty()) return nullptr;
+  for (const StationPtr& station : gStationList) {
+    if (station->mac == wanted) return station;
+  }
+  return nullptr;
+}
+
+StationPtr CreateNewStationEntry(const std::string& mac) {
+  std::string canonical = NormalizeMac(mac.c_str());
+  if (canonical.empty()) {
+    LogOut(LL_ERR, "CreateNewStationEntry: invalid MAC %s", mac.c_str());
+    return nullptr;
+  }
+  auto station = std::make_shared<StationProfile>();
+  station->mac = canonical;
+  return station;
+}
+
+namespace zc::profiles {
+// Links a new station (ProfileLock held).
+void LinkStation(const StationPtr& station) {
+  gStationList.push_back(station);
+}
+}  // namespace zc::profiles
+
+int RemoveStation(const StationPtr& station, int32_t* pausedIndex) {
+  if (!station) {
+    LogOut(LL_ERR, "RemoveStation: station profile is NULL");
+    return -1;
+  }
+  auto it = std::find(gStationList.begin(), gStationList.end(), station);
+  if (it != gStationList.end()) gStationList.erase(it);
+  station->linked = false;
+  // The list's own reference is gone; what remains are the caller's and pending lookups'.
+  LogOut(LL_DEBUG, "RemoveStation : reference count :%ld", station.use_count() - 1);
+  if (pausedIndex) *pausedIndex = station->mac_filter_index;
+  station->mac_filter_index = -1;
+  LogOut(LL_INFO, "RemoveStation: sta successfully released");
   return 0;
 }
 
-int DeleteProfile(const Zun__Config__DNSPROFILEDEL* profile) {
-  LogOut(LL_INFO, "%s: profile store not built in (transid %s)", "DeleteProfile",
-         profile && profile->transid ? profile->transid : "");
+int GetUrlType(const char* domain, const std::vector<UrlFilter>& list) {
+  if (!domain) return 0;
+  for (const UrlFilter& f : list) {
+    bool match = f.pattern && f.pattern->Matches(domain);
+    LogOut(LL_DEBUG, "pUrlPtr->sUrlPattern :%s, req_url  : %s match_found :%d",
+           f.sUrlPattern.c_str(), domain, match ? 1 : 0);
+    if (match) return f.type;
+  }
   return 0;
 }
+
+int CheckCategory(const std::vector<CategoryItem>& list, uint32_t id) {
+  for (const CategoryItem& item : list) {
+    LogOut(LL_DEBUG, "list_category_id : %u, category_id_resp : %u", item.category_id, id);
+    if (item.category_id == id) return 1;
+  }
+  return 0;
+}
+
+const AppItem* GetApp(const std::vector<AppItem>& list, const std::string& name) {
+  for (const AppItem& app : list) {
+    if (strcasecmp(app.name.c_str(), name.c_str()) == 0) return &app;
+  }
+  return nullptr;
+}
+
+int BlockSta(const char* mac, int32_t* index) {
+  int32_t got = -1;
+  if (!RouterDeviceOps.PauseClient || RouterDeviceOps.PauseClient(mac, &got) != 0 || got < 0) {
+    LogOut(LL_ERR, "BlockSta: Unable to block the station");
+    return -1;
+  }
+  *index = got;
+  return 0;
+}
+
+int AllowSta(const char* mac, int32_t* index) {
+  if (!RouterDeviceOps.PlayClient || RouterDeviceOps.PlayClient(mac, *index) != 0) {
+    LogOut(LL_ERR, "AllowSta: Unable to unblock the station");
+    return -1;
+  }
+  *index = -1;
+  return 0;
+}
+
+int DumpAllProfile() {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(ProfileLock);
+    lines.push_back(
+        Format("Global Internet_Sec is %s\n", gInternetSecurityEnabled ? "Enabled" : "Disabled"));
+    int n = 0;
+    for (const StationPtr& s : gStationList) {
+      if (s->mac_filter_index < 0) continue;
+      lines.push_back(Format("[Mac-Filter - %d] Sta : %s is PAUSED MacFilterIndex : %d\n", ++n,
+                             s->mac.c_str(), s->mac_filter_index));
+    }
+    n = 0;
+    for (const StationPtr& s : gStationList) {
+      lines.push_back("\n");
+      lines.push_back(Format(
+          "{MAC[%-3hi]  : %s} {Prtl_ctl: %d} {Prtl_ctl_mode: %s} {SafeSearch: %s} {Adblock: %s} "
+          "{Appblock: %s}  {ProfileName: %s}\n",
+          static_cast<short>(++n), s->mac.c_str(), s->parental_control,
+          LevelName(s->parental_control), Enabled(s->safe_search), Enabled(s->adblock),
+          Enabled(s->app_filter), s->profile_name.c_str()));
+      int i = 0;
+      for (const UrlFilter& u : s->urls) {
+        lines.push_back(Format("{SiteFilter url-index : %d  url-name[%-30s]  Flag : %s}\n", ++i,
+                               u.sUrlPattern.c_str(), u.type == kListWhite ? "White" : "Black"));
+      }
+      i = 0;
+      for (const CategoryItem& c : s->pc_categories) {
+        lines.push_back(
+            Format("{PcFilter No:%-2d ID[%-5u]:%s}\n", ++i, c.category_id, c.name.c_str()));
+      }
+      i = 0;
+      for (const CategoryItem& c : s->ad_categories) {
+        lines.push_back(
+            Format("{AdFilter No:%-2d ID[%-5u]:%s}\n", ++i, c.category_id, c.name.c_str()));
+      }
+      i = 0;
+      for (const AppItem& a : s->apps) {
+        lines.push_back(Format("{AppFilter app-index : %d app-name : %-20s type : %s}\n", ++i,
+                               a.name.c_str(),
+                               a.type == kListWhite ? "Whitelist_app" : "Blacklist_app"));
+      }
+    }
+  }
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line;
+    LogOut(LL_INFO, "%s", line.c_str());
+  }
+  LogOut(LL_INFO, "Dump end profile config ");
+  if (zc::WriteFileAtomic(zc::RootPath(kProfileDumpFile), text) != 0) {
+    LogOut(LL_ERR, "DumpAllProfile: profile fopen Error!");
+    return -1;
+  }
+  return 0;
+}
+
+namespace zc::profiles {
+
+void SetAnswerSink(AnswerFn sink) {
+  std::lock_guard lock(gHooksMutex);
+  gAnswerSink = std::move(sink);
+}
+
+void Answer(const char* transid, const char* text) {
+  AnswerFn sink;
+  {
+    std::lock_guard lock(gHooksMutex);
+    sink = gAnswerSink;
+  }
+  if (sink) {
+    sink(transid, text);
+  } else {
+    ConfigResponse(transid, text);
+  }
+}
+
+void SetInternetSecuritySwitch(InternetSecuritySwitch fn) {
+  std::lock_guard lock(gHooksMutex);
+  gSecuritySwitch = std::move(fn);
+}
+
+int SwitchInternetSecurity(bool enabled) {
+  InternetSecuritySwitch fn;
+  {
+    std::lock_guard lock(gHooksMutex);
+    fn = gSecuritySwitch;
+  }
+  return fn ? fn(enabled) : 0;
+}
+
+size_t StationCount() {
+  std::lock_guard lock(ProfileLock);
+  return gStationList.size();
+}
+
+void ResetForTest() {
+  std::lock_guard lock(ProfileLock);
+  for (const StationPtr& s : gStationList) s->linked = false;
+  gStationList.clear();
+  gInternetSecurityEnabled = false;
+}
+
+bool ApplyUrlEntry(std::vector<UrlFilter>& list, const std::string& url, int type) {
+  bool matched = false;
+  for (auto it = list.begin(); it != list.end();) {
+    if (it->sUrlPattern.compare(0, url.size(), url) != 0) {
+      ++it;
+      continue;
+    }
+    matched = true;
+    if (type == kListDelete) {
+      LogOut(LL_INFO, "website to be [DEL] %s", it->sUrlPattern.c_str());
+      it = list.erase(it);
+      continue;
+    }
+    it->type = type;
+    LogOut(LL_INFO, "website Update [%s] listed %s", type == kListBlack ? "BLACK" : "WHITE",
+           it->sUrlPattern.c_str());
+    ++it;
+  }
+  if (matched || (type != kListWhite && type != kListBlack)) return true;
+  std::shared_ptr<const UrlPattern> pattern = UrlPattern::Compile(url);
+  if (!pattern) return false;
+  list.push_back(UrlFilter{url, type, std::move(pattern)});
+  LogOut(LL_INFO, "website New [%s] listed %s", type == kListBlack ? "BLACK" : "WHITE",
+         url.c_str());
+  return true;
+}
+
+}  // namespace zc::profiles

@@ -2,7 +2,10 @@
 
 #include <string>
 
+#include "bstrap/bstrap_keys.h"
+#include "fwupdate/fwupdate_keys.h"
 #include "main/nats/nats_session.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/uuid.h"
@@ -14,16 +17,16 @@ constexpr int64_t kReportTimeoutMs = 10000;
 }  // namespace
 
 ReportOutcome SendFirmwareReport(const FirmwareReport& report, const char* who) {
-  auto subject = GetUsableKVP("firmware.resultsubject");
+  auto subject = GetUsableKVP(kKeyFirmwareResultSubject);
   if (!subject || subject->empty()) {
     LogOut(LL_WARN, "%s: no firmware result subject, report skipped", who);
     return ReportOutcome::kSkipped;
   }
-  std::string mac = GetStringKVPOr("device_mac_addr", "");
-  std::string subscriber = GetStringKVPOr("subscriberId", "");
-  std::string location = GetStringKVPOr("logicalLocation", "");
-  std::string version = GetStringKVPOr("firmware.version", "");
-  std::string transid = GetStringKVPOr("firmware.ctrltran", "MISSING");
+  std::string mac = GetStringKVPOr(kKeyDeviceMacAddr, "");
+  std::string subscriber = GetStringKVPOr(kKeySubscriberId, "");
+  std::string location = GetStringKVPOr(kKeyLogicalLocation, "");
+  std::string version = GetStringKVPOr(kKeyFirmwareVersion, "");
+  std::string transid = GetStringKVPOr(kKeyFirmwareCtrltran, "MISSING");
   auto message = zc::pb::Make<Zun__Firmware__FirmwareUpdateResult>();
   message.mac = mac.data();
   message.subscriber_id = subscriber.data();
@@ -44,7 +47,7 @@ ReportOutcome SendFirmwareReport(const FirmwareReport& report, const char* who) 
   LogFlowTag tag{"FLOW", uuid.c_str(), "FW_UPGRADE_RESULT", mac.c_str()};
   NatsHeaders headers = NatsClientHeaders(uuid, mac);
   const char* statusText = report.success ? "SUCCESS" : "FAILURE";
-  int attempts = std::atoi(GetStringKVPOr("connectionInfo.maxRetryCount", "0").c_str());
+  int attempts = std::atoi(GetStringKVPOr(kKeyConnectionMaxRetryCount, "0").c_str());
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     LogOut(LL_INFO, "%s publish the Request: status:%s error:%d", who, statusText,
            report.success ? 0 : static_cast<int>(report.errorCode));

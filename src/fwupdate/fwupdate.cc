@@ -9,14 +9,18 @@
 
 #include "bstrap/bootconfig.h"
 #include "bstrap/bstrap.h"
+#include "bstrap/bstrap_keys.h"
 #include "fwupdate/fw_report.h"
+#include "fwupdate/fwupdate_keys.h"
 #include "main/nats/nats_session.h"
 #include "platform/device_ops.h"
 #include "signon/signon.h"
+#include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
 #include "utils/https_client.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -55,17 +59,22 @@ void RemoveImage() {
 
 void ConnectBootstrapOrRestart(const char* who) {
   if (InitBooStrapNats() != 0) {
-    RestartFromBootstrap(std::string(who) + ": " + GetStringKVPOr("device_mac_addr", "") +
+    RestartFromBootstrap(std::string(who) + ": " + GetStringKVPOr(kKeyDeviceMacAddr, "") +
                          "-nats_bootstrap_connection connection Fail");
   }
 }
 
-// Ends a sequence without new firmware: in the idle state the agent stays idle, otherwise it
-// signs on.
+// Ends a sequence without new firmware: in the idle state the agent stays idle; a cloud
+// assignment (passive mode) leaves the signed-on agent as it is; provisioning signs on.
 void FallBackToRunningFirmware() {
   ReleaseFirmwareProgress();
   if (gIdleState.load()) {
     LogOut(LL_INFO, "%s: idle state, staying idle on the running firmware", "FirmwareUpdate");
+    return;
+  }
+  if (gFirmwareUpgradeMode.load() == FW_UPGRADE_PASSIVE) {
+    LogOut(LL_INFO, "%s: assignment not applied, staying on the running firmware",
+           "FirmwareUpdate");
     return;
   }
   Signon();
@@ -76,7 +85,7 @@ std::string Ctrltran(const char* transid, const char* who) {
     LogOut(LL_ERR, "%s missing original-transaction id", who);
     return "MISSING";
   }
-  return std::string(transid) + "." + GetStringKVPOr("device_mac_addr", "");
+  return std::string(transid) + "." + GetStringKVPOr(kKeyDeviceMacAddr, "");
 }
 
 long UptimeSeconds() {
@@ -92,8 +101,8 @@ void ProcessValidateResponse(const Zun__Firmware__FirmwareValidateResponse& r) {
          "Firmwarevalidate", text(r.subscriber_id), text(r.signon_subject),
          text(r.firmware_result_subject), r.is_upto_date ? 1 : 0, r.force_update ? 1 : 0,
          text(r.logical_location), text(r.provisioning_code), text(r.transid));
-  SetStringKVP("signon_subject", text(r.signon_subject));
-  SetStringKVP("firmware.resultsubject",
+  SetStringKVP(kKeySignonSubject, text(r.signon_subject));
+  SetStringKVP(kKeyFirmwareResultSubject,
                r.firmware_result_subject ? r.firmware_result_subject : "NA");
   if (EqualsNoCase(text(r.provisioning_code), "MNGD.AGNT.NONE")) {
     LogOut(LL_CRIT, "%s: provisioning_code:%s so restart from bootstrap", "Firmwarevalidate",
@@ -109,23 +118,23 @@ void ProcessValidateResponse(const Zun__Firmware__FirmwareValidateResponse& r) {
     return;
   }
   if (!r.update) {
-    SetStringKVP("upgradeAllowed", "false");
+    SetStringKVP(kKeyUpgradeAllowed, "false");
     LogOut(LL_ERR, "%s Missing FirmwareUpdate sub proto!!!", "Firmwarevalidate");
     ReleaseFirmwareProgress();
     Signon();
     return;
   }
   const auto* u = r.update;
-  SetStringKVP("upgradeAllowed", "true");
-  SetStringKVP("firmware.url", u->url ? u->url : "NA");
-  SetStringKVP("firmware.version", u->version ? u->version : "NA");
-  SetStringKVP("firmware.checksumType",
+  SetStringKVP(kKeyUpgradeAllowed, "true");
+  SetStringKVP(kKeyFirmwareUrl, u->url ? u->url : "NA");
+  SetStringKVP(kKeyFirmwareVersion, u->version ? u->version : "NA");
+  SetStringKVP(kKeyFirmwareChecksumType,
                u->checksum_type == ZUN__FIRMWARE__CHECKSUM_TYPE__MD5 ? "MD5" : "NA");
-  SetStringKVP("firmware.checksum", u->checksum ? u->checksum : "NA");
+  SetStringKVP(kKeyFirmwareChecksum, u->checksum ? u->checksum : "NA");
   LogOut(LL_INFO, "%s Upgrade Required url:%s, checksum_type:%s, checksum:%s, version:%s",
-         "Firmwarevalidate", text(u->url), GetStringKVPOr("firmware.checksumType", "").c_str(),
+         "Firmwarevalidate", text(u->url), GetStringKVPOr(kKeyFirmwareChecksumType, "").c_str(),
          text(u->checksum), text(u->version));
-  SetStringKVP("firmware.ctrltran", Ctrltran(r.transid, "Firmwarevalidate"));
+  SetStringKVP(kKeyFirmwareCtrltran, Ctrltran(r.transid, "Firmwarevalidate"));
   gFirmwareUpgradeMode.store(FW_UPGRADE_ACTIVE);
   FirmwareDownload();
 }
@@ -141,7 +150,7 @@ void DownloadFailed() {
     LogOut(LL_ERR, "%s FW download max retry attempt exceeded:%d continuing with old version",
            "FirmwareDownload_cb_action", gMaxDownloadRetry.load());
     gMaxDownloadRetry.fetch_add(1);
-    SetStringKVP("fw_download_error_code", "FW_DOWNLOAD_FALLBACK");
+    SetStringKVP(kKeyFwDownloadErrorCode, "FW_DOWNLOAD_FALLBACK");
     FirmwareDownloadResult();
     gMaxDownloadRetry.store(0);
     FallBackToRunningFirmware();
@@ -160,7 +169,7 @@ void DownloadAction(bool success) {
     return;
   }
   LogOut(LL_INFO, "%s: Download Status:%s", "FirmwareDownload_cb_action", "success");
-  SetStringKVP("fw_download_error_code", "FW_NONE");
+  SetStringKVP(kKeyFwDownloadErrorCode, "FW_NONE");
   gMaxDownloadRetry.store(0);
   FirmwareDownloadResult();
   DumpKVP();
@@ -177,7 +186,7 @@ void StartDownloadAction(bool success) {
 void DownloadCompletion(std::unique_ptr<HttpRequest> request) {
   if (!request) ExitLog("FirmwareDownload_cb: Response parg is NULL");
   bool success = IsHttpCodeSuccess(request->status) == 0;
-  SetStringKVP("fw_download_error_code",
+  SetStringKVP(kKeyFwDownloadErrorCode,
                success ? "FW_NONE" : HttpStatusCodeToString(request->status));
   request.reset();
   StartDownloadAction(success);
@@ -214,9 +223,9 @@ void Firmwarevalidate() {
   nats_bootstrap.Clear();
   ConnectBootstrapOrRestart("Firmwarevalidate");
   std::string uuid = GetUUID();
-  std::string mac = GetStringKVPOr("device_mac_addr", "");
-  std::string version = GetStringKVPOr("running_firmware", "");
-  std::string launcher = GetStringKVPOr("launcher_version", "");
+  std::string mac = GetStringKVPOr(kKeyDeviceMacAddr, "");
+  std::string version = GetStringKVPOr(kKeyRunningFirmware, "");
+  std::string launcher = GetStringKVPOr(kKeyLauncherVersion, "");
   LogFlowTag tag{"FLOW", uuid.c_str(), "FW_VALIDATE", mac.c_str()};
   auto request = zc::pb::Make<Zun__Firmware__FirmwareValidateRequest>();
   request.mac = mac.data();
@@ -226,9 +235,8 @@ void Firmwarevalidate() {
   NatsHeaders headers = NatsClientHeaders(uuid, mac);
 
   for (int attempt = 1;
-       attempt <= std::atoi(GetStringKVPOr("connectionInfo.maxRetryCount", "0").c_str());
-       ++attempt) {
-    std::string subject = GetStringKVPOr("connectionInfo.subject", "");
+       attempt <= std::atoi(GetStringKVPOr(kKeyConnectionMaxRetryCount, "0").c_str()); ++attempt) {
+    std::string subject = GetStringKVPOr(kKeyConnectionSubject, "");
     LogFlow(LL_FLOW, tag, "validate running firmware - %s %s", version.c_str(), "SUCCESS");
     LogOut(LL_INFO, "%s Request published with mac:%s version:%s", "Firmwarevalidate", mac.c_str(),
            version.c_str());
@@ -259,14 +267,14 @@ void Firmwarevalidate() {
 }
 
 void FirmwarePassiveUpdate(const Zun__Config__FIRMWARE& f) {
-  SetStringKVP("firmware.url", f.fwurl ? f.fwurl : "");
-  SetStringKVP("firmware.checksum", f.md5sum ? f.md5sum : "NA");
-  SetStringKVP("firmware.preserveExistingConfig", f.has_preserve && f.preserve ? "true" : "false");
-  SetStringKVP("firmware.checksumType", f.checksumtype ? f.checksumtype : "MD5");
-  SetStringKVP("firmware.version", f.version ? f.version : "NA");
-  SetStringKVP("firmware.ctrltran", Ctrltran(f.transid, "FirmwarePassiveUpdate"));
+  SetStringKVP(kKeyFirmwareUrl, f.fwurl ? f.fwurl : "");
+  SetStringKVP(kKeyFirmwareChecksum, f.md5sum ? f.md5sum : "NA");
+  SetStringKVP(kKeyFirmwarePreserveConfig, f.has_preserve && f.preserve ? "true" : "false");
+  SetStringKVP(kKeyFirmwareChecksumType, f.checksumtype ? f.checksumtype : "MD5");
+  SetStringKVP(kKeyFirmwareVersion, f.version ? f.version : "NA");
+  SetStringKVP(kKeyFirmwareCtrltran, Ctrltran(f.transid, "FirmwarePassiveUpdate"));
   std::string version = f.version ? f.version : "";
-  if (EqualsNoCase(version, GetStringKVPOr("running_firmware", "").c_str())) {
+  if (EqualsNoCase(version, GetStringKVPOr(kKeyRunningFirmware, "").c_str())) {
     LogOut(LL_INFO, "%s: Firmware is uptodate, skip fw upgrade request for %s",
            "FirmwarePassiveUpdate", version.c_str());
     return;
@@ -287,13 +295,13 @@ void FirmwareDownload(bool retry) {
   RemoveImage();
   ConnectBootstrapOrRestart("FirmwareDownload");
   bool complete = true;
-  for (const char* key : {"firmware.url", "firmware.version", "firmware.resultsubject",
-                          "firmware.checksumType", "firmware.checksum"}) {
+  for (const char* key : {kKeyFirmwareUrl, kKeyFirmwareVersion, kKeyFirmwareResultSubject,
+                          kKeyFirmwareChecksumType, kKeyFirmwareChecksum}) {
     auto v = GetUsableKVP(key);
     if (!v || v->empty()) complete = false;
   }
   // The image comes from the web only: anything else is as good as no URL.
-  std::string url = GetStringKVPOr("firmware.url", "");
+  std::string url = GetStringKVPOr(kKeyFirmwareUrl, "");
   if (complete && !IsHttpUrl(url)) {
     LogOut(LL_ERR, "%s firmware.url is not an http(s) URL: %s", "FirmwareDownload", url.c_str());
     complete = false;
@@ -301,7 +309,7 @@ void FirmwareDownload(bool retry) {
   if (!complete) {
     LogOut(LL_ERR, "%s Invalid firmware config and fallback to old version !!!",
            "FirmwareDownload");
-    SetStringKVP("fw_download_error_code", "FW_DOWNLOAD_FALLBACK");
+    SetStringKVP(kKeyFwDownloadErrorCode, "FW_DOWNLOAD_FALLBACK");
     FirmwareDownloadResult();
     FallBackToRunningFirmware();
     return;
@@ -312,14 +320,14 @@ void FirmwareDownload(bool retry) {
   request->completion = DownloadCompletion;
   if (AddHttpRequest(url, std::move(request)) != 0) {
     // The image file could not be opened: an attempt that failed like any other download.
-    SetStringKVP("fw_download_error_code", "FW_Download_Fail");
+    SetStringKVP(kKeyFwDownloadErrorCode, "FW_Download_Fail");
     StartDownloadAction(false);
   }
 }
 
 void FirmwareDownloadResult() {
   LogOut(LL_INFO, "--->Stage Enter: %s", "FirmwareDownloadResult");
-  std::string error = GetStringKVPOr("fw_download_error_code", "");
+  std::string error = GetStringKVPOr(kKeyFwDownloadErrorCode, "");
   FirmwareReport report;
   report.action = ZUN__FIRMWARE__FIRMWARE_ACTION__DOWNLOAD;
   report.success = error == "FW_NONE";
@@ -340,8 +348,9 @@ void FirmwareDownloadResult() {
 void FirmwareUpgrade() {
   LogOut(LL_INFO, "--->Stage Enter: %s", "FirmwareUpgrade");
   ResetOomAdj();
-  int result = RouterDeviceOps.FirmwareValidate(GetStringKVPOr("firmware.checksumType", "").c_str(),
-                                                GetStringKVPOr("firmware.checksum", "").c_str());
+  int result =
+      RouterDeviceOps.FirmwareValidate(GetStringKVPOr(kKeyFirmwareChecksumType, "").c_str(),
+                                       GetStringKVPOr(kKeyFirmwareChecksum, "").c_str());
   if (result != 0) {
     FirmwareUpgradeResult(result);
   } else {
@@ -396,7 +405,7 @@ bool LowRamRebootAllowed(long uptimeSeconds) {
 
 void FirmwareUpgradeResult(int code) {
   LogOut(LL_INFO, "--->Stage: %s", "FirmwareUpgradeResult");
-  SetStringKVP("fw_upgrade_error_code", FirmwareUpgradeErrorName(code));
+  SetStringKVP(kKeyFwUpgradeErrorCode, FirmwareUpgradeErrorName(code));
   bool lowRamFallback = code == 2 && !LowRamRebootAllowed(UptimeSeconds());
   if (code == 0 || (code == 2 && !lowRamFallback)) REBOOT_FLAG.store(true);
   if (lowRamFallback) {

@@ -1,7 +1,19 @@
 // The journal: the router's system log forwarded as journal records.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/device_ops.h"
+
 struct event_base;
 
-// Takes over the system log socket and starts the journal thread. 0 or -1.
+// Starts the journal thread, which takes over the system log socket. 0 or -1.
 int JournalInit(event_base* loop);
+// Builds, checks and publishes one record ("log" is the only kind). 0 or -1.
+int JournalConstructProto(const char* kind, const JournalRecord* record);
+// Publishes one packed record: on the message connection once every module is up, before that on
+// the bootstrap connection, and nowhere while neither exists. 0 or -1.
+int JournaPublish(const uint8_t* buffer, size_t length);
+// Records not forwarded because of the rate budget, since the start.
+uint64_t JournalDroppedRecords();

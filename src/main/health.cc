@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "main/nats/nats_session.h"
+#include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
 #include "utils/kvp.h"
@@ -60,7 +61,7 @@ void RunTaskHealthReport(ThreadLivenessCheck& check) {
          DumpProcFdCount(pid), gProcFdMax);
   if (!LivenessCheckSuspended(gBootstrapFailureCount.load(), FW_PROGRESS.load(),
                               gFwProgressSince.load(), static_cast<int64_t>(time(nullptr)))) {
-    bool runDns = GetStringKVPOr("runzundns", "") == "yes";
+    bool runDns = GetStringKVPOr(kKeyRunZunDns, "") == "yes";
     if (auto reason = check.Run(runDns)) {
       LogOut(LL_CRIT, "%s", reason->c_str());
       ExitLog(*reason);

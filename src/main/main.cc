@@ -22,6 +22,7 @@
 #include "utils/exitlog.h"
 #include "utils/files.h"
 #include "utils/https_client.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -74,7 +75,7 @@ void ReadDeviceIdentity() {
   if (RouterDeviceOps.GetDeviceVersion("LAUNCHER", sLauncherver) != 0) {
     LogOut(LL_ERR, "main: Unable to get the launcher Software version");
   }
-  SetStringKVP("launcher_version", sLauncherver);
+  SetStringKVP(kKeyLauncherVersion, sLauncherver);
   LogOut(LL_INFO, "launcher_version is %s", sLauncherver);
   bIsLauncher.store(true);
   LogOut(LL_INFO, "bIsLauncher is SET");
@@ -85,25 +86,27 @@ void ReadDeviceIdentity() {
   if (RouterDeviceOps.UpdateDeviceMacAddress("eth0", mac) != 0) {
     Fatal("main: Unable to get the device lan mac address");
   }
-  SetStringKVP("device_mac_addr", mac);
+  SetStringKVP(kKeyDeviceMacAddr, mac);
 
   char domain[kBootstrapDomainMax] = {};
   if (RouterDeviceOps.GetBootstrapUrlDomain(domain) != 0) {
     Fatal("main: Unable to get the global domain url");
   }
-  SetStringKVP("zun_bstrap_url", std::string(domain) + "/device/register");
+  SetStringKVP(kKeyBootstrapUrl, std::string(domain) + "/device/register");
 
   char loopback[16] = {};
   if (RouterDeviceOps.GetInterfaceIPv4Address("lo", loopback) != 0) {
+    // The exit reason is the one the launcher knows; the line before it says what failed.
+    LogOut(LL_ERR, "%s: Unable to get the loopback address", "main");
     Fatal("main: Unable to get the interface mac address");
   }
-  SetStringKVP("loopback_ipv4", loopback);
+  SetStringKVP(kKeyLoopbackIpv4, loopback);
 
   char firmware[256] = {};
   if (RouterDeviceOps.UpdateDeviceRunningFw(firmware) != 0) {
     Fatal("main: Unable to update the cuurent running firmware");
   }
-  SetStringKVP("running_firmware", firmware);
+  SetStringKVP(kKeyRunningFirmware, firmware);
 
   if (RouterDeviceOps.UpdateDefaultRouterSettings() != 0) {
     Fatal("main: Unable to update the default router settings");
@@ -156,14 +159,15 @@ int main() {
 
   zc::ev::BasePtr loop(event_base_new());
   if (!loop) Fatal("main: Unable to initialize the event loop");
-  if (AttachSignalsToLoop(loop.get()) != 0) Fatal("main: Unable to initialize the event loop");
+  if (AttachSignalsToLoop(loop.get()) != 0)
+    Fatal("main: Unable to attach the signals to the event loop");
   if (HttpsInit(loop.get()) != 0) Fatal("main: Unable to initialize the https sub module");
   if (ExecInit(loop.get()) != 0) Fatal("main: Unable to initialize the exec sub module");
 
   InitClientDataUsageDB();
   InitIfDataUsageDB();
 
-  if (CreateMainTimer(loop.get()) != 0) Fatal("main: Unable to initialize the event loop");
+  if (CreateMainTimer(loop.get()) != 0) Fatal("main: Unable to create the main timer");
   UpdateMainTimer(-1, 0, nullptr);
 
   CheckUplink();

@@ -11,12 +11,14 @@
 #include "main/nats/nats_session.h"
 #include "main/uplink.h"
 #include "main/version.h"
+#include "signon/signon_keys.h"
 #include "telemetry/telemetry.h"
 #include "utils/agent_state.h"
 #include "utils/endpoints.h"
 #include "utils/event_handles.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/monitor.h"
@@ -78,15 +80,15 @@ void InitOrExit(int rc, const char* who, const char* module) {
 
 // Opens a connection record from the sign-on keys of one connection kind (MSG or CMD).
 void ConnectFromKeys(NatsConnContext& record, const std::string& url, const char* namePart,
-                     const char* infoKind, const char* who, const char* successKind) {
+                     const char* infoPrefix, const char* who, const char* successKind) {
   record.Clear();
   NatsConnConfig config;
-  config.name = GetStringKVPOr("device_mac_addr", "") + "-" + namePart;
+  config.name = GetStringKVPOr(kKeyDeviceMacAddr, "") + "-" + namePart;
   config.url = url;
-  std::string prefix = std::string("nats.natsConnectionInfo") + infoKind + ".";
-  config.tlsEnabled = GetStringKVPOr(prefix + "tlsEnabled", "") == "1";
-  config.pingIntervalMs = 1000 * IntKey(prefix + "pingIntervalInSeconds");
-  config.maxPings = IntKey(prefix + "maxPing");
+  std::string prefix = infoPrefix;
+  config.tlsEnabled = GetStringKVPOr(prefix + kKeyConnInfoTlsEnabled, "") == "1";
+  config.pingIntervalMs = 1000 * IntKey(prefix + kKeyConnInfoPingInterval);
+  config.maxPings = IntKey(prefix + kKeyConnInfoMaxPing);
   if (NatsConnInit(gZunCoreMainEventBase, record, config) != 0) ConnectionFailed(who, config.name);
   LogOut(LL_INFO, "nats %s connection Success cname:%s cid:%llu", successKind,
          record.Name().c_str(), static_cast<unsigned long long>(record.ClientId()));
@@ -94,7 +96,7 @@ void ConnectFromKeys(NatsConnContext& record, const std::string& url, const char
 }
 
 void MessageStep() {
-  auto url = GetStringKVP("nats_msg_url");
+  auto url = GetStringKVP(kKeyNatsMsgUrl);
   if (!url) return;
   if (IsDisabled(*url)) {
     LogOut(LL_INFO, "%s: nats_msg_url is Disabled", "UpdateMainTimer");
@@ -105,17 +107,18 @@ void MessageStep() {
     timeval now{};
     gettimeofday(&now, nullptr);
     gZuncoreTimeStart.store(now.tv_sec);
-    ConnectFromKeys(nats_msg, *url, "nats_msg_connection", "MSG", "UpdateMainTimer", "MSG");
+    ConnectFromKeys(nats_msg, *url, "nats_msg_connection", kKeyConnInfoMsgPrefix, "UpdateMainTimer",
+                    "MSG");
     CreateInitCompleteMarker("UpdateMainTimer");
     InitOrExit(EventInit(gZunCoreMainEventBase), "UpdateMainTimer", "EventInit");
     InitOrExit(TelemetryInit(gZunCoreMainEventBase), "UpdateMainTimer", "TelemetryInit");
   }
-  RemoveKVP("nats_msg_url");
+  RemoveKVP(kKeyNatsMsgUrl);
   gZunCoreInitStatus.fetch_add(1);
 }
 
 void CommandStep() {
-  auto url = GetStringKVP("nats_cmd_url");
+  auto url = GetStringKVP(kKeyNatsCmdUrl);
   if (!url) return;
   if (gUseSingleNats.load() && nats_msg.IsConnected()) {
     // One connection for messages and commands: the command record refers to the message one.
@@ -124,18 +127,19 @@ void CommandStep() {
   } else if (IsDisabled(*url)) {
     LogOut(LL_INFO, "%s: nats_cmd_url is Disabled", "UpdateMainTimer");
   } else {
-    ConnectFromKeys(NatsCmdConn, *url, "nats_cmd_connection", "CMD", "UpdateMainTimer", "CMD");
+    ConnectFromKeys(NatsCmdConn, *url, "nats_cmd_connection", kKeyConnInfoCmdPrefix,
+                    "UpdateMainTimer", "CMD");
     InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
   }
-  RemoveKVP("nats_cmd_url");
+  RemoveKVP(kKeyNatsCmdUrl);
   gZunCoreInitStatus.fetch_add(1);
 }
 
 void EdgeStep() {
-  if (!GetStringKVP("nats_edge_url")) return;
+  if (!GetStringKVP(kKeyNatsEdgeUrl)) return;
   nats_edge.Clear();
   NatsConnConfig config;
-  config.name = GetStringKVPOr("device_mac_addr", "") + "-nats_edge_connection";
+  config.name = GetStringKVPOr(kKeyDeviceMacAddr, "") + "-nats_edge_connection";
   config.url = EdgeConnectionUrl();
   config.tlsEnabled = true;
   config.pingIntervalMs = kEdgePingIntervalMs;
@@ -152,7 +156,7 @@ void EdgeStep() {
   }
   LogOut(LL_INFO, "UpdateMainTimer: ZunCoreDnsInit Success, EDGE Reputation enabled");
   InitOrExit(DnsServerInit(gZunCoreMainEventBase), "UpdateMainTimer", "DnsServerInit");
-  RemoveKVP("nats_edge_url");
+  RemoveKVP(kKeyNatsEdgeUrl);
   gZunCoreInitStatus.fetch_add(1);
   if (zc::WriteFileAtomic(zc::RootPath(kRunDohFile), "1\n") != 0) {
     LogOut(LL_ERR, "%s: unable to write %s", "UpdateMainTimer", kRunDohFile);
@@ -222,16 +226,16 @@ void UpdateMainTimer(evutil_socket_t, short, void*) {
 void UpdateIdleTimer(evutil_socket_t, short, void*) {
   LogOut(LL_INFO, "UpdateIdleTimer %s :ZUNCORE_INIT_IDLE_TIMER", UtcClockText().c_str());
   StopUplinkThread();
-  if (auto url = GetStringKVP("nats_cmd_url")) {
+  if (auto url = GetStringKVP(kKeyNatsCmdUrl)) {
     if (IsDisabled(*url)) {
       LogOut(LL_INFO, "%s: nats_cmd_url is Disabled", "UpdateIdleTimer");
     } else {
-      ConnectFromKeys(NatsCmdConn, *url, "nats_bstrap_cmd_connection", "CMD", "UpdateIdleTimer",
-                      "bstrap CMD");
+      ConnectFromKeys(NatsCmdConn, *url, "nats_bstrap_cmd_connection", kKeyConnInfoCmdPrefix,
+                      "UpdateIdleTimer", "bstrap CMD");
       CreateInitCompleteMarker("UpdateIdleTimer");
       InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateIdleTimer", "ConfigInit");
     }
-    RemoveKVP("nats_cmd_url");
+    RemoveKVP(kKeyNatsCmdUrl);
   }
   ArmTimer(kIdleTimerPeriod);
 }

@@ -314,6 +314,10 @@ struct DeviceOps {
   int (*SetLanConfig)(LanConfigRecord* lan);  // 43
 };
 
+// GetJournalRecord's result when no datagram arrived within one monitor slice (the journal
+// thread then counts its liveness and waits again).
+inline constexpr int kJournalNoRecord = 1;
+
 inline constexpr int kDeviceOpsSlotCount = 44;
 static_assert(sizeof(DeviceOps) == kDeviceOpsSlotCount * sizeof(void*), "44 slots");
 

@@ -7,11 +7,14 @@
 #include <thread>
 
 #include "bstrap/bootconfig.h"
+#include "bstrap/bstrap_keys.h"
 #include "config/profileutils.h"
 #include "main/nats/nats_session.h"
+#include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
 #include "utils/files.h"
+#include "utils/identity_keys.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/paths.h"
@@ -23,11 +26,11 @@ namespace {
 const char* ClusterPrefix(int cluster) {
   switch (cluster) {
     case ZUN__SIGNON__NATS_CLUSTER_NAME__MESSAGE:
-      return "nats.natsConnectionInfoMSG.";
+      return kKeyConnInfoMsgPrefix;
     case ZUN__SIGNON__NATS_CLUSTER_NAME__COMMAND:
-      return "nats.natsConnectionInfoCMD.";
+      return kKeyConnInfoCmdPrefix;
     case ZUN__SIGNON__NATS_CLUSTER_NAME__EDGE:
-      return "nats.natsConnectionInfoEDGE.";
+      return kKeyConnInfoEdgePrefix;
     default:
       return nullptr;
   }
@@ -41,7 +44,7 @@ void StoreList(const std::string& base, char** items, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     SetStringKVP(base + "." + std::to_string(i), Text(items[i]));
   }
-  SetStringKVP(base + ".count", std::to_string(count));
+  SetStringKVP(base + kKeyListCountSuffix, std::to_string(count));
 }
 
 void StoreOptionalSubject(const char* key, const char* value, const char* name) {
@@ -53,7 +56,8 @@ void StoreOptionalSubject(const char* key, const char* value, const char* name) 
 }
 
 bool AllowedCluster(const char* prefix) {
-  return strcasecmp(GetStringKVPOr(std::string(prefix) + "allow", "").c_str(), "true") == 0;
+  return strcasecmp(GetStringKVPOr(std::string(prefix) + kKeyConnInfoAllow, "").c_str(), "true") ==
+         0;
 }
 
 // Profiles of the sign-on answer have the configuration family's layout: re-encode and decode.
@@ -127,9 +131,9 @@ void ProcessResponse(const Zun__Signon__SignOnResponse& r, const LogFlowTag& tag
          Text(r.dll), Text(r.provisioning_code));
   if (r.user_data) {
     LogOut(LL_INFO, "user_data: %s", r.user_data);
-    SetStringKVP("userData", r.user_data);
+    SetStringKVP(kKeyUserData, r.user_data);
   }
-  SetStringKVP("speedServerIp", Text(r.speed_server_ip));
+  SetStringKVP(kKeySpeedServerIp, Text(r.speed_server_ip));
   std::string code = Text(r.provisioning_code);
   if (strcasecmp(code.c_str(), "MNGD.AGNT.NONE") == 0) {
     HandleNotProvisioned(tag, code.c_str());
@@ -138,9 +142,9 @@ void ProcessResponse(const Zun__Signon__SignOnResponse& r, const LogFlowTag& tag
     // in it): the stored code stays.
     LogOut(LL_ERR, "%s: provisioning_code holds a line break, not stored", "Signon");
   } else {
-    SetStringKVP("provisioningCode", code);
+    SetStringKVP(kKeyProvisioningCode, code);
     if (zc::FileExists(zc::RootPath(kBootConfigFile)) &&
-        UpdateBootConfigValue("provisioningCode", code) != 0) {
+        UpdateBootConfigValue(kKeyProvisioningCode, code) != 0) {
       LogOut(LL_ERR, "%s: unable to store provisioning_code in %s", "Signon", kBootConfigFile);
     }
   }
@@ -170,48 +174,47 @@ void StoreSignOnSettings(const Zun__Signon__SignOnResponse& r) {
       continue;
     }
     std::string p = prefix;
-    SetStringKVP(p + "url", Text(c->url));
-    SetStringKVP(p + "port", std::to_string(c->port));
-    SetStringKVP(p + "pingIntervalInSeconds", std::to_string(c->ping_interval_in_seconds));
-    SetStringKVP(p + "maxPing", std::to_string(c->max_ping));
-    SetStringKVP(p + "tlsEnabled", c->tls_enabled ? "1" : "0");
-    SetStringKVP(p + "allow", "true");
+    SetStringKVP(p + kKeyConnInfoUrl, Text(c->url));
+    SetStringKVP(p + kKeyConnInfoPort, std::to_string(c->port));
+    SetStringKVP(p + kKeyConnInfoPingInterval, std::to_string(c->ping_interval_in_seconds));
+    SetStringKVP(p + kKeyConnInfoMaxPing, std::to_string(c->max_ping));
+    SetStringKVP(p + kKeyConnInfoTlsEnabled, c->tls_enabled ? "1" : "0");
+    SetStringKVP(p + kKeyConnInfoAllow, "true");
   }
   if (r.intervals) {
-    SetStringKVP("publishIntervalsInSeconds.dnsMetrics", std::to_string(r.intervals->dns_metrics));
-    SetStringKVP("publishIntervalsInSeconds.telemetry", std::to_string(r.intervals->telemetry));
+    SetStringKVP(kKeyDnsMetricsInterval, std::to_string(r.intervals->dns_metrics));
+    SetStringKVP(kKeyTelemetryInterval, std::to_string(r.intervals->telemetry));
   }
-  if (r.request_subject) SetStringKVP("nats.requestSubject.event", Text(r.request_subject->event));
+  if (r.request_subject) SetStringKVP(kKeyEventRequestSubject, Text(r.request_subject->event));
   if (r.retry) {
-    SetStringKVP("nats.retry.max_retry_count", std::to_string(r.retry->max_retry_count));
-    SetStringKVP("nats.retry.request_timeout",
+    SetStringKVP(kKeyRetryMaxCount, std::to_string(r.retry->max_retry_count));
+    SetStringKVP(kKeyRetryRequestTimeout,
                  std::to_string(static_cast<uint64_t>(r.retry->request_timeout) * 1000));
   }
   if (const auto* p = r.publish_subject) {
-    SetStringKVP("nats.publishSubject.log", Text(p->log));
-    SetStringKVP("nats.publishSubject.configResponse", Text(p->config_response));
-    SetStringKVP("nats.publishSubject.fingerPrint", Text(p->finger_print));
-    SetStringKVP("nats.publishSubject.telemetry", Text(p->telemetry));
-    SetStringKVP("nats.publishSubject.dns", Text(p->dns));
-    SetStringKVP("nats.publishSubject.speedTest", Text(p->speed_test));
-    SetStringKVP("nats.publishSubject.speedtestResult", Text(p->speedtest_result));
-    SetStringKVP("nats.publishSubject.traceRoute", Text(p->trace_route));
-    SetStringKVP("nats.publishSubject.pingIP", Text(p->pingip));
-    SetStringKVP("nats.publishSubject.debugCLI", Text(p->debug_cli));
-    SetStringKVP("nats.publishSubject.dnsMetrics", Text(p->dns_metrics));
-    StoreOptionalSubject("nats.publishSubject.acs_survey", p->acs_survey, "acs_survey");
-    StoreOptionalSubject("nats.publishSubject.acs_optimize", p->acs_optimize, "acs_optimize");
-    StoreOptionalSubject("nats.publishSubject.scan_and_optimize_wifi", p->scan_and_optimize_wifi,
+    SetStringKVP(kKeyPubLog, Text(p->log));
+    SetStringKVP(kKeyPubConfigResponse, Text(p->config_response));
+    SetStringKVP(kKeyPubFingerPrint, Text(p->finger_print));
+    SetStringKVP(kKeyPubTelemetry, Text(p->telemetry));
+    SetStringKVP(kKeyPubDns, Text(p->dns));
+    SetStringKVP(kKeyPubSpeedTest, Text(p->speed_test));
+    SetStringKVP(kKeyPubSpeedtestResult, Text(p->speedtest_result));
+    SetStringKVP(kKeyPubTraceRoute, Text(p->trace_route));
+    SetStringKVP(kKeyPubPingIp, Text(p->pingip));
+    SetStringKVP(kKeyPubDebugCli, Text(p->debug_cli));
+    SetStringKVP(kKeyPubDnsMetrics, Text(p->dns_metrics));
+    StoreOptionalSubject(kKeyPubAcsSurvey, p->acs_survey, "acs_survey");
+    StoreOptionalSubject(kKeyPubAcsOptimize, p->acs_optimize, "acs_optimize");
+    StoreOptionalSubject(kKeyPubScanAndOptimizeWifi, p->scan_and_optimize_wifi,
                          "scan_and_optimize_wifi");
   }
   if (const auto* s = r.subscribe_subject) {
-    StoreList("nats.subscribeSubject.debugFirmware", s->debug_firmware, s->n_debug_firmware);
-    StoreList("nats.subscribeSubject.stableFirmware", s->stable_firmware, s->n_stable_firmware);
-    StoreList("nats.subscribeSubject.immediateFirmware", s->immediate_firmware,
-              s->n_immediate_firmware);
-    StoreList("nats.subscribeSubject.betaFirmware", s->beta_firmware, s->n_beta_firmware);
-    StoreList("nats.subscribeSubject.debugCLI", s->debug_cli, s->n_debug_cli);
-    StoreList("nats.subscribeSubject.commandGroup", s->command_groups, s->n_command_groups);
+    StoreList(kKeySubDebugFirmware, s->debug_firmware, s->n_debug_firmware);
+    StoreList(kKeySubStableFirmware, s->stable_firmware, s->n_stable_firmware);
+    StoreList(kKeySubImmediateFirmware, s->immediate_firmware, s->n_immediate_firmware);
+    StoreList(kKeySubBetaFirmware, s->beta_firmware, s->n_beta_firmware);
+    StoreList(kKeySubDebugCli, s->debug_cli, s->n_debug_cli);
+    StoreList(kKeySubCommandGroup, s->command_groups, s->n_command_groups);
   }
 }
 
@@ -220,22 +223,23 @@ void StoreConnectionUrls() {
     const char* prefix;
     const char* urlKey;
   };
-  for (const Step& s : {Step{"nats.natsConnectionInfoCMD.", "nats_cmd_url"},
-                        Step{"nats.natsConnectionInfoMSG.", "nats_msg_url"},
-                        Step{"nats.natsConnectionInfoEDGE.", "nats_edge_url"}}) {
+  for (const Step& s :
+       {Step{kKeyConnInfoCmdPrefix, kKeyNatsCmdUrl}, Step{kKeyConnInfoMsgPrefix, kKeyNatsMsgUrl},
+        Step{kKeyConnInfoEdgePrefix, kKeyNatsEdgeUrl}}) {
     bool allowed = AllowedCluster(s.prefix);
     std::string p = s.prefix;
-    SetStringKVP(s.urlKey, allowed ? "nats://" + GetStringKVPOr(p + "url", "") + ":" +
-                                         GetStringKVPOr(p + "port", "")
+    SetStringKVP(s.urlKey, allowed ? "nats://" + GetStringKVPOr(p + kKeyConnInfoUrl, "") + ":" +
+                                         GetStringKVPOr(p + kKeyConnInfoPort, "")
                                    : "disabled");
-    if (std::string(s.urlKey) == "nats_edge_url") SetStringKVP("runzundns", allowed ? "yes" : "no");
+    if (std::string(s.urlKey) == kKeyNatsEdgeUrl)
+      SetStringKVP(kKeyRunZunDns, allowed ? "yes" : "no");
   }
 }
 
 void Signon() {
   LogOut(LL_INFO, "--->Stage: Enter %s", "Signon");
   std::string uuid = GetUUID();
-  std::string mac = GetStringKVPOr("device_mac_addr", "");
+  std::string mac = GetStringKVPOr(kKeyDeviceMacAddr, "");
   LogFlowTag tag{"FLOW", uuid.c_str(), "GET_ZUNCORE", mac.c_str()};
 
   auto request = zc::pb::Make<Zun__Signon__SignOnRequest>();
@@ -244,9 +248,8 @@ void Signon() {
   NatsHeaders headers = NatsClientHeaders(uuid, mac);
 
   for (int attempt = 1;
-       attempt <= std::atoi(GetStringKVPOr("connectionInfo.maxRetryCount", "0").c_str());
-       ++attempt) {
-    std::string subject = GetStringKVPOr("signon_subject", "");
+       attempt <= std::atoi(GetStringKVPOr(kKeyConnectionMaxRetryCount, "0").c_str()); ++attempt) {
+    std::string subject = GetStringKVPOr(kKeySignonSubject, "");
     LogFlow(LL_FLOW, tag, "sign on request sent %s", "SUCCESS");
     LogOut(LL_INFO, "%s Request published with mac:%s", "Signon", mac.c_str());
     zc::nats::MsgPtr reply;

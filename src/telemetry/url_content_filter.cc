@@ -10,6 +10,7 @@ namespace {
 std::mutex contentfilter_mutex;
 std::deque<UrlContentFilter> UrlContentFilter_head;  // front = newest
 uint64_t sDropped = 0;
+uint64_t sNextSeq = 1;
 
 // Field widths of the record as the cloud has always received it.
 constexpr size_t kMacChars = 17;
@@ -36,6 +37,7 @@ int AddUrlContentFilter(const char* cmac, const char* url, int reason, uint32_t 
          "AddUrlContentFilter", rec.cmac.c_str(), rec.url.c_str(), rec.reason, rec.category_id,
          rec.app_name.c_str());
   std::lock_guard<std::mutex> lock(contentfilter_mutex);
+  rec.seq = sNextSeq++;
   if (UrlContentFilter_head.size() >= zc::contentfilter::kMaxRecords) {
     UrlContentFilter_head.pop_back();
     ++sDropped;
@@ -58,6 +60,13 @@ void RemoveOldest(size_t count) {
   count = std::min(count, UrlContentFilter_head.size());
   UrlContentFilter_head.erase(UrlContentFilter_head.end() - static_cast<long>(count),
                               UrlContentFilter_head.end());
+}
+
+void RemoveThrough(uint64_t seq) {
+  std::lock_guard<std::mutex> lock(contentfilter_mutex);
+  while (!UrlContentFilter_head.empty() && UrlContentFilter_head.back().seq <= seq) {
+    UrlContentFilter_head.pop_back();
+  }
 }
 
 uint64_t Dropped() {

@@ -15,6 +15,7 @@ struct UrlContentFilter {
   int32_t reason = 0;  // ContentFilterStats.BlockedReason
   uint32_t category_id = 0;
   std::string app_name;  // "NA" for URL-list blocks
+  uint64_t seq = 0;      // order of arrival (set by AddUrlContentFilter)
 };
 
 // Records one blocked lookup (newest first). 0 or -1.
@@ -28,6 +29,9 @@ inline constexpr size_t kMaxRecords = 1024;
 std::vector<UrlContentFilter> Snapshot(size_t max);
 // Removes exactly the `count` oldest records that a Snapshot handed out and telemetry sent.
 void RemoveOldest(size_t count);
+// Removes every record up to and including `seq` (the newest one a message carried): exact even
+// when the full list dropped some of them for newer ones meanwhile.
+void RemoveThrough(uint64_t seq);
 // Records dropped because the list was full, since the start.
 uint64_t Dropped();
 }  // namespace zc::contentfilter

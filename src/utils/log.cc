@@ -41,8 +41,10 @@ struct SyslogSink {
   std::string path;
 };
 SyslogSink gSyslog;
+thread_local bool tStdoutOnly = false;
 
 void SendSyslog(int level, const char* message) {
+  if (tStdoutOnly) return;
   std::lock_guard lock(gSyslog.mutex);
   if (gSyslog.fd < 0) return;
   // Levels above 7 carry facility bits and go unchanged; lower ones get the daemon facility.
@@ -112,6 +114,10 @@ void LogOpen(const char* ident) {
   if (gSyslog.fd < 0) gSyslog.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   gSyslog.ident = ident ? ident : "zuncore";
   gSyslog.path = zc::RootPath("/dev/log");
+}
+
+void LogThreadStdoutOnly(bool on) {
+  tStdoutOnly = on;
 }
 
 void LogClose() {

@@ -64,5 +64,9 @@ void LogDns(int level, const char* format, ...) __attribute__((format(printf, 2,
 void LogProto(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogHex(const char* label, const void* data, size_t length, FILE* stream);
 
+// Lines logged by the calling thread go to standard output only, never to the system log: the
+// journal thread reads the system log socket, and its own lines must not come back to it.
+void LogThreadStdoutOnly(bool on);
+
 // The text written to the level file for a level.
 std::string LogLevelFileText(int level);

@@ -113,6 +113,23 @@ TEST_F(RouterSlots, AcsSettingsKeepWhatTheCloudLeftOut) {
   EXPECT_EQ(ops.CreateWANandUpdateACS(nullptr, nullptr), 0);
 }
 
+// A refused flash write is the update's failure; the writes after it are not attempted.
+TEST_F(RouterSlots, AcsUpdateReportsTheFirstRefusedFlashWrite) {
+  AcsConfigRecord acs{};
+  std::strcpy(acs.url, "http://acs.example");
+  std::strcpy(acs.userName, "user");
+  std::strcpy(acs.password, "secret");
+  sim.Zunsim({"fail", "flash.set:CWMP_ACS_USERNAME"});
+  sim.Mark();
+  EXPECT_EQ(ops.UpdateSLAndACS(&acs), -1);
+  EXPECT_EQ(sim.Flash("CWMP_ACS_URL"), "http://acs.example");
+  for (const auto& argv : sim.Argvs("flash"))
+    EXPECT_EQ(argv.find("CWMP_ACS_PASSWORD"), std::string::npos) << argv;
+
+  sim.Zunsim({"fail", "flash.set:CWMP_FLAG"});
+  EXPECT_EQ(ops.UpdateSLAndACS(&acs), -1);
+}
+
 TEST_F(RouterSlots, PauseAndPlayUseTheColonForm) {
   int32_t index = -1;
   ASSERT_EQ(ops.PauseClient("00-11-22-33-44-55", &index), 0);

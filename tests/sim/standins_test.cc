@@ -190,7 +190,11 @@ TEST_F(StandIns, DnsmasqBindsItsPortWhenAsked) {
   pid_t pid = StartDetached({sim.Path("/bin/dnsmasq"), "-C", sim.Path("/var/dnsmasq.conf"), "-r",
                              sim.Path("/var/resolv.conf")});
   ASSERT_TRUE(WaitForFile(sim, "/var/run/dnsmasq.pid"));
-  EXPECT_EQ(sim.Calls("exec", "dnsmasq").back().rc, 0);
+  // The call line is written after the pid file: wait for it too.
+  for (int i = 0; i < 500 && sim.Calls("exec", "dnsmasq").empty(); ++i) usleep(10000);
+  auto calls = sim.Calls("exec", "dnsmasq");
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().rc, 0);
   // The root goes away: the daemon notices within a second.
   std::string marker = sim.Path("/sim/ROOT");
   std::rename(marker.c_str(), (marker + ".away").c_str());

@@ -11,7 +11,7 @@
 
 #include "dns/cache/cache_file.h"
 #include "dns/cache/dns_cache.h"
-#include "dns/engine/engine_seams.h"
+#include "dns/common/engine_seams.h"
 
 namespace zc::dns {
 

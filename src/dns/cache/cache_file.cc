@@ -14,7 +14,7 @@
 #include "dns/codec/dns_name.h"
 #include "dns/codec/dns_packet.h"
 #include "dns/codec/dns_wire.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 #include "utils/log.h"
 #include "utils/uuid.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "dns/engine/engine_seams.h"
+#include "dns/common/engine_seams.h"
 
 namespace zc::dns {
 

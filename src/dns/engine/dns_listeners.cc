@@ -315,6 +315,12 @@ void DnsEngine::Core::OnTcpEvent(uint64_t client_id, uint32_t events) {
   if (it == tcp_clients.end()) return;
   TcpClient& c = *it->second;
   c.last_activity = now;
+  if ((events & (EPOLLHUP | EPOLLERR)) && c.read_closed) {
+    // The client stopped sending and the connection is now gone or broken: nobody can read the
+    // pending replies, and the hang-up is reported again on every wait until it is closed.
+    CloseTcpClient(client_id, "hang-up with replies pending");
+    return;
+  }
   if (events & EPOLLOUT) {
     if (!SendTcp(client_id, nullptr, 0)) return;  // closed
   }

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dns/common/speed_orders.h"
+
 namespace zc::dns {
 
 // Domain-rule flags.
@@ -35,24 +37,9 @@ inline constexpr uint32_t kIpWhitelist = 0x40000000;
 inline constexpr uint32_t kIpBlacklist = 0x80000000;
 
 inline constexpr size_t kMaxDomainLength = 255;
-inline constexpr int kMaxSpeedCheckOrders = 3;
-inline constexpr uint16_t kDefaultSpeedCheckTcpPort = 80;
-
-struct SpeedCheckOrder {
-  enum class Kind : uint8_t { kNone, kPing, kTcp };
-  Kind kind = Kind::kNone;
-  uint16_t port = 0;
-  bool operator==(const SpeedCheckOrder&) const = default;
-};
-// Up to three orders; a kNone entry (or the end) ends the list.
-using SpeedCheckOrders = std::array<SpeedCheckOrder, kMaxSpeedCheckOrders>;
-
 // Parses "ping,tcp:80,tcp:443" / "none". Ports outside 1-65534 become 80; ping entries are
 // dropped when icmp_available is false. False on an unknown entry.
 bool ParseSpeedCheckOrders(std::string_view text, bool icmp_available, SpeedCheckOrders* orders);
-inline bool OrdersAreNone(const SpeedCheckOrders& o) {
-  return o[0].kind == SpeedCheckOrder::Kind::kNone;
-}
 
 // One rule record: the slots a domain carries.
 struct DomainRule {

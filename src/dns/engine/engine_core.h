@@ -26,7 +26,7 @@
 #include "dns/engine/dns_hosts.h"
 #include "dns/engine/reply_gate.h"
 #include "dns/upstream/upstream_client.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 
 namespace zc::dns {
 

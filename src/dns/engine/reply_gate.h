@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dns/codec/dns_packet.h"
-#include "dns/engine/engine_seams.h"
+#include "dns/common/engine_seams.h"
 
 namespace zc::dns {
 

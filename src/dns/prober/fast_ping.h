@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "dns/prober/probe_sockets.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 
 namespace zc::dns {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 
 namespace zc::dns {
 

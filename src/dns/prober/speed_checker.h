@@ -25,7 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dns/engine/engine_seams.h"
+#include "dns/common/engine_seams.h"
 #include "dns/prober/fast_ping.h"
 
 namespace zc::dns {

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "dns/engine/engine_seams.h"
+#include "dns/common/engine_seams.h"
 
 namespace zc::dns {
 

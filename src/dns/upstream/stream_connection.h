@@ -14,7 +14,7 @@
 
 #include "dns/upstream/http1_response.h"
 #include "dns/upstream/tls_client.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 #include "dns/upstream/upstream_message.h"
 
 namespace zc::dns {

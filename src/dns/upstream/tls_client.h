@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dns/upstream/upstream_config.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 
 namespace zc::dns {
 

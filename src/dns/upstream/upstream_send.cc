@@ -99,7 +99,7 @@ void UpstreamWorker::NoteSendFailure(Server& server, int error) {
 bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_sent,
                              Clock::time_point now, int* error) {
   Server::UdpPort& port = server.udp;
-  if (!port.fd.valid() || port.sent >= kQueriesPerUdpPort ||
+  if (!port.open() || port.sent >= kQueriesPerUdpPort ||
       now - port.opened >= zc::Scaled(kUdpPortLifetime)) {
     RetireUdp(server, now);
     int fd = socket(server.address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -108,7 +108,7 @@ bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_se
       return false;
     }
     Server::UdpPort fresh;
-    fresh.fd.Reset(fd);
+    fresh.socket = std::make_shared<const UniqueFd>(fd);
     fresh.tag = MakeTag(kTagUdp, server.index, next_serial_++);
     fresh.opened = now;
     // Connected: the kernel drops datagrams from any other source address or port.
@@ -126,7 +126,7 @@ bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_se
     }
     port = std::move(fresh);
   }
-  pending_udp_.push_back(PendingUdp{port.fd.get(), MessageId(query.wire),
+  pending_udp_.push_back(PendingUdp{port.socket, MessageId(query.wire),
                                     static_cast<uint16_t>(server.index), leg_was_sent});
   ++port.sent;
   return true;
@@ -136,12 +136,16 @@ void UpstreamWorker::FlushUdp() {
   std::vector<uint16_t> failed_queries;
   for (size_t first = 0; first < pending_udp_.size();) {
     // One run: the datagrams queued for one socket, in order.
-    const int fd = pending_udp_[first].fd;
+    // The run holds its socket: a port retired and dropped since the datagram was queued closes
+    // only after this send.
+    const SharedSocket held = pending_udp_[first].socket;
+    const int fd = held->get();
     mmsghdr msgs[kUdpSendBatch];
     iovec iov[kUdpSendBatch];
     size_t index[kUdpSendBatch];
     size_t n = 0, next = first;
-    for (; next < pending_udp_.size() && pending_udp_[next].fd == fd && n < kUdpSendBatch; ++next) {
+    for (; next < pending_udp_.size() && pending_udp_[next].socket == held && n < kUdpSendBatch;
+         ++next) {
       auto query = queries_.find(pending_udp_[next].query_id);
       if (query == queries_.end()) continue;
       iov[n] = {query->second.wire.data(), query->second.wire.size()};
@@ -257,7 +261,7 @@ void UpstreamWorker::CloseStream(Server& server, Clock::time_point now) {
 }
 
 void UpstreamWorker::RetireUdp(Server& server, Clock::time_point now) {
-  if (!server.udp.fd.valid()) return;
+  if (!server.udp.open()) return;
   if (server.udp.outstanding == 0) {
     server.udp = Server::UdpPort();
     return;
@@ -312,7 +316,8 @@ void UpstreamWorker::ReleaseLegs(Query& query) {
   }
 }
 
-void UpstreamWorker::OnUdpReadable(Server& server, int fd, Clock::time_point now) {
+void UpstreamWorker::OnUdpReadable(Server& server, const UniqueFd& udp, uint64_t tag,
+                                   Clock::time_point now) {
   // Answers are read in batches: one system call for all the datagrams that are waiting.
   struct Batch {
     uint8_t data[kUdpBatch][kUdpAnswerBuffer];
@@ -320,10 +325,11 @@ void UpstreamWorker::OnUdpReadable(Server& server, int fd, Clock::time_point now
     mmsghdr headers[kUdpBatch];
   };
   static thread_local std::unique_ptr<Batch> batch = std::make_unique<Batch>();
-  auto still_open = [&server, fd] {
-    return server.udp.fd.get() == fd ||
+  const int fd = udp.get();
+  auto still_open = [&server, tag] {
+    return server.udp.tag == tag ||
            std::any_of(server.retired.begin(), server.retired.end(),
-                       [fd](const Server::UdpPort& port) { return port.fd.get() == fd; });
+                       [tag](const Server::UdpPort& port) { return port.tag == tag; });
   };
   for (int round = 0; round < kMaxUdpBatchesPerEvent; ++round) {
     for (size_t i = 0; i < kUdpBatch; ++i) {

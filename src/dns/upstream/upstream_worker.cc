@@ -225,13 +225,15 @@ void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_poin
     case kTagUdp: {
       Server* server = ServerFor(tag);
       if (server == nullptr) return;
-      if (server->udp.tag == tag && server->udp.fd.valid()) {
-        OnUdpReadable(*server, server->udp.fd.get(), now);
+      if (server->udp.tag == tag && server->udp.open()) {
+        SharedSocket socket = server->udp.socket;
+        OnUdpReadable(*server, *socket, tag, now);
         return;
       }
       for (auto& port : server->retired) {
         if (port.tag == tag) {
-          OnUdpReadable(*server, port.fd.get(), now);
+          SharedSocket socket = port.socket;
+          OnUdpReadable(*server, *socket, tag, now);
           return;
         }
       }
@@ -418,7 +420,7 @@ void UpstreamWorker::OnBeat(Clock::time_point now) {
     --query.budget;
     for (QueryLeg& leg : query.legs) {
       Server& server = *servers_[leg.server];
-      if (server.config->type == UpstreamType::kUdp && server.udp.fd.valid() &&
+      if (server.config->type == UpstreamType::kUdp && server.udp.open() &&
           server.last_send - server.last_receive > zc::Scaled(kAliveWindow)) {
         LogOut(LL_INFO, "query server %s timeout.", server.display.c_str());
         RetireUdp(server, now);

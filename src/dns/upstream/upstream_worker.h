@@ -20,7 +20,7 @@
 #include "dns/upstream/stream_connection.h"
 #include "dns/upstream/upstream_client.h"
 #include "dns/upstream/upstream_config.h"
-#include "dns/upstream/upstream_handles.h"
+#include "dns/common/dns_handles.h"
 #include "dns/upstream/upstream_message.h"
 
 namespace zc::dns {
@@ -126,7 +126,8 @@ class UpstreamWorker {
   // Marks a failing server; `logged`: the caller already wrote the log line.
   void Prohibit(Server& server, Clock::time_point now, const char* why, bool logged);
 
-  void OnUdpReadable(Server& server, int fd, Clock::time_point now);
+  // `udp` is held by the caller for the whole call, whatever happens to the port meanwhile.
+  void OnUdpReadable(Server& server, const UniqueFd& udp, uint64_t tag, Clock::time_point now);
   void OnMessage(Server& server, std::vector<uint8_t>&& message, bool over_udp,
                  Clock::time_point now);
   void Finish(uint16_t upstream_id);
@@ -155,7 +156,7 @@ class UpstreamWorker {
   // UDP datagrams queued in the current wake, flushed before the wake ends and before anything
   // could release their query.
   struct PendingUdp {
-    int fd = -1;
+    std::shared_ptr<const UniqueFd> socket;  // keeps the descriptor open until it is sent
     uint16_t query_id = 0;
     uint16_t server = 0;
     bool leg_was_sent = false;  // the leg had been sent before: a failure leaves it sent

@@ -56,14 +56,23 @@ inline bool IsFailure(StreamEnd why) {
   return why != StreamEnd::kPeerClosed && why != StreamEnd::kIdle;
 }
 
+// A UDP socket of the upstream client. Shared by the port that uses it and by every datagram
+// queued for it in the current wake: the descriptor closes only when nothing refers to it any
+// more, so a queued send can never reach a descriptor number the process has meanwhile given to
+// another socket (a LAN client's TCP connection, say).
+using SharedSocket = std::shared_ptr<const UniqueFd>;
+
 struct UpstreamWorker::Server {
   struct UdpPort {
-    UniqueFd fd;
+    SharedSocket socket;
     uint64_t tag = 0;
     uint32_t sent = 0;
     uint32_t outstanding = 0;  // query legs whose last send went through this port
     Clock::time_point opened{};
     Clock::time_point close_at{};
+
+    bool open() const { return socket && socket->valid(); }
+    int fd() const { return socket ? socket->get() : -1; }
   };
 
   size_t index = 0;

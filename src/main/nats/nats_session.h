@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "main/nats/nats_handles.h"
+#include "signon/signon_keys.h"
 
 struct event_base;
 
@@ -35,7 +36,7 @@ inline constexpr const char* kNatsCaFile = "/tmp/cacert.pem";
 inline constexpr int64_t kNatsInboxTimeoutDefaultMs = 65000;
 inline constexpr int64_t kNatsInboxTimeoutMinMs = 5000;
 inline constexpr int64_t kNatsInboxTimeoutMaxMs = 86400000;
-inline constexpr const char* kNatsDnsMetricsKey = "publishIntervalsInSeconds.dnsMetrics";
+inline constexpr const char* kNatsDnsMetricsKey = kKeyDnsMetricsInterval;
 // The automatic reply to every delivered message that carries a reply subject: "ACK" and its NUL.
 inline constexpr char kNatsAck[4] = {'A', 'C', 'K', '\0'};
 

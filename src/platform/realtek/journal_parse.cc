@@ -65,7 +65,11 @@ void ParseOne(std::string_view text, JournalRecord* r) {
       }
       if (digits) {
         module = std::string(rest.substr(0, stop));
-        pid = std::to_string(std::stol(std::string(rest.substr(stop + 1, close - stop - 1))));
+        // Any number of digits may come from a local process: strip leading zeros and keep the
+        // text (the field width bounds it), never convert it into a fixed-size integer.
+        std::string_view digitsText = rest.substr(stop + 1, close - stop - 1);
+        size_t nz = digitsText.find_first_not_of('0');
+        pid = nz == std::string_view::npos ? "0" : std::string(digitsText.substr(nz));
         rest.remove_prefix(close + 2);
       }
     }

@@ -214,23 +214,34 @@ int Rtl8192UpdateSLAndACS(const AcsConfigRecord* acs) {
       }
     }
   }
+  // Every write is checked: a refused one ends the update with its failure (logged by FlashSet),
+  // so the caller never reports a migration the flash did not take.
   for (int i = 0; i < kWanTableEntries; ++i) {
     std::string t = "ATM_VC_TBL." + std::to_string(i) + ".";
     if (rtl::FlashGetInt(t + "ChannelMode") == 0) continue;
-    if (rtl::FlashGetInt(t + "applicationtype") == 2) rtl::FlashSetInt(t + "applicationtype", 3);
-    if (rtl::FlashGetInt(t + "ServiceList") == 2) rtl::FlashSetInt(t + "ServiceList", 3);
+    if (rtl::FlashGetInt(t + "applicationtype") == 2 &&
+        rtl::FlashSetInt(t + "applicationtype", 3) != 0) {
+      return -1;
+    }
+    if (rtl::FlashGetInt(t + "ServiceList") == 2 && rtl::FlashSetInt(t + "ServiceList", 3) != 0) {
+      return -1;
+    }
   }
-  rtl::FlashSetInt("CWMP_FLAG", kCwmpFlagManaged);
+  if (rtl::FlashSetInt("CWMP_FLAG", kCwmpFlagManaged) != 0) return -1;
   // Fields the cloud left out stay as stored: an empty value never erases a working setting.
   std::string url(acs->url, strnlen(acs->url, sizeof acs->url));
-  if (!url.empty() && url != rtl::FlashGet("CWMP_ACS_URL").value_or("")) {
-    rtl::FlashSet("CWMP_ACS_URL", url);
+  if (!url.empty() && url != rtl::FlashGet("CWMP_ACS_URL").value_or("") &&
+      rtl::FlashSet("CWMP_ACS_URL", url) != 0) {
+    return -1;
   }
   std::string user(acs->userName, strnlen(acs->userName, sizeof acs->userName));
-  if (!user.empty()) rtl::FlashSet("CWMP_ACS_USERNAME", user);
+  if (!user.empty() && rtl::FlashSet("CWMP_ACS_USERNAME", user) != 0) return -1;
   std::string password(acs->password, strnlen(acs->password, sizeof acs->password));
-  if (!password.empty()) rtl::FlashSet("CWMP_ACS_PASSWORD", password);
-  if (acs->informInterval != 0) rtl::FlashSetInt("CWMP_INFORM_INTERVAL", acs->informInterval);
+  if (!password.empty() && rtl::FlashSet("CWMP_ACS_PASSWORD", password) != 0) return -1;
+  if (acs->informInterval != 0 &&
+      rtl::FlashSetInt("CWMP_INFORM_INTERVAL", acs->informInterval) != 0) {
+    return -1;
+  }
   return 0;
 }
 

@@ -1,4 +1,5 @@
 // System log socket: slots JournalInit and GetJournalRecord.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,7 +13,9 @@
 #include "platform/realtek/rtl8192_single_band.h"
 #include "utils/files.h"
 #include "utils/log.h"
+#include "utils/monitor.h"
 #include "utils/paths.h"
+#include "utils/timescale.h"
 
 namespace {
 
@@ -54,8 +57,13 @@ int Rtl8192GetJournalRecord(JournalRecord* record) {
   for (;;) {
     int fd = gJournalFd.load();
     if (fd < 0) return -1;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(zc::Scaled(kMonitorSlice).count()));
+    if (ready == 0) return kJournalNoRecord;
+    if (ready < 0 && errno == EINTR) continue;
     char buf[kDatagramMax + 1];
-    ssize_t n = recv(fd, buf, kDatagramMax, 0);
+    ssize_t n = recv(fd, buf, kDatagramMax, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n < 0) {
       if (errno == EINTR) continue;
       LogOut(LL_ERR, "JournalThread: Unable to read from the socket file :%s",

@@ -1,4 +1,5 @@
-// RAII owners for the descriptors and OpenSSL objects of the upstream client.
+// RAII owners for the descriptors and OpenSSL objects of the DNS layers (upstream client,
+// prober, cache file, engine).
 #pragma once
 
 #include <openssl/ssl.h>

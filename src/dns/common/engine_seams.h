@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "dns/engine/dns_rules.h"
+#include "dns/common/speed_orders.h"
 
 namespace zc::dns {
 

@@ -1,0 +1,244 @@
+// The intake: subscribes the command subjects, decodes each PLATFORMCONFIG envelope and hands
+// its member to the module that applies it.
+#include <strings.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "config/config.h"
+#include "config/config_internal.h"
+#include "config/config_keys.h"
+#include "config/profileutils.h"
+#include "fwupdate/fwupdate.h"
+#include "main/nats/nats_session.h"
+#include "proto/pb.h"
+#include "utils/exitlog.h"
+#include "utils/kvp.h"
+#include "utils/log.h"
+#include "utils/sysguard.h"
+#include "utils/timescale.h"
+#include "utils/timeutil.h"
+
+namespace {
+
+// The intake's subscription table; it owns copies of its subjects, so a later sign-on that
+// rewrites the keys leaves the subscriptions intact.
+NatsSubTable& ConfigNatsCtx() {
+  static NatsSubTable table;
+  return table;
+}
+
+// Longest centralised firmware transaction id.
+constexpr size_t kCtrlTranMax = 255;
+
+// Appends the numbered subjects of one list ("<base>.count", "<base>.<n>").
+int AddList(std::vector<ConfigSubject>& plan, const char* base, bool firmware) {
+  auto countText = GetStringKVP(std::string(base) + ".count");
+  if (!countText) return 0;
+  long count = std::strtol(countText->c_str(), nullptr, 10);
+  for (long n = 0; n < count; ++n) {
+    std::string key = std::string(base) + "." + std::to_string(n);
+    auto subject = GetStringKVP(key);
+    if (!subject) {
+      LogOut(LL_CRIT, "ConfigInit: missing %s", key.c_str());
+      return -1;
+    }
+    plan.push_back({*subject, firmware});
+  }
+  return 0;
+}
+
+void LogStats(const char* who, int length) {
+  LogOut(LL_INFO, "%s: received a message length :%d on %s", who, length,
+         std::string(NatsDispatchSubject()).c_str());
+  NatsStats(NatsCmdConn, NatsDispatchSubscription());
+}
+
+std::string Text(const char* s) {
+  return s ? s : "";
+}
+
+// A firmware assignment: stored, answered "NA" under the centralised id before any download,
+// then downloaded on the firmware flow's threads unless it is the running version.
+void FirmwareHandOver(const Zun__Config__FIRMWARE& fw) {
+  LogOut(LL_INFO, "Trans_ID: %s, fw_url: %s preserve:%d  md5sum:%s fw_version %s",
+         Text(fw.transid).c_str(), Text(fw.fwurl).c_str(), fw.has_preserve ? fw.preserve : 0,
+         Text(fw.md5sum).c_str(), Text(fw.version).c_str());
+  std::string ctrl = Text(fw.transid) + "." + GetStringKVPOr(configkeys::kDeviceMac, "");
+  if (ctrl.size() > kCtrlTranMax) ctrl.resize(kCtrlTranMax);
+  LogOut(LL_INFO, "%s original-transaction id:%s , centralised-transaction id:%s", "ConfigFwParser",
+         Text(fw.transid).c_str(), ctrl.c_str());
+  ConfigResponse(ctrl.c_str(), "NA");
+  FirmwarePassiveUpdate(fw);
+}
+
+// The time a message arrived, or nothing (the message is then dropped).
+bool ReceiveTime(const char* who, std::string& out) {
+  if (GetISOTime(out) != 0) {
+    LogOut(LL_ERR, "%s: unable to get the ISO time", who);
+    return false;
+  }
+  return true;
+}
+
+[[noreturn]] void RebootAfterLanChange() {
+  FlushBeforeExit("ConfigParser");
+  zc::SleepScaled(kBeforeRebootWait);
+  PlatformReboot();
+  zc::SleepScaled(kAfterRebootWait);
+  ExitLog("ConfigParser: LAN configuration applied, rebooting");
+}
+
+void Dispatch(const Zun__Config__PLATFORMCONFIG& envelope) {
+  switch (envelope.member_case) {
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CONF:
+      LogOut(LL_INFO, "%s Trans_ID: %s, script: %s", "ConfigParser",
+             Text(envelope._conf->transid).c_str(), Text(envelope._conf->script).c_str());
+      ConfigExec(Text(envelope._conf->transid), Text(envelope._conf->script));
+      return;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__WIFI:
+      LogOut(LL_INFO, "%s Recevied a platfrom wifi config msg and skip to parse", "ConfigParser");
+      return;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CMD:
+      ExecuteCommand(&envelope);
+      return;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__SSIDPWD: {
+      int rc = ConfigWlanParams(&envelope);
+      ConfigResponse(envelope._ssidpwd->transid, rc == -1 ? "InvaildConfig" : "NA");
+      return;
+    }
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DNSPROFILE:
+      UpdateProfile(envelope._dnsprofile);
+      return;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DELDNSPROFILE: {
+      int rc = DeleteProfile(envelope._deldnsprofile);
+      ConfigResponse(envelope._deldnsprofile->transid, rc == -1 ? "InvaildConfig" : "NA");
+      return;
+    }
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__LANCONFIG:
+      if (ConfigLan(&envelope) != 0) {
+        ConfigResponse(envelope._lanconfig->transid, "InvaildConfig");
+        return;
+      }
+      ConfigResponse(envelope._lanconfig->transid, "NA");
+      RebootAfterLanChange();
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__FW:
+      FirmwareHandOver(*envelope._fw);
+      return;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__ACS:
+      LogOut(LL_CRIT, "%s: %s, %s", "ConfigParser", "failure", "InvaildConfig");
+      ConfigResponse(envelope._acs->transid, "InvaildConfig");
+      return;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__NOT_SET:
+    case _ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CASE_IS_INT_SIZE:
+      break;
+  }
+  // No member: there is no transaction id to answer under; "NA" names the missing one.
+  LogOut(LL_CRIT, "%s: %s, %s (no member set)", "ConfigParser", "failure", "InvaildConfig");
+  ConfigResponse("NA", "InvaildConfig");
+}
+
+}  // namespace
+
+int ConfigSubscriptionPlan(std::vector<ConfigSubject>& plan) {
+  plan.clear();
+  std::vector<ConfigSubject> all;
+  if (auto location = GetStringKVP(configkeys::kLogicalLocation)) all.push_back({*location, false});
+  if (auto suspended = GetStringKVP(configkeys::kSuspendedSubject)) {
+    all.push_back({*suspended, false});
+  }
+  const std::pair<const char*, bool> lists[] = {
+      {configkeys::kDebugCliList, false},      {configkeys::kCommandGroupList, false},
+      {configkeys::kStableFirmwareList, true}, {configkeys::kImmediateFirmwareList, true},
+      {configkeys::kDebugFirmwareList, true},  {configkeys::kBetaFirmwareList, true},
+  };
+  for (const auto& [base, firmware] : lists) {
+    if (AddList(all, base, firmware) != 0) return -1;
+  }
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i < static_cast<size_t>(kConfigMaxSubjects)) {
+      plan.push_back(std::move(all[i]));
+    } else {
+      LogOut(LL_CRIT, "%s: subscription table full (%d), '%s' not subscribed", "ConfigInit",
+             kConfigMaxSubjects, all[i].subject.c_str());
+    }
+  }
+  return 0;
+}
+
+int ConfigInit(event_base*) {
+  std::vector<ConfigSubject> plan;
+  if (ConfigSubscriptionPlan(plan) != 0) return -1;
+  NatsSubTable& table = ConfigNatsCtx();
+  table.Clear();
+  table.record = &NatsCmdConn;
+  for (const ConfigSubject& s : plan) {
+    table.Add(s.subject,
+              s.firmware ? NatsMsgHandlerFn(ConfigFwParser) : NatsMsgHandlerFn(ConfigParser));
+  }
+  if (NatsSub(table) != 0) {
+    LogOut(LL_CRIT, "%s: NatsSub failed", "ConfigInit");
+    return -1;
+  }
+  return 0;
+}
+
+void ConfigParser(const void* payload, int length) {
+  std::string received;
+  if (!ReceiveTime("ConfigParser", received)) return;
+  ReceiveTimeScope scope(received);
+  LogStats("ConfigParser", length);
+  auto envelope = zc::pb::Unpack<Zun__Config__PLATFORMCONFIG>(payload, length);
+  if (!envelope) {
+    LogOut(LL_CRIT, "%s: Error unpacking incoming protobuff config message", "ConfigParser");
+    ConfigResponse("protobuf-error", "protobuf-error");
+    return;
+  }
+  Dispatch(*envelope);
+}
+
+void ConfigFwParser(const void* payload, int length) {
+  std::string received;
+  if (!ReceiveTime("ConfigFwParser", received)) return;
+  ReceiveTimeScope scope(received);
+  LogStats("ConfigFwParser", length);
+  auto envelope = zc::pb::Unpack<Zun__Config__PLATFORMCONFIG>(payload, length);
+  if (!envelope) {
+    LogOut(LL_CRIT, "%s: Error unpacking incoming protobuff config fw message", "ConfigFwParser");
+    ConfigResponse("protobuf-error", "protobuf-error");
+    return;
+  }
+  if (envelope->member_case != ZUN__CONFIG__PLATFORMCONFIG__MEMBER__FW) {
+    LogOut(LL_CRIT, "%s: %s, %s", "failure", "ConfigFwParser", "InvaildConfig");
+    // The member's own transaction id, whichever member it is.
+    const char* transid = "NA";
+    switch (envelope->member_case) {
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CONF:
+        transid = envelope->_conf->transid;
+        break;
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CMD:
+        transid = envelope->_cmd->transid;
+        break;
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DNSPROFILE:
+        transid = envelope->_dnsprofile->transid;
+        break;
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__ACS:
+        transid = envelope->_acs->transid;
+        break;
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__SSIDPWD:
+        transid = envelope->_ssidpwd->transid;
+        break;
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DELDNSPROFILE:
+        transid = envelope->_deldnsprofile->transid;
+        break;
+      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__LANCONFIG:
+        transid = envelope->_lanconfig->transid;
+        break;
+      default:
+        break;
+    }
+    ConfigResponse(transid, "InvaildConfig");
+    return;
+  }
+  FirmwareHandOver(*envelope->_fw);
+}
