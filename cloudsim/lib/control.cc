@@ -5,6 +5,7 @@
 #include <event2/keyvalq_struct.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,6 +150,25 @@ bool ControlServer::Start(int port, std::string* error) {
   return true;
 }
 
+bool ControlServer::StartUnix(const std::string& path, std::string* error) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    *error = "control socket path too long: " + path;
+    return false;
+  }
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  unlink(path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, 64) != 0 || !evhttp_accept_socket_with_handle(http_.get(), fd)) {
+    if (fd >= 0) close(fd);
+    *error = "cannot listen on " + path;
+    return false;
+  }
+  return true;
+}
+
 void ControlServer::OnRequest(evhttp_request* request, void* self) {
   static_cast<ControlServer*>(self)->Route(request);
 }
@@ -184,6 +204,11 @@ void ControlServer::Route(evhttp_request* request) {
       JsonPtr entry(json_object_new_object());
       json_object_object_add(entry.get(), "mode", json_object_new_string(ReplyModeName(m.mode)));
       json_object_object_add(entry.get(), "count", json_object_new_int(m.count));
+      if (Service* service = cloud_.FindService(name)) {
+        json_object_object_add(
+            entry.get(), "queued",
+            json_object_new_int64(static_cast<int64_t>(service->QueuedReplies())));
+      }
       json_object_object_add(list.get(), name.c_str(), entry.release());
     }
     return SendJson(request, 200, list.get());
@@ -330,7 +355,10 @@ void ControlServer::HandlePush(evhttp_request* request, const json_object* body)
                          awaitTransid, awaitCount, awaitTimeout] {
     Cloud::PushResult result = cloud_.Push(subject, payload, headers, asRequest, kAckWait);
     std::shared_ptr<JsonPtr> responses;
-    if (awaitCount > 0) {
+    // Nobody listens on the subject: no answer can come.
+    if (awaitCount > 0 && result.status == NATS_NO_RESPONDERS) {
+      responses = std::make_shared<JsonPtr>(json_object_new_array());
+    } else if (awaitCount > 0) {
       RecordFilter f;
       f.type = "CONFIGRESP";
       f.transid = awaitTransid;

@@ -1,5 +1,6 @@
 // The tests' handle on the simulator: a small HTTP/JSON API on 127.0.0.1 (prefix /v1).
 //
+//   (also on DIR/control.sock: curl --unix-socket DIR/control.sock http://cloudsim/v1/ready)
 //   GET  /v1/ready                      200 once the NATS client is connected
 //   POST /v1/reset                      services back to the profile; {"records":true} also
 //                                       forgets the records
@@ -45,6 +46,10 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   bool Start(int port, std::string* error);
+  // The same API on a Unix socket (path in the work directory): reachable from the host shell
+  // while the simulator runs inside a private network namespace
+  // ("curl --unix-socket DIR/control.sock http://cloudsim/v1/records").
+  bool StartUnix(const std::string& path, std::string* error);
   // The HTTP services' control endpoints and reset.
   void SetWebServer(WebServer* web) { web_ = web; }
   int port() const { return port_; }

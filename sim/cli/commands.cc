@@ -13,21 +13,34 @@
 namespace zsim {
 namespace {
 
+const char kUsage[] =
+    "usage: zunsim COMMAND ...\n"
+    "  init [--force] [--agent PATH]     fresh router tree under $ZUNCORE_ROOT\n"
+    "  flash get|set|del|all ...          edit the flash settings\n"
+    "  nv get|set|del|all ...             edit the boot environment\n"
+    "  knob NAME [VALUE]                  read or set a simulation knob\n"
+    "  fail POINT [--times N] [--errno E] | fail --clear\n"
+    "  show flash|nv|led|rules|wifi|banks|rtk|calls [--since SEQ]\n"
+    "  wifi IF ... | radio --channel N | scan --busy N --polls N | acs --result N\n"
+    "  sta add|set|del IF MAC ... | ap add|del|clear ... | client add|del NAME ...\n"
+    "  neigh IP --state S | traffic ... | pon K=V... | sys K=V... | port P up|down\n"
+    "  mkimage OUT --version V ... | syslog TEXT | lab up|down|status|exec ... | launcher\n"
+    "  netns-exec [--] CMD ...            run CMD in a private network namespace with the\n"
+    "                                     router's interfaces (eth0, br0, nas0_0, wlan0...)\n"
+    "  help                               this text (needs no router root)\n"
+    "Every command except init, netns-exec and help needs ZUNCORE_ROOT (a root made by init).\n"
+    "The cloud simulator of a lab or demo answers its control calls on the Unix socket\n"
+    "DIR/control.sock from any shell: curl --unix-socket DIR/control.sock "
+    "http://cloudsim/v1/records\n";
+
 int Usage() {
-  Err("usage: zunsim COMMAND ...\n"
-      "  init [--force] [--agent PATH]     fresh router tree under $ZUNCORE_ROOT\n"
-      "  flash get|set|del|all ...          edit the flash settings\n"
-      "  nv get|set|del|all ...             edit the boot environment\n"
-      "  knob NAME [VALUE]                  read or set a simulation knob\n"
-      "  fail POINT [--times N] [--errno E] | fail --clear\n"
-      "  show flash|nv|led|rules|wifi|banks|rtk|calls [--since SEQ]\n"
-      "  wifi IF ... | radio --channel N | scan --busy N --polls N | acs --result N\n"
-      "  sta add|set|del IF MAC ... | ap add|del|clear ... | client add|del NAME ...\n"
-      "  neigh IP --state S | traffic ... | pon K=V... | sys K=V... | port P up|down\n"
-      "  mkimage OUT --version V ... | syslog TEXT | lab up|down|status|exec ... | launcher\n"
-      "  netns-exec [--] CMD ...            run CMD in a private network namespace with the\n"
-      "                                     router's interfaces (eth0, br0, nas0_0, wlan0...)\n");
+  Err(kUsage);
   return 2;
+}
+
+int Help() {
+  Out(kUsage);
+  return 0;
 }
 
 // Edits a key=value model directly (flash.db or nv.env).
@@ -188,6 +201,7 @@ int CliMain(const Args& args) {
   if (args.empty()) return Usage();
   const std::string& cmd = args[0];
   Args rest(args.begin() + 1, args.end());
+  if (cmd == "help" || cmd == "--help" || cmd == "-h") return Help();
   if (cmd == "init") return CmdInit(rest);
   if (cmd == "__netns-inner") return CmdNetnsInner(rest);
   if (cmd == "__poke") return CmdPoke(rest);

@@ -40,6 +40,8 @@ int PlatformSetClock(const timeval* tv) {
 
 int PlatformReboot() {
   sync();
+  // Recorded, so tests see that the file systems were synced before the reboot was asked for.
+  zsim::LogCall("guard", "sync", "[]", 0);
   if (!InsideLabNamespaces()) {
     zsim::LogCall("guard", "reboot", "[\"refused\"]", -1);
     std::fprintf(stderr, "PlatformReboot: reboot refused outside the lab\n");

@@ -26,6 +26,10 @@ struct ConfigSubject {
 // table's 20 slots are logged and left out. -1 (and nothing) when a numbered key is missing.
 int ConfigSubscriptionPlan(std::vector<ConfigSubject>& plan);
 
+// Whether a text the intake would apply holds a NUL byte (transaction ids excepted); the decoded
+// text would end there.
+bool ConfigPayloadHasNulText(const void* payload, size_t length);
+
 // Handlers of the general and the firmware subjects.
 void ConfigParser(const void* payload, int length);
 void ConfigFwParser(const void* payload, int length);

@@ -1,26 +1,33 @@
-// Settings-store keys and router files the configuration intake reads or writes.
+// Settings-store keys the configuration intake reads or writes (named by their owners: sign-on,
+// bootstrap, identity), plus the one key it owns and the router files of its commands.
 #pragma once
+
+#include "bstrap/bstrap_keys.h"
+#include "signon/signon_keys.h"
+#include "utils/identity_keys.h"
 
 namespace configkeys {
 
-// Identity and the subjects sign-on (or the idle state) left for the command connection.
-inline constexpr const char* kDeviceMac = "device_mac_addr";
-inline constexpr const char* kLogicalLocation = "logicalLocation";
-inline constexpr const char* kSuspendedSubject = "connectionInfo.subscriptionSuspendedSubject";
-inline constexpr const char* kDebugCliList = "nats.subscribeSubject.debugCLI";
-inline constexpr const char* kCommandGroupList = "nats.subscribeSubject.commandGroup";
-inline constexpr const char* kStableFirmwareList = "nats.subscribeSubject.stableFirmware";
-inline constexpr const char* kImmediateFirmwareList = "nats.subscribeSubject.immediateFirmware";
-inline constexpr const char* kDebugFirmwareList = "nats.subscribeSubject.debugFirmware";
-inline constexpr const char* kBetaFirmwareList = "nats.subscribeSubject.betaFirmware";
+inline constexpr const char* kDeviceMac = kKeyDeviceMacAddr;
+inline constexpr const char* kRunningFirmware = kKeyRunningFirmware;
+inline constexpr const char* kLogicalLocation = kKeyLogicalLocation;
+inline constexpr const char* kSuspendedSubject = kKeyConnectionSuspendedSubject;
+inline constexpr const char* kSubscriberId = kKeySubscriberId;
+inline constexpr const char* kProvisioningCode = kKeyProvisioningCode;
 
-inline constexpr const char* kConfigResponseSubject = "nats.publishSubject.configResponse";
-inline constexpr const char* kPingSubject = "nats.publishSubject.pingIP";
-inline constexpr const char* kTraceSubject = "nats.publishSubject.traceRoute";
+// Subscribe lists, in the order the intake subscribes them.
+inline constexpr const char* kDebugCliList = kKeySubDebugCli;
+inline constexpr const char* kCommandGroupList = kKeySubCommandGroup;
+inline constexpr const char* kStableFirmwareList = kKeySubStableFirmware;
+inline constexpr const char* kImmediateFirmwareList = kKeySubImmediateFirmware;
+inline constexpr const char* kDebugFirmwareList = kKeySubDebugFirmware;
+inline constexpr const char* kBetaFirmwareList = kKeySubBetaFirmware;
 
-inline constexpr const char* kRunningFirmware = "running_firmware";
-inline constexpr const char* kSubscriberId = "subscriberId";
-inline constexpr const char* kProvisioningCode = "provisioningCode";
+inline constexpr const char* kConfigResponseSubject = kKeyPubConfigResponse;
+inline constexpr const char* kPingSubject = kKeyPubPingIp;
+inline constexpr const char* kTraceSubject = kKeyPubTraceRoute;
+
+// Transaction of the running speed test. The SPEED_TEST command writes; the speed test reads.
 inline constexpr const char* kSpeedTransactionId = "speedtransactionid";
 
 }  // namespace configkeys

@@ -3,7 +3,9 @@
 #include <strings.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "config/config_internal.h"
@@ -138,6 +140,41 @@ void Dispatch(const Zun__Config__PLATFORMCONFIG& envelope) {
   ConfigResponse("NA", "InvaildConfig");
 }
 
+// The transaction id of whichever member is set ("NA" when none).
+const char* MemberTransid(const Zun__Config__PLATFORMCONFIG& e) {
+  switch (e.member_case) {
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__FW:
+      return e._fw->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CONF:
+      return e._conf->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CMD:
+      return e._cmd->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DNSPROFILE:
+      return e._dnsprofile->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__ACS:
+      return e._acs->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__SSIDPWD:
+      return e._ssidpwd->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DELDNSPROFILE:
+      return e._deldnsprofile->transid;
+    case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__LANCONFIG:
+      return e._lanconfig->transid;
+    default:
+      return "NA";
+  }
+}
+
+// A text with a NUL byte would be applied cut short: refused with the member's failure text.
+void RefuseNulText(const Zun__Config__PLATFORMCONFIG& e) {
+  LogOut(LL_ERR, "%s: a text of the message holds a NUL byte, not applied", "ConfigParser");
+  const char* text = "InvaildConfig";
+  if (e.member_case == ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CMD && e._cmd->command) {
+    if (strcmp(e._cmd->command, "PING") == 0) text = "PING_ERR_STATE";
+    if (strcmp(e._cmd->command, "TRACE") == 0) text = "TRACEROUTE_ERR_STATE";
+  }
+  ConfigResponse(MemberTransid(e), text);
+}
+
 }  // namespace
 
 int ConfigSubscriptionPlan(std::vector<ConfigSubject>& plan) {
@@ -155,6 +192,13 @@ int ConfigSubscriptionPlan(std::vector<ConfigSubject>& plan) {
   for (const auto& [base, firmware] : lists) {
     if (AddList(all, base, firmware) != 0) return -1;
   }
+  // One unusable subject from the cloud must not cost the others their subscription.
+  std::erase_if(all, [](const ConfigSubject& s) {
+    if (NatsSubjectIsValid(s.subject.c_str())) return false;
+    LogOut(LL_CRIT, "%s: a subject of %zu bytes is not valid, not subscribed", "ConfigInit",
+           s.subject.size());
+    return true;
+  });
   for (size_t i = 0; i < all.size(); ++i) {
     if (i < static_cast<size_t>(kConfigMaxSubjects)) {
       plan.push_back(std::move(all[i]));
@@ -194,6 +238,12 @@ void ConfigParser(const void* payload, int length) {
     ConfigResponse("protobuf-error", "protobuf-error");
     return;
   }
+  if (envelope->member_case != ZUN__CONFIG__PLATFORMCONFIG__MEMBER__FW &&
+      envelope->member_case != ZUN__CONFIG__PLATFORMCONFIG__MEMBER__WIFI &&
+      ConfigPayloadHasNulText(payload, static_cast<size_t>(length))) {
+    RefuseNulText(*envelope);
+    return;
+  }
   Dispatch(*envelope);
 }
 
@@ -210,33 +260,7 @@ void ConfigFwParser(const void* payload, int length) {
   }
   if (envelope->member_case != ZUN__CONFIG__PLATFORMCONFIG__MEMBER__FW) {
     LogOut(LL_CRIT, "%s: %s, %s", "failure", "ConfigFwParser", "InvaildConfig");
-    // The member's own transaction id, whichever member it is.
-    const char* transid = "NA";
-    switch (envelope->member_case) {
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CONF:
-        transid = envelope->_conf->transid;
-        break;
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__CMD:
-        transid = envelope->_cmd->transid;
-        break;
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DNSPROFILE:
-        transid = envelope->_dnsprofile->transid;
-        break;
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__ACS:
-        transid = envelope->_acs->transid;
-        break;
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__SSIDPWD:
-        transid = envelope->_ssidpwd->transid;
-        break;
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__DELDNSPROFILE:
-        transid = envelope->_deldnsprofile->transid;
-        break;
-      case ZUN__CONFIG__PLATFORMCONFIG__MEMBER__LANCONFIG:
-        transid = envelope->_lanconfig->transid;
-        break;
-      default:
-        break;
-    }
+    const char* transid = MemberTransid(*envelope);
     ConfigResponse(transid, "InvaildConfig");
     return;
   }

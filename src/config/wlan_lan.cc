@@ -139,6 +139,11 @@ int ConfigWlanParams(const Zun__Config__PLATFORMCONFIG* envelope) {
            kMaxSsidEntries);
     return -1;
   }
+  // The values first (no driver reads for a message that is refused anyway), then the
+  // interfaces as the router has them now.
+  for (size_t i = 0; i < msg->n_config; ++i) {
+    if (!msg->config[i] || ValidateEntry(*msg->config[i]) != 0) return -1;
+  }
   WlanInfoEntry records[kWlanInfoCount];
   for (int i = 0; i < kWlanInfoCount; ++i) {
     memset(&records[i], 0, sizeof records[i]);
@@ -146,9 +151,6 @@ int ConfigWlanParams(const Zun__Config__PLATFORMCONFIG* envelope) {
       LogOut(LL_ERR, "ConfigWlanParams: unable to retrieve the wlan info");
       return -1;
     }
-  }
-  for (size_t i = 0; i < msg->n_config; ++i) {
-    if (!msg->config[i] || ValidateEntry(*msg->config[i]) != 0) return -1;
   }
   for (size_t i = 0; i < msg->n_config; ++i) {
     const Zun__Config__CHANGESSIDPWD& entry = *msg->config[i];

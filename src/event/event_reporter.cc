@@ -1,5 +1,6 @@
 #include "event/event_reporter.h"
 
+#include <cstring>
 #include <memory>
 
 #include "utils/log.h"
@@ -17,14 +18,14 @@ bool EventReporter::ReadWan(WanStatusRecord& wan, std::vector<WanInterfaceRecord
   if (RouterDeviceOps.EventWanInfoUpdate(&wan) != 0) return false;
   WanInterfaceRecord* raw = nullptr;
   uint8_t count = 0;
-  if (RouterDeviceOps.GetWanInterfacesInfo(&raw, &count) != 0) {
-    std::free(raw);
-    return false;
-  }
+  int rc = RouterDeviceOps.GetWanInterfacesInfo(&raw, &count);
   std::unique_ptr<WanInterfaceRecord, CFree> list(raw);
+  if (rc != 0) return false;
   if (list) interfaces.assign(list.get(), list.get() + count);
-  ApplyPublicIp(wan, publicIp_ ? publicIp_() : std::nullopt);
-  LogOut(LL_DEBUG, "Public IP : %s/%s", wan.publicIpv4, wan.publicIpv6);
+  std::optional<std::string> ip = publicIp_ ? publicIp_() : std::nullopt;
+  ApplyPublicIp(wan, ip);
+  LogOut(LL_DEBUG, "Public IP : %s is_ipv4:%d is_ipv6:%d", ip ? ip->c_str() : "",
+         std::strcmp(wan.publicIpv4, "NA") != 0, std::strcmp(wan.publicIpv6, "NA") != 0);
   return true;
 }
 

@@ -12,23 +12,27 @@
 #include <string_view>
 #include <vector>
 
+#include "bstrap/bstrap_keys.h"
 #include "proto/messages.h"
+#include "signon/signon_keys.h"
+#include "utils/identity_keys.h"
 
 namespace zc::report {
 
-// ---- settings keys ----
-inline constexpr const char* kDeviceMacKey = "device_mac_addr";
-inline constexpr const char* kLogicalLocationKey = "logicalLocation";
-inline constexpr const char* kSubscriberIdKey = "subscriberId";
-inline constexpr const char* kUserDataKey = "userData";
-inline constexpr const char* kEventSubjectKey = "nats.requestSubject.event";
+// ---- settings keys (named by the modules that write them) ----
+inline constexpr const char* kDeviceMacKey = kKeyDeviceMacAddr;
+inline constexpr const char* kLogicalLocationKey = kKeyLogicalLocation;
+inline constexpr const char* kSubscriberIdKey = kKeySubscriberId;
+inline constexpr const char* kUserDataKey = kKeyUserData;
+inline constexpr const char* kEventSubjectKey = kKeyEventRequestSubject;
+// Not written by sign-on today: the event loop keeps its default unless the key is set.
 inline constexpr const char* kEventIntervalKey = "publishIntervalsInSeconds.event";
-inline constexpr const char* kRetryCountKey = "nats.retry.max_retry_count";
-inline constexpr const char* kRequestTimeoutKey = "nats.retry.request_timeout";  // milliseconds
-inline constexpr const char* kTelemetrySubjectKey = "nats.publishSubject.telemetry";
-inline constexpr const char* kTelemetryIntervalKey = "publishIntervalsInSeconds.telemetry";
-inline constexpr const char* kLogSubjectKey = "nats.publishSubject.log";
-inline constexpr const char* kBootJournalSubjectKey = "connectionInfo.journalSubject";
+inline constexpr const char* kRetryCountKey = kKeyRetryMaxCount;
+inline constexpr const char* kRequestTimeoutKey = kKeyRetryRequestTimeout;  // milliseconds
+inline constexpr const char* kTelemetrySubjectKey = kKeyPubTelemetry;
+inline constexpr const char* kTelemetryIntervalKey = kKeyTelemetryInterval;
+inline constexpr const char* kLogSubjectKey = kKeyPubLog;
+inline constexpr const char* kBootJournalSubjectKey = kKeyConnectionJournalSubject;
 
 // ---- periods from the cloud ----
 // A period of 0 would make a busy loop, a negative or huge one a thread that never wakes.

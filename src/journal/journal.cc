@@ -33,19 +33,25 @@ int64_t MonotonicMs() {
 }
 
 void JournalThread() {
-  const char* who = "JournalThread";
   // Everything this thread logs stays out of the socket it reads: a failing publish must not
   // come back as a record that fails again.
   LogThreadStdoutOnly(true);
   if (RouterDeviceOps.JournalInit() != 0) {
-    LogOut(LL_ERR, "%s:- RouterDeviceOps.JournalInit failed", who);
+    LogOut(LL_ERR, "%s:- RouterDeviceOps.JournalInit failed", "JournalThread");
     gJournalThreadMonitor.expected.store(false);
     return;
   }
+  JournalLoop(nullptr);
+}
+
+}  // namespace
+
+void JournalLoop(StopToken* stop) {
+  const char* who = "JournalThread";
   zc::journal::Budget budget;
   uint64_t reported = 0;
   int errors = 0;
-  for (;;) {
+  while (!stop || !stop->StopRequested()) {
     gJournalThreadMonitor.Tick();
     JournalRecord record{};
     int rc = RouterDeviceOps.GetJournalRecord(&record);
@@ -53,7 +59,12 @@ void JournalThread() {
     if (rc != 0) {
       LogOut(LL_ERR, "%s:- RouterDeviceOps.GetJournalRecord failed", who);
       if (++errors >= kReadErrorsBeforeReset) {
-        zc::SleepScaled(kReadErrorPause);
+        // A socket that keeps failing is set up again after a pause, never read in a tight loop.
+        if (!stop) {
+          zc::SleepScaled(kReadErrorPause);
+        } else if (!stop->SleepScaled(kReadErrorPause)) {
+          break;
+        }
         if (RouterDeviceOps.JournalInit() != 0) {
           LogOut(LL_ERR, "%s:- RouterDeviceOps.JournalInit failed", who);
         }
@@ -77,8 +88,6 @@ void JournalThread() {
     }
   }
 }
-
-}  // namespace
 
 uint64_t JournalDroppedRecords() {
   return gDropped.load();

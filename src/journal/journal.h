@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/device_ops.h"
+#include "utils/monitor.h"
 
 struct event_base;
 
@@ -15,5 +16,8 @@ int JournalConstructProto(const char* kind, const JournalRecord* record);
 // Publishes one packed record: on the message connection once every module is up, before that on
 // the bootstrap connection, and nowhere while neither exists. 0 or -1.
 int JournaPublish(const uint8_t* buffer, size_t length);
+// The read-and-publish loop of the journal thread on a socket already set up; runs until stop is
+// requested (forever without a token).
+void JournalLoop(StopToken* stop);
 // Records not forwarded because of the rate budget, since the start.
 uint64_t JournalDroppedRecords();

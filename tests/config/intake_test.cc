@@ -216,4 +216,28 @@ TEST_F(IntakeTest, ExtractValueMatchesKeysOnlyAtItemStarts) {
   EXPECT_EQ(v, "");
 }
 
+TEST_F(IntakeTest, TextsWithANulByteAreFoundOnTheWire) {
+  auto entry = zc::pb::Make<Zun__Config__CHANGESSIDPWD>();
+  entry.wlan_interface = const_cast<char*>("wlan0");
+  entry.ssid = const_cast<char*>("abXcd");
+  Zun__Config__CHANGESSIDPWD* list[] = {&entry};
+  auto msg = zc::pb::Make<Zun__Config__CHANGESSIDPWDS>();
+  msg.transid = const_cast<char*>("tXd");
+  msg.n_config = 1;
+  msg.config = list;
+  auto env = zc::pb::Make<Zun__Config__PLATFORMCONFIG>();
+  env.member_case = ZUN__CONFIG__PLATFORMCONFIG__MEMBER__SSIDPWD;
+  env._ssidpwd = &msg;
+  const std::string packed = zc::pb::PackToString(env);
+  EXPECT_FALSE(ConfigPayloadHasNulText(packed.data(), packed.size()));
+  std::string nulSsid = packed;
+  nulSsid[nulSsid.find("abXcd") + 2] = '\0';
+  EXPECT_TRUE(ConfigPayloadHasNulText(nulSsid.data(), nulSsid.size()));
+  // A transaction id is only logged and answered: cut there, not refused.
+  std::string nulTransid = packed;
+  nulTransid[nulTransid.find("tXd") + 1] = '\0';
+  EXPECT_FALSE(ConfigPayloadHasNulText(nulTransid.data(), nulTransid.size()));
+  EXPECT_FALSE(ConfigPayloadHasNulText(packed.data(), 3));  // cut short: left to the decoder
+}
+
 }  // namespace

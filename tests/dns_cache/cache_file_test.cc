@@ -72,6 +72,7 @@ class FileBytes {
   void WriteTo(const std::string& path) const {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes_.data()), static_cast<long>(bytes_.size()));
+    chmod(path.c_str(), 0600);  // as the engine writes it, whatever the umask
   }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
@@ -374,6 +375,43 @@ TEST_F(CacheFile, LinksAndSpecialFilesAreNeverFollowed) {
   chmod(root_("/ro").c_str(), 0700);
   EXPECT_EQ(SaveCacheFile(root_("/nodir/zundns.cache"), d, clock_), -1);
   EXPECT_EQ(ReadAll(Path()), before);
+}
+
+// A file someone else could have written is not trusted, and no TTL read back outlives the
+// ceiling: a planted answer neither loads nor persists for years.
+TEST_F(CacheFile, PlantedFilesAreIgnoredAndLoadedTtlsAreCapped) {
+  FileBytes f(2);
+  f.Add({.domain = "forged.test", .ttl = 1'000'000'000, .data = Reply("forged.test")})
+      .Add({.domain = "plain.test", .ttl = 300, .data = Reply("plain.test")});
+  f.WriteTo(Path());
+
+  DnsCache capped(Settings());
+  ASSERT_EQ(LoadCacheFile(Path(), &capped, clock_).loaded, 2u);
+  EXPECT_EQ(capped.Peek({"forged.test", DNS_T_A, {}, {}})->ttl, kCacheMaxLoadedTtl);
+  EXPECT_EQ(capped.Peek({"plain.test", DNS_T_A, {}, {}})->ttl, 300);
+  DnsCache::Settings tight = Settings();
+  tight.max_loaded_ttl = 3600;  // the option file's maximum
+  DnsCache engine_max(tight);
+  ASSERT_EQ(LoadCacheFile(Path(), &engine_max, clock_).loaded, 2u);
+  EXPECT_EQ(engine_max.Peek({"forged.test", DNS_T_A, {}, {}})->ttl, 3600);
+
+  // Writable by group or others: ignored as a whole.
+  for (mode_t mode : {0666, 0620, 0602}) {
+    ASSERT_EQ(chmod(Path().c_str(), mode), 0);
+    DnsCache c(Settings());
+    CacheLoadResult r = LoadCacheFile(Path(), &c, clock_);
+    EXPECT_TRUE(r.ignored) << std::oct << mode;
+    EXPECT_EQ(c.size(), 0u) << std::oct << mode;
+  }
+  ASSERT_EQ(chmod(Path().c_str(), 0600), 0);
+  // Owned by another user (only root can hand a file over; as anyone else the mode cases above
+  // are the planted files there are).
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(Path().c_str(), 65534, 65534), 0);
+    DnsCache c(Settings());
+    EXPECT_TRUE(LoadCacheFile(Path(), &c, clock_).ignored);
+    EXPECT_EQ(c.size(), 0u);
+  }
 }
 
 }  // namespace

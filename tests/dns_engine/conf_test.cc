@@ -10,8 +10,10 @@
 
 #include "dns/engine/conf_parser.h"
 #include "dns/engine/dns_conf.h"
+#include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
 #include "dns/engine/dns_rules.h"
+#include "utils/paths.h"
 
 namespace zc::dns {
 namespace {
@@ -178,6 +180,67 @@ TEST(DnsConf, IncludesAreRelativeBoundedAndCycleSafe) {
   DnsConf c4;
   EXPECT_FALSE(LoadDnsConf(outer, &c4, &error));
   EXPECT_NE(error.find("broken.conf:3:"), std::string::npos) << error;
+}
+
+// An include is a router path like any other: it may not lead out of the root, and what a
+// refused or broken file holds never shows in the messages.
+TEST(DnsConf, IncludesStayUnderTheRootAndErrorsDoNotEchoContents) {
+  TempDir root, outside;
+  outside.Write("shadow", "root:$6$secrethash:19000:0:99999:7:::\n");
+  fs::create_directories(root.path() + "/tmp/conf.d");
+  const char* saved = getenv("ZUNCORE_ROOT");
+  std::string saved_root = saved ? saved : "";
+  setenv("ZUNCORE_ROOT", root.path().c_str(), 1);
+  zc::ReloadRootFromEnv();
+  std::string escape = "conf-file ../../../../../../../../.." + outside.path() + "/shadow\n";
+  root.Write("tmp/zundns.conf", "cache-size 5\n" + escape);
+  root.Write("tmp/conf.d/junk.conf", "root:$6$secrethash:19000:0:99999:7:::\n");
+  root.Write("tmp/junk-main.conf", "conf-file conf.d/junk.conf\n");
+  fs::create_symlink(outside.path() + "/shadow", root.path() + "/tmp/link.conf");
+  root.Write("tmp/link-main.conf", "conf-file /tmp/link.conf\n");
+
+  for (const char* main : {"/tmp/zundns.conf", "/tmp/link-main.conf", "/tmp/junk-main.conf"}) {
+    DnsConf conf;
+    std::string error;
+    EXPECT_FALSE(LoadDnsConf(main, &conf, &error)) << main;
+    EXPECT_EQ(error.find("secrethash"), std::string::npos) << main << " -> " << error;
+    EXPECT_EQ(error.find("root:"), std::string::npos) << main << " -> " << error;
+    EXPECT_NE(error.find(".conf:"), std::string::npos) << main << " -> " << error;
+  }
+  DnsConf conf;
+  std::string error;
+  EXPECT_FALSE(LoadDnsConf("/tmp/zundns.conf", &conf, &error));
+  EXPECT_NE(error.find("zundns.conf:2:"), std::string::npos) << error;
+  EXPECT_NE(error.find("outside"), std::string::npos) << error;
+
+  if (saved) {
+    setenv("ZUNCORE_ROOT", saved_root.c_str(), 1);
+  } else {
+    unsetenv("ZUNCORE_ROOT");
+  }
+  zc::ReloadRootFromEnv();
+}
+
+// An option file that is not a regular file, or one with no listener, stops the start with a
+// message saying so; the engine never claims to listen on nothing.
+TEST(DnsConf, StartRefusesNoListenerAndNonRegularFiles) {
+  TempDir dir;
+  fs::create_directories(dir.path() + "/conf-dir");
+  std::string no_bind = dir.Write("nobind.conf", "server 127.0.0.1:5399\ncache-size 0\n");
+  struct Case {
+    std::string path;
+    const char* expect;
+  };
+  for (const Case& c : {Case{dir.path() + "/conf-dir", "not a regular file"},
+                        Case{no_bind, "no listener"}, Case{"/dev/null", "not a regular file"}}) {
+    DnsEngineOptions options;
+    options.conf_path = c.path;  // root "/": the path as it is
+    DnsEngine engine(options);
+    std::string error;
+    EXPECT_FALSE(engine.Start(&error)) << c.path;
+    EXPECT_NE(error.find(c.expect), std::string::npos) << c.path << " -> " << error;
+    engine.Stop();
+  }
 }
 
 TEST(DnsConf, LineSplittingAndOptions) {

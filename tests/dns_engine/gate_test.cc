@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include "dns/engine/engine_core.h"
 #include "dns/engine/reply_gate.h"
 
 namespace zc::dns {
@@ -61,6 +62,49 @@ TEST(MergeTable, OneLeaderPerFullKey) {
   EXPECT_TRUE(t.Finish(k, 2).empty());  // only the leader ends its entry
   EXPECT_EQ(t.Finish(k, 1), (std::vector<uint64_t>{2, 3}));
   EXPECT_FALSE(t.JoinOrLead(k, 4).has_value());  // a new round
+}
+
+// A request that finishes runs callbacks: its merged waiters get their answers, and an internal
+// query's callback may start new requests at once. Enough of them to grow the request table must
+// not disturb the request being finished.
+TEST(EngineFinish, CallbacksThatStartRequestsLeaveTheTableWhole) {
+  DnsEngine::Core core(DnsEngineOptions{}, 1);
+  auto internal = [&core]() -> Request& {
+    Request& r = core.NewRequest(core.NewRequestId());
+    r.origin = Origin::kInternal;
+    r.domain = r.domain_lower = "gone.test";
+    r.qtype = DNS_T_A;
+    r.qclass = DNS_C_IN;
+    r.rcode = DNS_RC_SERVFAIL;
+    return r;
+  };
+  Request& leader = internal();
+  const uint64_t leader_id = leader.id;
+  leader.merge_leader = true;
+  leader.merge_key = "gone.test/1";
+  ASSERT_FALSE(core.merges.JoinOrLead(leader.merge_key, leader_id).has_value());
+  int started = 0, answered = 0;
+  for (int i = 0; i < 4; i++) {
+    Request& waiter = internal();
+    ASSERT_TRUE(core.merges.JoinOrLead(leader.merge_key, waiter.id).has_value());
+    waiter.internal_done = [&core, &started, &answered](int rcode, std::string) {
+      EXPECT_EQ(rcode, DNS_RC_SERVFAIL);
+      answered++;
+      for (int n = 0; n < 300; n++, started++) core.NewRequest(core.NewRequestId());
+    };
+  }
+  int leader_answers = 0;
+  leader.internal_done = [&core, &started, &leader_answers](int, std::string) {
+    leader_answers++;
+    for (int n = 0; n < 300; n++, started++) core.NewRequest(core.NewRequestId());
+  };
+  core.Finish(leader_id);
+  EXPECT_EQ(answered, 4);
+  EXPECT_EQ(leader_answers, 1);
+  EXPECT_EQ(started, 5 * 300);
+  EXPECT_EQ(core.requests.count(leader_id), 0u);
+  EXPECT_EQ(core.requests.size(), 4u + 5u * 300u);
+  EXPECT_EQ(core.merges.size(), 0u);
 }
 
 }  // namespace

@@ -208,6 +208,34 @@ TEST_F(DnsGate, GroupsAndClientSubnetsAreNeverMerged) {
   EXPECT_FALSE(p.ecs.has_value());
 }
 
+// Bits after a client subnet's prefix are not part of it: two clients of the same /20 that set
+// different stray bits share one upstream query.
+TEST_F(DnsGate, ClientSubnetsAreCutToTheirPrefix) {
+  FaultUpstream one;
+  ASSERT_TRUE(one.Start(dir_, "one", "192.0.2.101", 150));
+  Engine e;
+  ASSERT_EQ(e.Start(Listen(port) + "server 127.0.0.1:" + std::to_string(one.port()) +
+                    "\nspeed-check-mode none\n"),
+            "");
+  QueryOptions s1, s2;
+  dns_opt_ecs e1, e2;
+  e1.family = e2.family = 1;
+  e1.source_prefix = e2.source_prefix = 20;
+  e1.addr[0] = e2.addr[0] = 198;
+  e1.addr[1] = e2.addr[1] = 51;
+  e1.addr[2] = 100;  // 198.51.96.0/20 with stray bits 0x04
+  e2.addr[2] = 97;   // the same /20 with stray bits 0x01
+  s1.ecs = e1;
+  s2.ecs = e2;
+  auto r = AskTogether({"127.0.0.8", "127.0.0.9"}, "stray.test", DNS_T_A, {s1, s2});
+  for (const char* client : {"127.0.0.8", "127.0.0.9"}) {
+    EXPECT_EQ(r[client].a, std::vector<std::string>{"192.0.2.101"}) << client;
+    ASSERT_TRUE(r[client].ecs.has_value()) << client;
+    EXPECT_EQ(r[client].ecs->source_prefix, 20) << client;
+  }
+  EXPECT_EQ(one.QueriesFor("stray.test"), 1);
+}
+
 TEST_F(DnsGate, EveryQueryGetsExactlyOneReply) {
   FaultUpstream up;
   ASSERT_TRUE(up.Start(dir_, "fast", "192.0.2.50", 2));

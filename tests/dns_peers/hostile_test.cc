@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,7 @@
 
 #include "dns_peers/peer_support.h"
 #include "support/requires.h"
+#include "utils/timescale.h"
 
 namespace dnspeer {
 namespace {
@@ -285,6 +287,99 @@ TEST_F(DnsHostile, ResetClientsWithRepliesPendingCostNoCpu) {
                          << " reset clients";
   std::printf("engine CPU share %.3f, run-or-wait share %.3f\n", share, demand);
   EXPECT_EQ(answered, asked);
+}
+
+// A host that opens connection after connection fills the listener's 64 places: the idle ones
+// make room, and a client still waiting for its answer keeps its connection and gets it.
+TEST_F(DnsHostile, ConnectionFloodSparesClientsWaitingForAnswers) {
+  SilentUpstream upstream;  // the answer (SERVFAIL) comes when the upstream query gives up
+  ASSERT_TRUE(upstream.ok());
+  ASSERT_TRUE(StartEngine("server 127.0.0.1:" + std::to_string(upstream.port()) +
+                          "\naddress /local.test/192.0.2.7\n"));
+  int waiting = ConnectTcp("127.0.0.1", port_);
+  ASSERT_GE(waiting, 0);
+  ASSERT_TRUE(SendAll(waiting, Framed(BuildQuery("pending.flood.example", DNS_T_A))));
+  std::this_thread::sleep_for(100ms);  // the query is in; its answer is seconds away
+  std::vector<int> flood;
+  for (int i = 0; i < 80; i++) {
+    int fd = ConnectTcp("127.0.0.1", port_);
+    if (fd >= 0) flood.push_back(fd);
+  }
+  EXPECT_EQ(flood.size(), 80u);
+  auto answer = ReadFramed(waiting, 8s);
+  ASSERT_TRUE(answer.has_value()) << "the waiting client lost its connection";
+  EXPECT_EQ(ParseReply(*answer).rcode, DNS_RC_SERVFAIL);
+  close(waiting);
+  for (int fd : flood) close(fd);
+}
+
+// A storm of unique names against a silent upstream fills the engine's 4096 live requests: the
+// queries beyond are answered SERVFAIL at once, every query gets exactly one answer, and once the
+// upstream queries give up the engine is empty again and answers as before.
+TEST(DnsOverload, TheLiveRequestCapRefusesCleanlyAndRecovers) {
+  if (!InPrivateNetwork()) ZC_MISSING() << "no private network namespace";
+  SilentUpstream upstream;
+  ASSERT_TRUE(upstream.ok());
+  uint16_t port = FreePort();
+  // Silent queries live twice as long (about 5 s): the cap is reached even when a busy machine
+  // slows the sender down.
+  zc::SetTimeScaleForTest(2.0);
+  struct RestoreScale {
+    ~RestoreScale() { zc::SetTimeScaleForTest(1.0); }
+  } restore;
+  Engine e;
+  ASSERT_EQ(e.Start("bind 127.0.0.1:" + std::to_string(port) +
+                    "\nserver 127.0.0.1:" + std::to_string(upstream.port()) +
+                    "\nspeed-check-mode none\nlog-level error\naddress /local.test/192.0.2.7\n"),
+            "");
+  constexpr int kQueries = 5000;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int buffer = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  sockaddr_in to = Loopback(port);
+  std::vector<int> replies(kQueries, 0);
+  int servfail = 0, received = 0;
+  auto drain = [&] {
+    uint8_t buf[1024];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) >= 12) {
+      uint16_t id = static_cast<uint16_t>(buf[0] << 8 | buf[1]);
+      if (id < kQueries) replies[id]++;
+      servfail += (buf[3] & 0x0f) == DNS_RC_SERVFAIL;
+      received++;
+    }
+  };
+  for (int i = 0; i < kQueries; i++) {
+    QueryOptions o;
+    o.id = static_cast<uint16_t>(i);
+    auto q = BuildQuery("s" + std::to_string(i) + ".storm.example", DNS_T_A, o);
+    sendto(fd, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (i % 32 == 31) {
+      // About 3000 a second: more than the cap within the seconds a silent query lives, in
+      // bursts the engine's receive buffer holds.
+      drain();
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  auto deadline = Clock::now() + 20s;
+  while (received < kQueries && Clock::now() < deadline) {
+    drain();
+    std::this_thread::sleep_for(10ms);
+  }
+  close(fd);
+  zc::dns::DnsEngineStats stats = e.engine().Stats();
+  EXPECT_GT(stats.overload, 0u) << "the cap was never reached";
+  EXPECT_EQ(received, kQueries);
+  EXPECT_EQ(servfail, kQueries);
+  EXPECT_EQ(std::count(replies.begin(), replies.end(), 1), kQueries) << "one answer each";
+  // Recovered: nothing live, and answers come as before.
+  deadline = Clock::now() + 10s;
+  while (e.engine().Stats().live_requests > 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(e.engine().Stats().live_requests, 0u);
+  EXPECT_EQ(QueryUdp("127.0.0.1", port, "after.local.test", DNS_T_A).a,
+            std::vector<std::string>{"192.0.2.7"});
 }
 
 }  // namespace

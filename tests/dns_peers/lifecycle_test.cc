@@ -11,6 +11,9 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <map>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "dns_peers/peer_support.h"
@@ -244,6 +247,60 @@ TEST_F(DnsLifecycle, InternalQueriesRunThePipeline) {
   auto nx = ask("nx.test", DNS_T_A);
   EXPECT_EQ(nx.first, DNS_RC_NXDOMAIN);
   EXPECT_EQ(nx.second, "");
+}
+
+// The cache seam sees every lookup, on the thread that makes it.
+class LookupThreads : public zc::dns::AnswerCache {
+ public:
+  bool Lookup(const zc::dns::CacheKey& key, zc::dns::CachedAnswer*) override {
+    std::lock_guard lock(mutex_);
+    threads_[key.domain].insert(std::this_thread::get_id());
+    return false;
+  }
+  std::set<std::thread::id> For(const std::string& domain) {
+    std::lock_guard lock(mutex_);
+    return threads_[domain];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::set<std::thread::id>> threads_;
+};
+
+// An upstream given by host name is resolved through the engine's own pipeline (here by an
+// upstream of its own group), on the engine thread where every client's lookups run, and then
+// used.
+TEST_F(DnsLifecycle, AnUpstreamByHostNameIsResolvedOnTheEngineThread) {
+  FaultUpstream resolver, named;
+  ASSERT_TRUE(resolver.Start(dir_, "resolver", "127.0.0.1", 0));
+  ASSERT_TRUE(named.Start(dir_, "named", "192.0.2.55", 0));
+  LookupThreads lookups;
+  zc::dns::DnsEngineOptions options;
+  options.cache = &lookups;
+  Engine e(options);
+  std::string p = std::to_string(port);
+  ASSERT_EQ(
+      e.Start("bind 127.0.0.1:" + p + "\nserver 127.0.0.1:" + std::to_string(resolver.port()) +
+              " -group boot -exclude-default-group\nserver upstream.example:" +
+              std::to_string(named.port()) +
+              "\nnameserver /upstream.example/boot\nspeed-check-mode none\n"),
+      "");
+  Reply r;
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    r = QueryUdp("127.0.0.1", port, "via.name.test", DNS_T_A, {}, 500ms);
+    if (r.a == std::vector<std::string>{"192.0.2.55"}) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(r.a, std::vector<std::string>{"192.0.2.55"});
+  EXPECT_GE(named.QueriesFor("via.name.test"), 1);
+  EXPECT_GE(resolver.QueriesFor("upstream.example"), 1);
+  std::set<std::thread::id> resolved = lookups.For("upstream.example");
+  std::set<std::thread::id> clients = lookups.For("via.name.test");
+  ASSERT_EQ(resolved.size(), 1u);
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(*resolved.begin(), *clients.begin()) << "resolved on another thread than the engine's";
+  EXPECT_NE(*resolved.begin(), std::this_thread::get_id());
 }
 
 }  // namespace

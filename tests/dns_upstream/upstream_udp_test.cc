@@ -46,8 +46,8 @@ std::vector<LoggedQuery> Parse(const std::vector<std::string>& lines) {
 using UpstreamUdpTest = UpstreamPeerTest;
 
 // Forged answers (from another address, with a wrong ID, for another name) never reach the
-// engine; a server that lower-cases the question is still matched; IDs are random and the
-// source port changes.
+// engine; a server that lower-cases the question is still matched; IDs and source ports are
+// random per query.
 TEST_F(UpstreamUdpTest, OnlyTheRealAnswerIsDelivered) {
   int forging = StartFault({"--forge-from", "127.0.0.2", "--wrong-id-first", "--wrong-name-first",
                             "--delay-ms", "20", "--a", "192.0.2.1", "--forged-a", "192.0.2.66"});
@@ -98,7 +98,9 @@ TEST_F(UpstreamUdpTest, OnlyTheRealAnswerIsDelivered) {
   }
   EXPECT_LT(sequential, 5);
   EXPECT_GT(ids.size(), static_cast<size_t>(kQueries) * 9 / 10);
-  EXPECT_GE(ports.size(), 2u) << "the source port rotates";
+  // A port carries at most four queries (the kernel picks ports at random, so a few may
+  // repeat).
+  EXPECT_GE(ports.size(), static_cast<size_t>(kQueries) / 4 * 9 / 10) << "source ports are reused";
   for (const Outcome& o : outcomes_) EXPECT_EQ(o.callbacks_after_done, 0);
 }
 

@@ -262,6 +262,8 @@ void ExpectIdle(Lab& lab, int reason, const std::string& location) {
       "nats bstrap CMD connection Success cname:025a00000001-nats_bstrap_cmd_connection"))
       << "last exit: " << lab.LastExit();
   EXPECT_TRUE(lab.WaitLog("ZUNCORE_INIT_IDLE_TIMER"));
+  // The marker is written right after the connection line, before the intake subscribes.
+  EXPECT_TRUE(lab.WaitLog("UpdateIdleTimer: ConfigInit Success"));
   EXPECT_TRUE(agent.Exists("/tmp/zuninitcomplete"));
   std::string kvp = agent.Read("/tmp/kvp_settings.txt");
   EXPECT_NE(kvp.find("device_mac_addr=025a00000001\n"), std::string::npos) << kvp;
@@ -279,7 +281,8 @@ void ExpectIdle(Lab& lab, int reason, const std::string& location) {
   // A firmware push in this state has nowhere to report: no report, and the agent stays idle.
   std::string since = std::to_string(lab.cloud().LastSeq());
   lab.Push("idle.firmware", R"({"_fw": {"transid": "idle-fw", "fwurl": "", "version": "9.9"}})");
-  EXPECT_TRUE(lab.WaitRecords("transid=idle-fw&type=CONFIGRESP"));
+  // Answered under the centralised id (transaction, a dot, the compact MAC of this state).
+  EXPECT_TRUE(lab.WaitRecords("transid=idle-fw.025a00000001&type=CONFIGRESP"));
   EXPECT_TRUE(lab.WaitLog("staying idle on the running firmware"));
   EXPECT_EQ(lab.Count("subject=zt.fw.result&since=" + since), 0u);
   EXPECT_EQ(lab.Count("subject=zt.signon&since=" + since), 0u);

@@ -130,6 +130,20 @@ TEST_F(NatsPubSubTest, RequestsFailFastWithoutResponderAndTimeOutWhenUnanswered)
   EXPECT_EQ(_natsConnection_Publish(nats_edge, "zt.event", "x", 1), NATS_CONNECTION_CLOSED);
 }
 
+TEST_F(NatsPubSubTest, SubjectsTheServerWouldCloseTheConnectionForAreRefusedBeforeSending) {
+  ASSERT_EQ(Connect(nats_msg, SharedConfig("nats_msg_connection")), 0);
+  std::string huge(8000, 'J');  // past the server's protocol-line limit
+  EXPECT_EQ(_natsConnection_Publish(nats_msg, huge.c_str(), "x", 1), NATS_INVALID_SUBJECT);
+  EXPECT_EQ(_natsConnection_Publish(nats_msg, "zt.a b", "x", 1), NATS_INVALID_SUBJECT);
+  EXPECT_EQ(_natsConnection_Publish(nats_msg, "", "x", 1), NATS_INVALID_SUBJECT);
+  zc::nats::MsgPtr reply;
+  EXPECT_EQ(_natsConnection_Request(reply, nats_msg, huge.c_str(), "x", 1, 5000),
+            NATS_INVALID_SUBJECT);
+  // The connection is still up and usable.
+  ASSERT_EQ(_natsConnection_Request(reply, nats_msg, "zt.event", "x", 1, 5000, {kZunProtoV1}),
+            NATS_OK);
+}
+
 TEST_F(NatsPubSubTest, DeliveriesAreAcknowledgedAndDispatchedBySlot) {
   ASSERT_EQ(Connect(NatsCmdConn, SharedConfig("nats_cmd_connection")), 0);
   std::mutex mu;

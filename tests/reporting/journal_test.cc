@@ -6,16 +6,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 
+#include "journal/journal.h"
 #include "journal/journal_build.h"
 #include "platform/realtek/journal_parse.h"
 #include "proto/messages.h"
 #include "support/temp_root.h"
 #include "utils/log.h"
 #include "utils/paths.h"
+#include "utils/timescale.h"
 
 namespace {
 
@@ -117,6 +121,60 @@ TEST(JournalSelfFeeding, LinesOfTheJournalThreadStayOnStandardOutput) {
   LogClose();
   close(fd);
   zc::ReloadRootFromEnv();
+}
+
+}  // namespace
+
+namespace {
+
+// A socket that fails every read, and one that delivers a few datagrams then nothing.
+std::atomic<int> gReads{0}, gInits{0};
+int FailingRead(JournalRecord*) {
+  ++gReads;
+  return -1;
+}
+int CountInit() {
+  ++gInits;
+  return 0;
+}
+int QuietRead(JournalRecord* r) {
+  if (gReads++ < 3) {
+    *r = Parse("<11>dnsmasq[1]: dropped before publishing");
+    return 0;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return kJournalNoRecord;
+}
+
+TEST(JournalLoop, ReadErrorsBackOffAndSetTheSocketUpAgain) {
+  DeviceOps saved = RouterDeviceOps;
+  zc::SetTimeScaleForTest(0.01);  // the 1 s pause takes 10 ms
+  RouterDeviceOps.GetJournalRecord = FailingRead;
+  RouterDeviceOps.JournalInit = CountInit;
+  gReads = 0;
+  gInits = 0;
+  StopToken stop;
+  std::thread loop([&] { JournalLoop(&stop); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stop.RequestStop();
+  loop.join();
+  // About three reads per pause, not a tight loop; the socket set up again after each pause.
+  EXPECT_GE(gInits.load(), 3);
+  EXPECT_LE(gReads.load(), 3 * (gInits.load() + 1));
+  EXPECT_LT(gReads.load(), 200);
+
+  // Timed wakes count the liveness without a datagram.
+  RouterDeviceOps.GetJournalRecord = QuietRead;
+  gReads = 0;
+  uint32_t before = gJournalThreadMonitor.count.load();
+  StopToken stop2;
+  std::thread quiet([&] { JournalLoop(&stop2); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  stop2.RequestStop();
+  quiet.join();
+  EXPECT_GT(gJournalThreadMonitor.count.load() - before, 5u);
+  RouterDeviceOps = saved;
+  zc::SetTimeScaleForTest(1.0);
 }
 
 }  // namespace

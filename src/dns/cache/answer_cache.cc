@@ -67,6 +67,7 @@ void DnsAnswerCache::Open(const CacheSettings& settings, CacheRefresh refresh) {
   s.max_size = std::max<int64_t>(settings.size, 0);
   s.serve_expired = settings.serve_expired;
   s.serve_expired_ttl = std::max<int64_t>(settings.serve_expired_ttl, 0);
+  if (settings.max_ttl > 0) s.max_loaded_ttl = settings.max_ttl;
   cache_ = std::make_unique<DnsCache>(s, RandomU64());
   last_save_ = Now();
   if (Persistent()) {

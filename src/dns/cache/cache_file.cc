@@ -172,7 +172,10 @@ bool CheckCacheRecord(const CacheFileRecord& rec, const uint8_t* data, uint32_t 
   if (!same) return fail("packet question differs from the key");
 
   // Times: wall clock in the file, monotonic in memory. A time in the future is now.
-  int64_t ttl = std::max<int64_t>(rec.info.ttl, kCacheMinTtl);
+  // A TTL from the file is capped as a fresh answer's would be: a forged record with a TTL of
+  // decades must not outlive the next restarts.
+  int64_t ttl = std::clamp<int64_t>(rec.info.ttl, kCacheMinTtl,
+                                    std::max<int64_t>(settings.max_loaded_ttl, kCacheMinTtl));
   int64_t age = std::clamp<int64_t>(clock.wall_now - rec.info.insert_time, 0, kMaxAge);
   int64_t expired_for = age - ttl;
   if (expired_for >= 0 && !settings.serve_expired) return fail("expired");
@@ -299,6 +302,15 @@ CacheLoadResult LoadCacheFile(const std::string& path, DnsCache* cache,
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     LogOut(LL_ERR, "%s: %s is not a regular file, not loaded", __func__, path.c_str());
+    result.ignored = true;
+    result.ok = false;
+    return result;
+  }
+  // Answers from the file are served to every client: only a file the engine wrote itself (its
+  // own user's, writable by nobody else) is trusted.
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    LogOut(LL_ERR, "%s: %s is not owned by uid %u or is writable by others, not loaded", __func__,
+           path.c_str(), static_cast<unsigned>(geteuid()));
     result.ignored = true;
     result.ok = false;
     return result;

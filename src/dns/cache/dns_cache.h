@@ -24,6 +24,9 @@ namespace zc::dns {
 using CacheTime = int32_t;  // seconds on the caller's monotonic clock
 
 inline constexpr int32_t kCacheMinTtl = 30;
+// Ceiling of a TTL read back from the cache file when the option file sets no maximum: a week,
+// beyond what any answer is kept for in practice.
+inline constexpr int32_t kCacheMaxLoadedTtl = 7 * 86400;
 inline constexpr int32_t kCacheHitnumStart = 3;
 inline constexpr int32_t kCacheHitnumMax = 5000;
 inline constexpr int32_t kCacheStepStart = 2;
@@ -111,6 +114,7 @@ class DnsCache {
     int64_t max_size = 512;  // 0 disables the cache
     bool serve_expired = true;
     int64_t serve_expired_ttl = 86400;  // seconds an expired entry is kept; 0 = until evicted
+    int64_t max_loaded_ttl = kCacheMaxLoadedTtl;  // ceiling of TTLs read from the cache file
   };
 
   // A lookup result. The packet view stays valid until the next change of the cache.

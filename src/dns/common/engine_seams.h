@@ -86,7 +86,8 @@ struct CacheSettings {
   bool prefetch = false;
   int64_t serve_expired_prefetch_time = 0;
   bool persist = true;
-  std::string file;  // router path; empty: the default
+  std::string file;     // router path; empty: the default
+  int64_t max_ttl = 0;  // the engine's TTL ceiling for loaded entries; 0: the cache's own
 };
 
 // Starts the refresh of a cached answer: the same query without a client, whose answer is

@@ -2,6 +2,8 @@
 #include <arpa/inet.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -256,6 +258,16 @@ std::string DirName(const std::string& path) {
   return path.substr(0, slash);
 }
 
+bool UnderRoot(const std::string& canonical) {
+  const std::string& root = zc::RootDir();
+  if (root.empty()) return true;  // the root is "/"
+  char resolved[PATH_MAX];
+  std::string base = realpath(root.c_str(), resolved) ? std::string(resolved) : root;
+  if (base == "/") return true;
+  return canonical.compare(0, base.size(), base) == 0 &&
+         (canonical.size() == base.size() || canonical[base.size()] == '/');
+}
+
 bool Loader::Include(const std::string& path, std::string* error) {
   if (files_.size() >= static_cast<size_t>(kMaxIncludeDepth)) {
     *error = "conf-file nesting deeper than " + std::to_string(kMaxIncludeDepth);
@@ -272,6 +284,12 @@ bool Loader::Include(const std::string& path, std::string* error) {
     LogOut(LL_WARN, "conf file %s is not readable.", path.c_str());
     return true;
   }
+  // Relative names and links are resolved first, so "../" or a link cannot reach a file of the
+  // host outside the router's root.
+  if (!UnderRoot(canonical)) {
+    *error = "conf-file leads outside the root, refused";
+    return false;
+  }
   if (open_files_.count(canonical)) {
     *error = "conf-file " + path + " includes itself";
     return false;
@@ -284,6 +302,13 @@ bool Loader::Include(const std::string& path, std::string* error) {
 }
 
 bool Loader::LoadFile(const std::string& real_path, std::string* error) {
+  // A directory or a device opens and reads as an empty file: refused rather than taken for a
+  // file without a single option.
+  struct stat st {};
+  if (stat(real_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    *error = real_path + ":0: not a regular file";
+    return false;
+  }
   std::ifstream in(real_path);
   if (!in) {
     *error = real_path + ":0: cannot open: " + std::strerror(errno);
@@ -310,8 +335,14 @@ bool Loader::LoadText(const std::string& name, std::istream& in, std::string* er
     if (kind == LineKind::kDirective) {
       auto it = Directives().find(parsed.key);
       if (it == Directives().end()) {
-        LogOut(LL_WARN, "unknown option %s in %s:%d, ignored", parsed.key.c_str(), name.c_str(),
-               number);
+        // Only a word that could be an option's name is repeated: a line of some other file
+        // (an include gone astray) is not echoed into the log.
+        if (LooksLikeDirectiveName(parsed.key)) {
+          LogOut(LL_WARN, "unknown option %s in %s:%d, ignored", parsed.key.c_str(), name.c_str(),
+                 number);
+        } else {
+          LogOut(LL_WARN, "line that is no option in %s:%d, ignored", name.c_str(), number);
+        }
         continue;
       }
       nested_failure_ = false;

@@ -16,6 +16,14 @@ bool IsBlank(char c) {
 
 }  // namespace
 
+bool LooksLikeDirectiveName(std::string_view key) {
+  if (key.empty() || key.size() > kMaxConfKey) return false;
+  for (char c : key) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+  }
+  return true;
+}
+
 LineKind SplitConfLine(std::string_view line, ConfLine* out, std::string* error) {
   if (line.size() > kMaxConfLine) {
     *error = "line longer than 1023 characters";
@@ -62,7 +70,8 @@ LineKind SplitConfLine(std::string_view line, ConfLine* out, std::string* error)
   }
   if (in_word) out->args.push_back(std::move(current));
   if (out->args.empty()) {
-    *error = "no value for " + out->key;
+    *error = LooksLikeDirectiveName(out->key) ? "no value for " + out->key
+                                              : std::string("not an option line");
     return LineKind::kError;
   }
   return LineKind::kDirective;

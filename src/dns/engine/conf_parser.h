@@ -23,6 +23,10 @@ enum class LineKind { kSkip, kDirective, kError };
 // kError with *error.
 LineKind SplitConfLine(std::string_view line, ConfLine* out, std::string* error);
 
+// Whether a line's first word could be an option's name (letters, digits, '-', '_'): only such
+// a word is repeated in messages, never a line of some other file.
+bool LooksLikeDirectiveName(std::string_view key);
+
 struct OptionSpec {
   std::string_view name;
   bool has_value;

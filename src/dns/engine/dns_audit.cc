@@ -1,5 +1,6 @@
 #include "dns/engine/dns_audit.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "dns/common/dns_handles.h"
 #include "utils/exec.h"
 #include "utils/files.h"
 #include "utils/log.h"
@@ -39,6 +41,31 @@ PathParts Split(const std::string& path) {
     p.ext = file.substr(dot);
   }
   return p;
+}
+
+// Opens the log for appending: never through a link, created for the engine alone, and only a
+// regular file (a FIFO or a device planted at the path is refused, without waiting on it).
+UniqueFd OpenForAppend(const std::string& path) {
+  UniqueFd fd(open(path.c_str(),
+                   O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!fd.valid()) return fd;
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -81,12 +108,11 @@ bool AuditLog::Open(const std::string& real_path, int64_t max_size, int max_file
   max_size_ = max_size;
   max_files_ = max_files;
   zc::MakeParentDirs(path_);
-  FILE* f = std::fopen(path_.c_str(), "a");
-  if (!f) {
+  if (!OpenForAppend(path_).valid()) {
+    LogOut(LL_ERR, "AuditLog::Open: %s: %s", path_.c_str(), std::strerror(errno));
     LogOut(LL_ERR, "init audit failed.");
     return false;
   }
-  std::fclose(f);
   stop_ = false;
   thread_ = std::thread([this] { Run(); });
   return true;
@@ -125,15 +151,14 @@ void AuditLog::Run() {
     std::string text;
     for (const std::string& l : batch) text += l + "\n";
     struct stat st {};
-    if (max_size_ > 0 && stat(path_.c_str(), &st) == 0 &&
+    if (max_size_ > 0 && lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
         st.st_size + static_cast<int64_t>(text.size()) > max_size_ && st.st_size > 0) {
       Rotate();
     }
-    if (FILE* f = std::fopen(path_.c_str(), "a")) {
-      if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
+    if (UniqueFd fd = OpenForAppend(path_); fd.valid()) {
+      if (!WriteAll(fd.get(), text)) {
         LogOut(LL_ERR, "%s: write to %s failed: %s", __func__, path_.c_str(), std::strerror(errno));
       }
-      std::fclose(f);
     } else {
       LogOut(LL_ERR, "%s: cannot open %s: %s", __func__, path_.c_str(), std::strerror(errno));
     }

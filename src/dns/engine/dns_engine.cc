@@ -92,6 +92,11 @@ bool DnsEngine::Core::Start(std::string* error) {
     LogOut(LL_ERR, "load config failed.\n");
     return false;
   }
+  if (conf.binds.empty()) {
+    *error = options.conf_path + ": no listener configured (no bind or bind-tcp line)";
+    LogOut(LL_ERR, "DnsEngine::Start: %s", error->c_str());
+    return false;
+  }
   if (options.apply_log_level) g_loglevel.store(conf.log_level);
   if (!conf.icmp_available) {
     // The default orders start with ping; without ICMP they are the TCP checks alone.
@@ -215,6 +220,7 @@ bool DnsEngine::Core::Start(std::string* error) {
   cs.serve_expired_prefetch_time = conf.serve_expired_prefetch_time;
   cs.persist = conf.cache_persist != 0;
   cs.file = conf.cache_file;
+  cs.max_ttl = conf.rr_ttl > 0 ? conf.rr_ttl : conf.rr_ttl_max;
   cache->Open(cs, [this](const CacheKey& key, uint32_t flags, bool expired) {
     StartRefresh(key, flags, expired);
   });

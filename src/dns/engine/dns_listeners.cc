@@ -252,14 +252,19 @@ void DnsEngine::Core::OnTcpAccept(size_t index) {
       return;
     }
     if (l.tcp_clients >= kMaxTcpClientsPerListener) {
-      // Make room: the client of this listener that has been quiet the longest goes.
-      TcpClient* oldest = nullptr;
+      // Make room: of this listener's clients, one that waits for nothing (no answer pending,
+      // nothing left to send) goes first, the one quiet the longest; a client waiting for an
+      // answer goes only when every client waits for one.
+      auto waits = [](const TcpClient& c) { return c.pending > 0 || c.out.size() > c.out_offset; };
+      TcpClient* victim = nullptr;
       for (auto& [id, c] : tcp_clients) {
-        if (c->listener == index && (!oldest || c->last_activity < oldest->last_activity)) {
-          oldest = c.get();
+        if (c->listener != index) continue;
+        if (!victim || waits(*victim) > waits(*c) ||
+            (waits(*victim) == waits(*c) && c->last_activity < victim->last_activity)) {
+          victim = c.get();
         }
       }
-      if (oldest) CloseTcpClient(oldest->id, "too many clients");
+      if (victim) CloseTcpClient(victim->id, "too many clients");
     }
     auto c = std::make_unique<TcpClient>();
     c->id = ++last_tcp_id;

@@ -2,6 +2,7 @@
 // forwarding, and the examination of upstream answers. Engine thread only.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
@@ -12,6 +13,19 @@
 namespace zc::dns {
 
 namespace {
+
+// Cuts a client subnet's address to its source prefix, zero bits after it (RFC 7871 section 6):
+// stray bits would each make a cache entry, merge key and upstream query of their own, and a
+// strict upstream refuses them.
+void CutToPrefix(dns_opt_ecs* ecs) {
+  size_t bits = std::min<size_t>(ecs->source_prefix, ecs->family == 1 ? 32 : 128);
+  size_t keep = bits / 8;
+  if (bits % 8 != 0) {
+    ecs->addr[keep] &= static_cast<uint8_t>(0xff << (8 - bits % 8));
+    keep++;
+  }
+  std::memset(ecs->addr + keep, 0, sizeof ecs->addr - keep);
+}
 
 std::string EcsText(const dns_opt_ecs& ecs) {
   uint8_t addr[16] = {};
@@ -116,6 +130,7 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
        o = dns_get_rrs_next(p, o)) {
     dns_opt_ecs ecs;
     if (dns_get_OPT_ECS(o, nullptr, nullptr, &ecs) == 0) {
+      CutToPrefix(&ecs);
       r.ecs = ecs;
       r.cache_client_subnet = EcsText(ecs);
       break;

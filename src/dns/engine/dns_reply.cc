@@ -332,7 +332,11 @@ void DnsEngine::Core::Reap() {
 void DnsEngine::Core::Finish(uint64_t request_id) {
   auto it = requests.find(request_id);
   if (it == requests.end()) return;
-  Request& r = *it->second;
+  // Out of the table before any callback runs: the callbacks below (merged waiters' internal
+  // queries, this request's own) may start requests and so grow the table, and nothing here may
+  // hold a position in it meanwhile.
+  RequestTable::node_type node = requests.extract(it);
+  Request& r = *node.mapped();
   if (r.upstream && upstream) upstream->Cancel(r.upstream);
   if (r.speed_pending) speed->Cancel({generation, r.id});
   if (r.merge_leader) {
@@ -356,9 +360,7 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
     auto done = std::move(r.internal_done);
     r.internal_done = nullptr;
     done(DNS_RC_SERVFAIL, {});
-    it = requests.find(request_id);  // the callback may have started requests of its own
   }
-  RequestTable::node_type node = requests.extract(it);
   if (spare_requests.size() < kSpareRequests) {
     // Every field back to its default; the name buffers and the packet keep their capacity.
     Request& done = *node.mapped();

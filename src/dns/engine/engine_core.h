@@ -20,13 +20,13 @@
 
 #include "dns/codec/dns_packet.h"
 #include "dns/codec/dns_wire.h"
+#include "dns/common/dns_handles.h"
 #include "dns/engine/dns_audit.h"
 #include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
 #include "dns/engine/reply_gate.h"
 #include "dns/upstream/upstream_client.h"
-#include "dns/common/dns_handles.h"
 
 namespace zc::dns {
 

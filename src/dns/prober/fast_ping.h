@@ -27,8 +27,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dns/prober/probe_sockets.h"
 #include "dns/common/dns_handles.h"
+#include "dns/prober/probe_sockets.h"
 
 namespace zc::dns {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "dns/common/dns_handles.h"
 #include "dns/upstream/http1_response.h"
 #include "dns/upstream/tls_client.h"
-#include "dns/common/dns_handles.h"
 #include "dns/upstream/upstream_message.h"
 
 namespace zc::dns {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "dns/upstream/upstream_config.h"
 #include "dns/common/dns_handles.h"
+#include "dns/upstream/upstream_config.h"
 
 namespace zc::dns {
 

@@ -103,6 +103,11 @@ bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_se
       now - port.opened >= zc::Scaled(kUdpPortLifetime)) {
     RetireUdp(server, now);
     int fd = socket(server.address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !server.retired.empty()) {
+      // Out of descriptors: the port kept longest for a late answer makes room.
+      server.retired.erase(server.retired.begin());
+      fd = socket(server.address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0) {
       *error = errno;
       return false;

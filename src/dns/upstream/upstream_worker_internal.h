@@ -37,8 +37,9 @@ inline constexpr size_t kUdpBatch = 8;
 inline constexpr size_t kUdpSendBatch = 32;
 inline constexpr size_t kUdpAnswerBuffer = 8192;
 inline constexpr int kMaxUdpBatchesPerEvent = 4;
-// Retired UDP ports kept per server for late answers; beyond it the oldest closes.
-inline constexpr size_t kMaxRetiredPorts = 64;
+// Retired UDP ports kept per server for late answers (one per four queries in flight, or fewer);
+// beyond it the oldest closes.
+inline constexpr size_t kMaxRetiredPorts = 256;
 inline constexpr size_t kRandomPool = 512;
 
 inline StreamKind StreamKindFor(UpstreamType type) {

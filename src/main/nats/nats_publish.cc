@@ -7,9 +7,18 @@
 
 namespace {
 
+// The server closes a connection whose protocol line exceeds its limit (4 KiB by default), so a
+// subject the cloud handed out too long would cost the whole connection: refuse it here instead.
+constexpr size_t kMaxSubjectBytes = 1024;
+
 natsStatus BuildMessage(zc::nats::MsgPtr& out, const char* who, const char* subject,
                         const char* reply, const void* data, int length,
                         const NatsHeaders& headers) {
+  if (!NatsSubjectIsValid(subject) || (reply && !NatsSubjectIsValid(reply))) {
+    LogOut(LL_ERR, "%s: subject not sendable (empty, blank or over %zu bytes)", who,
+           kMaxSubjectBytes);
+    return NATS_INVALID_SUBJECT;
+  }
   natsMsg* raw = nullptr;
   natsStatus s = natsMsg_Create(&raw, subject, reply, static_cast<const char*>(data), length);
   if (s != NATS_OK) {
@@ -46,6 +55,16 @@ natsStatus NotConnected(const char* who, const NatsConnContext& record) {
 }
 
 }  // namespace
+
+bool NatsSubjectIsValid(const char* subject) {
+  if (!subject || !*subject) return false;
+  size_t n = 0;
+  for (const char* p = subject; *p; ++p, ++n) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= ' ' || c == 0x7f || n >= kMaxSubjectBytes) return false;
+  }
+  return true;
+}
 
 natsStatus _natsConnection_Publish(natsConnection* nc, const char* subject, const void* data,
                                    int length, const NatsHeaders& headers) {

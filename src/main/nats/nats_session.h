@@ -212,6 +212,10 @@ std::string_view NatsDispatchSubject();
 // The subscription that delivered that message (nullptr elsewhere), for NatsStats.
 natsSubscription* NatsDispatchSubscription();
 
+// Whether a subject can go to the server: not empty, no blanks or control characters, and short
+// enough that the server does not close the connection for its protocol line (1 KiB at most).
+bool NatsSubjectIsValid(const char* subject);
+
 // Publishes data with the headers in order. Returns the library status (NATS_OK = 0).
 natsStatus _natsConnection_Publish(natsConnection* nc, const char* subject, const void* data,
                                    int length, const NatsHeaders& headers = {});
