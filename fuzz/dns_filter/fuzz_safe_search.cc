@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string word;
   while (words >> word) {
     const zc::safesearch::Entry* e = table->Find(word);
-    if (e && (e->name.size() > zc::safesearch::kMaxName || e->ipv4.size() > 15 ||
-              e->ipv6.size() > 45)) {
+    if (e &&
+        (e->name.size() > zc::safesearch::kMaxName || e->ipv4.size() > 15 || e->ipv6.size() > 45)) {
       abort();
     }
     GetSafeSearchIpv4Addr(word.c_str());

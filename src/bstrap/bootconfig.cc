@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <cstdio>
 
 #include "bstrap/bstrap_keys.h"
@@ -81,6 +83,40 @@ std::optional<BootstrapValues> BootstrapAnswerValues(const std::string& body) {
     values[i] = FindDotted(root.get(), bootstrap_config_params[i]);
   }
   return values;
+}
+
+std::optional<std::string> BootstrapAnswerRefusal(const BootstrapValues& values) {
+  auto valueOf = [&](const char* key) -> const std::optional<std::string>& {
+    for (int i = 0; i < kBootstrapKeyCount; ++i) {
+      if (std::string_view(bootstrap_config_params[i]) == key) return values[i];
+    }
+    static const std::optional<std::string> kNone;
+    return kNone;
+  };
+  for (int i = 0; i < kBootstrapKeyCount; ++i) {
+    if (values[i] && !BootConfigValueAcceptable(*values[i])) {
+      return std::string("value of ") + bootstrap_config_params[i] + " holds a line break";
+    }
+  }
+  const auto& wan = valueOf(kKeyWanConnection);
+  if (!wan ||
+      (strcasecmp(wan->c_str(), "MIGRATION") != 0 && strcasecmp(wan->c_str(), "CREATE") != 0)) {
+    return std::nullopt;
+  }
+  for (const char* key : {kKeyCwmpAcsUrl, kKeyCwmpUsername, kKeyCwmpPassword}) {
+    const auto& value = valueOf(key);
+    if (!value) continue;
+    if (value->size() > kAcsValueMax) {
+      return std::string("value of ") + key + " is longer than " + std::to_string(kAcsValueMax) +
+             " bytes";
+    }
+    for (char c : *value) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+        return std::string("value of ") + key + " holds a control character";
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> BootConfigValue(std::string_view text, std::string_view key) {

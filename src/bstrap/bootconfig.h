@@ -20,6 +20,14 @@ extern const std::array<const char*, kBootstrapKeyCount> bootstrap_config_params
 // inner part is not an object. Nothing at all when the answer is not JSON.
 using BootstrapValues = std::array<std::optional<std::string>, kBootstrapKeyCount>;
 std::optional<BootstrapValues> BootstrapAnswerValues(const std::string& body);
+// Longest management-server value the router's flash keeps (255 bytes and the terminator).
+inline constexpr size_t kAcsValueMax = 255;
+// Why an answer must be refused as a whole, naming the key, or nothing when it may be applied.
+// Checked before anything is written, so a refused answer leaves no boot configuration and no
+// flash write behind: a value with a line break (it cannot stand on one line of the file), and,
+// when the answer asks for a WAN migration or creation, a management-server value the flash would
+// refuse or cut (a control character, or more than kAcsValueMax bytes).
+std::optional<std::string> BootstrapAnswerRefusal(const BootstrapValues& values);
 // The value of key in the file text: the rest of the first line that starts with "key=".
 std::optional<std::string> BootConfigValue(std::string_view text, std::string_view key);
 // True when a value can be stored on one line of the file.

@@ -7,9 +7,7 @@
 
 #include "bstrap/bstrap_keys.h"
 #include "bstrap/bstrap_request.h"
-#include "fwupdate/fwupdate.h"
 #include "main/nats/nats_session.h"
-#include "main/timers.h"
 #include "platform/device_ops.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
@@ -28,21 +26,15 @@ namespace {
 constexpr int32_t kBootstrapPingIntervalMs = 30000;
 constexpr int32_t kBootstrapMaxPings = 4;
 
+event_base* gBootstrapLoop = nullptr;
+BootstrapNextHandler gBootstrapNext;
+
 bool EqualsNoCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-void RetryBootstrap(evutil_socket_t, short, void*) {
-  Bootstrap();
-}
-
-// Waits on a one-shot timer of the main loop (timers, transfers and NATS keep running); the
-// loop owns and frees the timer once it has fired.
-void ScheduleBootstrapRetry(int delaySeconds) {
-  timeval tv = zc::ScaledTimeval(std::chrono::seconds(delaySeconds));
-  if (event_base_once(gZunCoreMainEventBase, -1, EV_TIMEOUT, RetryBootstrap, nullptr, &tv) != 0) {
-    ExitLog("Bootstrap_cb: unable to schedule the bootstrap retry");
-  }
+void Next(BootstrapNext next, int retryDelaySeconds = 0) {
+  if (gBootstrapNext) gBootstrapNext(next, retryDelaySeconds);
 }
 
 void ApplyWanAndAcs() {
@@ -79,22 +71,19 @@ void WriteExpiredBootstrapUrl() {
   }
   if (zc::WriteFileAtomic(zc::RootPath(kExpiredBootstrapUrlFile), *url) != 0) {
     LogOut(LL_ERR, "%s fp is NULL to write file:%s value:%s", "Bootstrap_cb",
-           kExpiredBootstrapUrlFile, url->c_str());
+           kExpiredBootstrapUrlFile, LogText(*url).c_str());
     ExitLog("Bootstrap_cb: fp is NULL during expired bootstrap URL write");
   }
-  LogOut(LL_INFO, "%s: Subscription expired. New bootstrap URL = %s", "Bootstrap_cb", url->c_str());
-}
-
-void StartValidationOrExit() {
-  if (StartFirmwareValidation() != 0) ExitLog("Firmwarevalidate_thread failed");
+  LogOut(LL_INFO, "%s: Subscription expired. New bootstrap URL = %s", "Bootstrap_cb",
+         LogText(*url).c_str());
 }
 
 void ActOnProvisioningCode() {
   std::string code = GetStringKVPOr(kKeyProvisioningCode, "");
   if (EqualsNoCase(code, "MNGD.AGNT.NONE") || EqualsNoCase(code, "MNGD.AGNT.SPND")) {
-    Zuncore_idle(2);
+    Next(BootstrapNext::kIdleNotProvisioned);
   } else if (EqualsNoCase(code, "MNGD.AGNT.PROV") || EqualsNoCase(code, "MNGD.MULT.PROV")) {
-    StartValidationOrExit();
+    Next(BootstrapNext::kValidateFirmware);
   } else if (EqualsNoCase(code, "MNGD.AGNT.EXPD")) {
     WriteExpiredBootstrapUrl();
     ExitLog("Bootstrap_cb: Subscription expired");
@@ -105,6 +94,18 @@ void ActOnProvisioningCode() {
 }
 
 }  // namespace
+
+void BootstrapAttach(event_base* loop, BootstrapNextHandler next) {
+  gBootstrapLoop = loop;
+  gBootstrapNext = std::move(next);
+}
+
+int64_t RequestBackoffSeconds(int attempt) {
+  int64_t cap = kRequestBackoffCap.count();
+  if (attempt < 0) attempt = 0;
+  if (attempt >= 16) return cap;
+  return std::min<int64_t>(kRequestBackoffBase.count() << attempt, cap);
+}
 
 int BootstrapBackoffSeconds(int failures, int jitter) {
   return (1 << failures) + jitter;
@@ -143,7 +144,7 @@ void Bootstrap_cb(std::unique_ptr<HttpRequest> request) {
     ExitLog("Bootstrap_cb: Fail : Response is Empty");
   }
   LogOut(LL_INFO, "%s %d %ld %s", "Bootstrap_cb", static_cast<int>(request->response.size()),
-         request->status, request->response.c_str());
+         request->status, LogText(request->response).c_str());
   if (IsHttpCodeSuccess(request->status) != 0) {
     long status = request->status;
     request.reset();
@@ -157,10 +158,10 @@ void Bootstrap_cb(std::unique_ptr<HttpRequest> request) {
       LogOut(LL_INFO, "%s gBootstrapFailureCount = %d maxDelay = %d, sleepTime = %d\n",
              "Bootstrap_cb", failures, 1 << failures, delay);
       gBootstrapFailureCount.fetch_add(1);
-      ScheduleBootstrapRetry(delay);
+      Next(BootstrapNext::kRetry, delay);
       return;
     }
-    Zuncore_idle(1);
+    Next(BootstrapNext::kIdleRequestFailed);
     return;
   }
   gBootstrapFailureCount.store(0);
@@ -169,7 +170,7 @@ void Bootstrap_cb(std::unique_ptr<HttpRequest> request) {
     ExitLog("Bootstrap_cb: Fail : Response Fail");
   }
   LogOut(LL_INFO, "%s http_resp:%ld %s:%s", "Bootstrap_cb", request->status, kKeyProvisioningCode,
-         GetStringKVPOr(kKeyProvisioningCode, "").c_str());
+         LogText(GetStringKVPOr(kKeyProvisioningCode, "")).c_str());
   ApplyWanAndAcs();
   ActOnProvisioningCode();
 }
@@ -181,11 +182,17 @@ int Bootstrap_jsonparser(const char* body) {
   }
   auto values = BootstrapAnswerValues(body);
   if (!values) LogOut(LL_ERR, "%s: answer is not JSON", "Bootstrap_jsonparser");
+  if (values) {
+    if (auto refusal = BootstrapAnswerRefusal(*values)) {
+      LogOut(LL_ERR, "%s: %s, answer refused", "Bootstrap_jsonparser", refusal->c_str());
+      return -1;
+    }
+  }
   for (int i = 0; values && i < kBootstrapKeyCount; ++i) {
     const std::optional<std::string>& value = (*values)[i];
     if (!value) continue;
     LogOut(LL_INFO, "%s bootstrap_config_params[%d]%s:%s", "Bootstrap_jsonparser", i,
-           bootstrap_config_params[i], value->c_str());
+           bootstrap_config_params[i], LogText(*value).c_str());
     Bootstrap_update_flash(bootstrap_config_params[i], value->c_str());
   }
   DumpKVP();
@@ -205,7 +212,7 @@ void Bootstrap_update_flash(const char* key, const char* value) {
   std::string line = std::string(key) + "=" + value + "\n";
   if (zc::AppendToFile(zc::RootPath(kBootConfigFile), line) != 0) {
     LogOut(LL_ERR, "%s fp is NULL to write file:%s key:%s value:%s", "Bootstrap_update_flash",
-           kBootConfigFile, key, value);
+           kBootConfigFile, key, LogText(value).c_str());
     return;
   }
   SetStringKVP(key, value);
@@ -227,7 +234,7 @@ void BootstrapPrefetch() {
       return;
     }
     SetStringKVP(key, *value);
-    LogOut(LL_INFO, "bootstrap %s:%s", key, value->c_str());
+    LogOut(LL_INFO, "bootstrap %s:%s", key, LogText(*value).c_str());
   }
   // The optional key is taken along when present.
   if (text) {
@@ -237,11 +244,8 @@ void BootstrapPrefetch() {
   }
   DumpKVP();
   LogOut(LL_INFO, "bootstrap prefetch success");
-  if (StartFirmwareValidation() != 0) {
-    LogOut(LL_INFO, "<---Stage Exit: Prefetch Bootstrap");
-    ExitLog("Firmwarevalidate_thread failed");
-  }
   LogOut(LL_INFO, "<---Stage Exit: Prefetch Bootstrap");
+  Next(BootstrapNext::kValidateFirmware);
 }
 
 int InitBooStrapNats() {
@@ -256,7 +260,7 @@ int InitBooStrapNats() {
   config.tlsEnabled = EqualsNoCase(GetStringKVPOr(kKeyConnectionTlsEnabled, ""), "true");
   config.pingIntervalMs = kBootstrapPingIntervalMs;
   config.maxPings = kBootstrapMaxPings;
-  if (NatsConnInit(gZunCoreMainEventBase, nats_bootstrap, config) != 0) {
+  if (NatsConnInit(gBootstrapLoop, nats_bootstrap, config) != 0) {
     nats_bootstrap.Clear();  // the next attempt creates it anew
     return -1;
   }

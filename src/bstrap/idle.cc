@@ -6,7 +6,6 @@
 
 #include "bstrap/bstrap.h"
 #include "bstrap/bstrap_keys.h"
-#include "main/timers.h"
 #include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/files.h"
@@ -82,5 +81,4 @@ void Zuncore_idle(int reason) {
   bool ready = (reason == 1 && PrepareReason1()) || (reason == 2 && PrepareReason2());
   if (!ready) LogOut(LL_WARN, "Missing bootstrap nats in zuncore idel state recovery !!!");
   DumpKVP();
-  InstallIdleTimer();
 }

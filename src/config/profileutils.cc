@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 
@@ -63,7 +64,99 @@ std::unique_ptr<UrlPattern> UrlPattern::Compile(const std::string& text) {
   std::unique_ptr<UrlPattern> p(new UrlPattern());
   if (regcomp(&p->regex_, text.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) return nullptr;
   p->compiled_ = true;
+  p->required_ = RequiredLiteral(text);
   return p;
+}
+
+namespace {
+
+// Index of the ']' that closes the bracket expression opening at re[open] (or the end).
+size_t BracketEnd(std::string_view re, size_t open) {
+  size_t j = open + 1;
+  if (j < re.size() && re[j] == '^') ++j;
+  if (j < re.size() && re[j] == ']') ++j;  // a leading ']' is a member
+  while (j < re.size() && re[j] != ']') {
+    if (re[j] == '[' && j + 1 < re.size() &&
+        (re[j + 1] == ':' || re[j + 1] == '.' || re[j + 1] == '=')) {
+      size_t close = re.find(std::string{re[j + 1], ']'}, j + 2);
+      j = close == std::string_view::npos ? re.size() : close + 2;
+    } else {
+      ++j;
+    }
+  }
+  return j;
+}
+
+}  // namespace
+
+std::string RequiredLiteral(std::string_view re) {
+  // Walks the top level only: groups and bracket expressions end a run, a quantifier takes the
+  // character before it out of the run, any top-level '|' means nothing is required.
+  std::string best, run;
+  auto endRun = [&] {
+    if (run.size() > best.size()) best = run;
+    run.clear();
+  };
+  int depth = 0;
+  for (size_t i = 0; i < re.size(); ++i) {
+    char c = re[i];
+    if (c == '[') {
+      endRun();
+      i = BracketEnd(re, i);
+      continue;
+    }
+    if (c == '\\') {
+      bool literal = i + 1 < re.size() && !std::isalnum(static_cast<unsigned char>(re[i + 1]));
+      if (depth == 0 && literal) {
+        run.push_back(re[i + 1]);
+      } else if (depth == 0) {
+        endRun();  // \w, \b, \1 and the like are not literals
+      }
+      ++i;
+      continue;
+    }
+    if (c == '(') {
+      endRun();
+      ++depth;
+      continue;
+    }
+    if (c == ')') {
+      if (depth > 0) --depth;
+      continue;
+    }
+    if (depth > 0) continue;
+    switch (c) {
+      case '|':
+        return {};
+      case '*':
+      case '?':
+      case '{':
+        if (!run.empty()) run.pop_back();
+        endRun();
+        if (c == '{') {
+          size_t close = re.find('}', i);
+          if (close != std::string_view::npos) i = close;
+        }
+        break;
+      case '+':
+      case '.':
+      case '^':
+      case '$':
+        endRun();
+        break;
+      default:
+        run.push_back(c);
+    }
+  }
+  endRun();
+  if (depth != 0) return {};
+  for (char& ch : best) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return best;
+}
+
+bool UrlPattern::Matches(const char* text, std::string_view lowerText) const {
+  if (!required_.empty() && lowerText.find(required_) == std::string_view::npos) return false;
+  return Matches(text);
 }
 
 UrlPattern::~UrlPattern() {
@@ -119,8 +212,10 @@ int RemoveStation(const StationPtr& station, int32_t* pausedIndex) {
 
 int GetUrlType(const char* domain, const std::vector<UrlFilter>& list) {
   if (!domain) return 0;
+  std::string lower = domain;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (const UrlFilter& f : list) {
-    bool match = f.pattern && f.pattern->Matches(domain);
+    bool match = f.pattern && f.pattern->Matches(domain, lower);
     LogOut(LL_DEBUG, "pUrlPtr->sUrlPattern :%s, req_url  : %s match_found :%d",
            f.sUrlPattern.c_str(), domain, match ? 1 : 0);
     if (match) return f.type;

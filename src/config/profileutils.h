@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "proto/messages.h"
@@ -51,12 +52,23 @@ class UrlPattern {
   UrlPattern(const UrlPattern&) = delete;
   UrlPattern& operator=(const UrlPattern&) = delete;
   bool Matches(const char* text) const;
+  // Same, with the text also given in lower case (a caller matching many patterns lowers it
+  // once): a pattern whose required literal is absent is rejected without running the regex.
+  bool Matches(const char* text, std::string_view lowerText) const;
+  // The longest literal every match must contain (lower case; empty when none is known).
+  const std::string& required() const { return required_; }
 
  private:
   UrlPattern() = default;
   regex_t regex_{};
   bool compiled_ = false;
+  std::string required_;
 };
+
+// The longest run of literal characters that any match of the extended regular expression must
+// contain, lower-cased; empty when none can be told (top-level alternation, say). Conservative:
+// it may be shorter than possible, never longer.
+std::string RequiredLiteral(std::string_view pattern);
 
 struct UrlFilter {
   std::string sUrlPattern;

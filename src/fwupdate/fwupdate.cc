@@ -14,7 +14,6 @@
 #include "fwupdate/fwupdate_keys.h"
 #include "main/nats/nats_session.h"
 #include "platform/device_ops.h"
-#include "signon/signon.h"
 #include "signon/signon_keys.h"
 #include "utils/agent_state.h"
 #include "utils/exitlog.h"
@@ -33,6 +32,12 @@ std::atomic<int> gMaxDownloadRetry{0};
 std::atomic<int> gMaxUpgradeRetry{0};
 
 namespace {
+
+std::function<void(FirmwareNext)> gFirmwareNext;
+
+void Next(FirmwareNext next) {
+  if (gFirmwareNext) gFirmwareNext(next);
+}
 
 bool EqualsNoCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
@@ -64,20 +69,10 @@ void ConnectBootstrapOrRestart(const char* who) {
   }
 }
 
-// Ends a sequence without new firmware: in the idle state the agent stays idle; a cloud
-// assignment (passive mode) leaves the signed-on agent as it is; provisioning signs on.
+// Ends a sequence without new firmware; the flow decides what runs next.
 void FallBackToRunningFirmware() {
   ReleaseFirmwareProgress();
-  if (gIdleState.load()) {
-    LogOut(LL_INFO, "%s: idle state, staying idle on the running firmware", "FirmwareUpdate");
-    return;
-  }
-  if (gFirmwareUpgradeMode.load() == FW_UPGRADE_PASSIVE) {
-    LogOut(LL_INFO, "%s: assignment not applied, staying on the running firmware",
-           "FirmwareUpdate");
-    return;
-  }
-  Signon();
+  Next(FirmwareNext::kFallback);
 }
 
 std::string Ctrltran(const char* transid, const char* who) {
@@ -98,9 +93,10 @@ void ProcessValidateResponse(const Zun__Firmware__FirmwareValidateResponse& r) {
   LogOut(LL_INFO,
          "%s Response: subscriber_id:%s signon_subject:%s firmware.resultsubject:%s "
          "is_upto_date:%d force_update:%d logical_location:%s provisioning_code:%s transid:%s",
-         "Firmwarevalidate", text(r.subscriber_id), text(r.signon_subject),
-         text(r.firmware_result_subject), r.is_upto_date ? 1 : 0, r.force_update ? 1 : 0,
-         text(r.logical_location), text(r.provisioning_code), text(r.transid));
+         "Firmwarevalidate", LogText(text(r.subscriber_id)).c_str(),
+         LogText(text(r.signon_subject)).c_str(), LogText(text(r.firmware_result_subject)).c_str(),
+         r.is_upto_date ? 1 : 0, r.force_update ? 1 : 0, LogText(text(r.logical_location)).c_str(),
+         LogText(text(r.provisioning_code)).c_str(), LogText(text(r.transid)).c_str());
   SetStringKVP(kKeySignonSubject, text(r.signon_subject));
   SetStringKVP(kKeyFirmwareResultSubject,
                r.firmware_result_subject ? r.firmware_result_subject : "NA");
@@ -114,14 +110,14 @@ void ProcessValidateResponse(const Zun__Firmware__FirmwareValidateResponse& r) {
   }
   if (!r.force_update) {
     ReleaseFirmwareProgress();
-    Signon();
+    Next(FirmwareNext::kSignon);
     return;
   }
   if (!r.update) {
     SetStringKVP(kKeyUpgradeAllowed, "false");
     LogOut(LL_ERR, "%s Missing FirmwareUpdate sub proto!!!", "Firmwarevalidate");
     ReleaseFirmwareProgress();
-    Signon();
+    Next(FirmwareNext::kSignon);
     return;
   }
   const auto* u = r.update;
@@ -132,8 +128,9 @@ void ProcessValidateResponse(const Zun__Firmware__FirmwareValidateResponse& r) {
                u->checksum_type == ZUN__FIRMWARE__CHECKSUM_TYPE__MD5 ? "MD5" : "NA");
   SetStringKVP(kKeyFirmwareChecksum, u->checksum ? u->checksum : "NA");
   LogOut(LL_INFO, "%s Upgrade Required url:%s, checksum_type:%s, checksum:%s, version:%s",
-         "Firmwarevalidate", text(u->url), GetStringKVPOr(kKeyFirmwareChecksumType, "").c_str(),
-         text(u->checksum), text(u->version));
+         "Firmwarevalidate", LogText(text(u->url)).c_str(),
+         GetStringKVPOr(kKeyFirmwareChecksumType, "").c_str(), LogText(text(u->checksum)).c_str(),
+         LogText(text(u->version)).c_str());
   SetStringKVP(kKeyFirmwareCtrltran, Ctrltran(r.transid, "Firmwarevalidate"));
   gFirmwareUpgradeMode.store(FW_UPGRADE_ACTIVE);
   FirmwareDownload();
@@ -194,6 +191,10 @@ void DownloadCompletion(std::unique_ptr<HttpRequest> request) {
 
 }  // namespace
 
+void FirmwareAttach(std::function<void(FirmwareNext)> next) {
+  gFirmwareNext = std::move(next);
+}
+
 int Firmwarevalidate_thread() {
   std::string expired = zc::RootPath(kExpiredBootstrapUrlFile);
   if (zc::FileExists(expired)) {
@@ -248,7 +249,7 @@ void Firmwarevalidate() {
       LogFlow(LL_FLOW, tag, "Firmware validate response timedout for %s: ", subject.c_str());
       LogOut(LL_CRIT, "%s: Response TimedOut!!! retry count:%d sub:%s nats-status:%s",
              "Firmwarevalidate", attempt - 1, subject.c_str(), natsStatus_GetText(status));
-      zc::SleepScaled(std::chrono::seconds(SignonBackoffSeconds(attempt)));
+      zc::SleepScaled(std::chrono::seconds(RequestBackoffSeconds(attempt)));
       continue;
     }
     auto response = zc::pb::Unpack<Zun__Firmware__FirmwareValidateResponse>(
@@ -276,7 +277,7 @@ void FirmwarePassiveUpdate(const Zun__Config__FIRMWARE& f) {
   std::string version = f.version ? f.version : "";
   if (EqualsNoCase(version, GetStringKVPOr(kKeyRunningFirmware, "").c_str())) {
     LogOut(LL_INFO, "%s: Firmware is uptodate, skip fw upgrade request for %s",
-           "FirmwarePassiveUpdate", version.c_str());
+           "FirmwarePassiveUpdate", LogText(version).c_str());
     return;
   }
   gFirmwareUpgradeMode.store(FW_UPGRADE_PASSIVE);
@@ -303,7 +304,8 @@ void FirmwareDownload(bool retry) {
   // The image comes from the web only: anything else is as good as no URL.
   std::string url = GetStringKVPOr(kKeyFirmwareUrl, "");
   if (complete && !IsHttpUrl(url)) {
-    LogOut(LL_ERR, "%s firmware.url is not an http(s) URL: %s", "FirmwareDownload", url.c_str());
+    LogOut(LL_ERR, "%s firmware.url is not an http(s) URL: %s", "FirmwareDownload",
+           LogText(url).c_str());
     complete = false;
   }
   if (!complete) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "proto/messages.h"
 
@@ -19,6 +20,14 @@ inline constexpr int kFirmwareMaxUpgradeRetry = 2;
 // reboot for ever.
 inline constexpr long kLowRamRebootMinUptimeSeconds = 10 * 60;
 inline constexpr std::chrono::seconds kFirmwareRebootWait{2};
+
+// Where the provisioning flow goes when firmware validation ends without flashing.
+enum class FirmwareNext {
+  kSignon,    // the running firmware is the one to run: sign on
+  kFallback,  // a required update could not be applied: keep the running firmware
+};
+// Set once at start by the flow, which owns the transitions.
+void FirmwareAttach(std::function<void(FirmwareNext)> next);
 
 extern std::atomic<int> gFirmwareUpgradeMode;
 extern std::atomic<int> gMaxDownloadRetry;

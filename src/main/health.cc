@@ -52,6 +52,14 @@ bool LivenessCheckSuspended(int bootstrapFailures, bool firmwareInProgress, int6
   return firmwareInProgress && firmwareSince > 0 && now - firmwareSince < grace;
 }
 
+std::optional<std::string> TaskHealthVerdict(ThreadLivenessCheck& check, int64_t now) {
+  if (LivenessCheckSuspended(gBootstrapFailureCount.load(), FW_PROGRESS.load(),
+                             gFwProgressSince.load(), now)) {
+    return std::nullopt;
+  }
+  return check.Run(GetStringKVPOr(kKeyRunZunDns, "") == "yes");
+}
+
 void RunTaskHealthReport(ThreadLivenessCheck& check) {
   int pid = static_cast<int>(getpid());
   LogOut(LL_INFO, "Zuncore Task Health ---> START");
@@ -59,13 +67,9 @@ void RunTaskHealthReport(ThreadLivenessCheck& check) {
   long elapsed = ElapsedSecondsSinceStart(static_cast<long>(time(nullptr)));
   LogOut(LL_INFO, "TimeElapsed:%ldseconds, FD-count(in-use/total):%d/%d", elapsed,
          DumpProcFdCount(pid), gProcFdMax);
-  if (!LivenessCheckSuspended(gBootstrapFailureCount.load(), FW_PROGRESS.load(),
-                              gFwProgressSince.load(), static_cast<int64_t>(time(nullptr)))) {
-    bool runDns = GetStringKVPOr(kKeyRunZunDns, "") == "yes";
-    if (auto reason = check.Run(runDns)) {
-      LogOut(LL_CRIT, "%s", reason->c_str());
-      ExitLog(*reason);
-    }
+  if (auto reason = TaskHealthVerdict(check, static_cast<int64_t>(time(nullptr)))) {
+    LogOut(LL_CRIT, "%s", reason->c_str());
+    ExitLog(*reason);
   }
   for (NatsConnContext* record : {&NatsCmdConn, &nats_msg, &nats_edge}) {
     if (record->IsConnected()) NatsStats(*record);

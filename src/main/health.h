@@ -40,6 +40,10 @@ class ThreadLivenessCheck {
 bool LivenessCheckSuspended(int bootstrapFailures, bool firmwareInProgress, int64_t firmwareSince,
                             int64_t now);
 
+// The liveness part of the report at wall-clock second now (the clock seam): the reason the
+// process must end, or nothing (all alive, or the check suspended).
+std::optional<std::string> TaskHealthVerdict(ThreadLivenessCheck& check, int64_t now);
+
 // Runs the whole report (memory, elapsed, descriptors, liveness, connection statistics); ends
 // the process through ExitLog when a monitored thread stopped.
 void RunTaskHealthReport(ThreadLivenessCheck& check);

@@ -7,7 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "bstrap/bstrap.h"
 #include "journal/journal.h"
 #include "main/health.h"
 #include "main/main_loop.h"
@@ -16,6 +15,7 @@
 #include "main/timers.h"
 #include "main/uplink.h"
 #include "platform/device_ops.h"
+#include "provision/provision.h"
 #include "telemetry/telemetry.h"
 #include "utils/agent_state.h"
 #include "utils/exec.h"
@@ -113,18 +113,6 @@ void ReadDeviceIdentity() {
   }
 }
 
-void StartProvisioning() {
-  std::string bootConfig = zc::RootPath(kBootConfigFile);
-  FILE* f = fopen(bootConfig.c_str(), "re");
-  if (!f) {
-    LogOut(LL_INFO, "bootstrap is NOT configured %s file not present", kBootConfigFile);
-    Bootstrap();
-    return;
-  }
-  fclose(f);
-  BootstrapPrefetch();
-}
-
 }  // namespace
 
 int main() {
@@ -172,7 +160,7 @@ int main() {
 
   CheckUplink();
 
-  StartProvisioning();
+  ProvisionStart(loop.get(), RealProvisionSteps(loop.get(), InstallIdleTimer));
 
   if (JournalInit(loop.get()) != 0) {
     LogOut(LL_ERR, "%s: JournalInit failed", "main");

@@ -40,6 +40,11 @@ constexpr size_t kBootstrapNatsUrlMax = 63;
 constexpr int32_t kEdgePingIntervalMs = 30000;
 constexpr int32_t kEdgeMaxPings = 4;
 
+// The message step has run (its connection is up, or the cloud disabled it). In single-connection
+// mode the command step waits for it: sign-on writes the URL keys from its own thread, so a tick
+// may see the command URL before the message connection exists.
+bool gMessageStepDone = false;
+
 bool IsDisabled(const std::string& value) {
   return strcasecmp(value.c_str(), "disabled") == 0;
 }
@@ -49,7 +54,14 @@ int IntKey(const std::string& key) {
   return v ? std::atoi(v->c_str()) : 0;
 }
 
+std::function<void(std::chrono::seconds)> gArmForTest;
+ModuleInits gModuleInits = {EventInit, TelemetryInit, ConfigInit};
+
 void ArmTimer(std::chrono::seconds period) {
+  if (gArmForTest) {
+    gArmForTest(period);
+    return;
+  }
   timeval tv = zc::ScaledTimeval(period);
   evtimer_add(gZunCoreMainTimer, &tv);
 }
@@ -110,26 +122,29 @@ void MessageStep() {
     ConnectFromKeys(nats_msg, *url, "nats_msg_connection", kKeyConnInfoMsgPrefix, "UpdateMainTimer",
                     "MSG");
     CreateInitCompleteMarker("UpdateMainTimer");
-    InitOrExit(EventInit(gZunCoreMainEventBase), "UpdateMainTimer", "EventInit");
-    InitOrExit(TelemetryInit(gZunCoreMainEventBase), "UpdateMainTimer", "TelemetryInit");
+    InitOrExit(gModuleInits.eventInit(gZunCoreMainEventBase), "UpdateMainTimer", "EventInit");
+    InitOrExit(gModuleInits.telemetryInit(gZunCoreMainEventBase), "UpdateMainTimer",
+               "TelemetryInit");
   }
   RemoveKVP(kKeyNatsMsgUrl);
+  gMessageStepDone = true;
   gZunCoreInitStatus.fetch_add(1);
 }
 
 void CommandStep() {
   auto url = GetStringKVP(kKeyNatsCmdUrl);
   if (!url) return;
+  if (gUseSingleNats.load() && !gMessageStepDone) return;  // the next tick tries again
   if (gUseSingleNats.load() && nats_msg.IsConnected()) {
     // One connection for messages and commands: the command record refers to the message one.
     NatsCmdConn.SetAliasOf(nats_msg);
-    InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
+    InitOrExit(gModuleInits.configInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
   } else if (IsDisabled(*url)) {
     LogOut(LL_INFO, "%s: nats_cmd_url is Disabled", "UpdateMainTimer");
   } else {
     ConnectFromKeys(NatsCmdConn, *url, "nats_cmd_connection", kKeyConnInfoCmdPrefix,
                     "UpdateMainTimer", "CMD");
-    InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
+    InitOrExit(gModuleInits.configInit(gZunCoreMainEventBase), "UpdateMainTimer", "ConfigInit");
   }
   RemoveKVP(kKeyNatsCmdUrl);
   gZunCoreInitStatus.fetch_add(1);
@@ -186,6 +201,15 @@ void FinishInitialisation() {
 
 }  // namespace
 
+void SetModuleInitsForTest(ModuleInits inits) {
+  gModuleInits =
+      inits.eventInit ? std::move(inits) : ModuleInits{EventInit, TelemetryInit, ConfigInit};
+}
+
+void SetTimerArmForTest(std::function<void(std::chrono::seconds period)> arm) {
+  gArmForTest = std::move(arm);
+}
+
 std::string EdgeConnectionUrl() {
   auto line = zc::ReadFirstLine(zc::RootPath(kBootstrapNatsFile), kBootstrapNatsUrlMax);
   if (line && !line->empty()) {
@@ -233,7 +257,7 @@ void UpdateIdleTimer(evutil_socket_t, short, void*) {
       ConnectFromKeys(NatsCmdConn, *url, "nats_bstrap_cmd_connection", kKeyConnInfoCmdPrefix,
                       "UpdateIdleTimer", "bstrap CMD");
       CreateInitCompleteMarker("UpdateIdleTimer");
-      InitOrExit(ConfigInit(gZunCoreMainEventBase), "UpdateIdleTimer", "ConfigInit");
+      InitOrExit(gModuleInits.configInit(gZunCoreMainEventBase), "UpdateIdleTimer", "ConfigInit");
     }
     RemoveKVP(kKeyNatsCmdUrl);
   }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bstrap/bootconfig.h"
+#include "bstrap/bstrap.h"
 #include "bstrap/bstrap_keys.h"
 #include "config/profileutils.h"
 #include "main/nats/nats_session.h"
@@ -38,6 +39,11 @@ const char* ClusterPrefix(int cluster) {
 
 const char* Text(const char* s) {
   return s ? s : "";
+}
+
+// Cloud text as it may appear in a log line.
+std::string Shown(const char* s) {
+  return LogText(Text(s));
 }
 
 void StoreList(const std::string& base, char** items, size_t count) {
@@ -122,15 +128,15 @@ void ProcessResponse(const Zun__Signon__SignOnResponse& r, const LogFlowTag& tag
   LogFlow(LL_FLOW, tag,
           "sign on response unpacked subscriber_id:%s, speed_server_ip:%s, is_friendly:%d, "
           "dll:%s, provisioning_code:%s %s",
-          Text(r.subscriber_id), Text(r.speed_server_ip), r.is_friendly ? 1 : 0, Text(r.dll),
-          Text(r.provisioning_code), "SUCCESS");
+          Shown(r.subscriber_id).c_str(), Shown(r.speed_server_ip).c_str(), r.is_friendly ? 1 : 0,
+          Shown(r.dll).c_str(), Shown(r.provisioning_code).c_str(), "SUCCESS");
   LogOut(LL_INFO,
          "%s Response: subscriber_id:%s speed_server_ip:%s is_friendly:%d dll:%s "
          "provisioning_code:%s",
-         "Signon", Text(r.subscriber_id), Text(r.speed_server_ip), r.is_friendly ? 1 : 0,
-         Text(r.dll), Text(r.provisioning_code));
+         "Signon", Shown(r.subscriber_id).c_str(), Shown(r.speed_server_ip).c_str(),
+         r.is_friendly ? 1 : 0, Shown(r.dll).c_str(), Shown(r.provisioning_code).c_str());
   if (r.user_data) {
-    LogOut(LL_INFO, "user_data: %s", r.user_data);
+    LogOut(LL_INFO, "user_data: %s", LogText(r.user_data).c_str());
     SetStringKVP(kKeyUserData, r.user_data);
   }
   SetStringKVP(kKeySpeedServerIp, Text(r.speed_server_ip));
@@ -157,13 +163,6 @@ void ProcessResponse(const Zun__Signon__SignOnResponse& r, const LogFlowTag& tag
 }
 
 }  // namespace
-
-int64_t SignonBackoffSeconds(int attempt) {
-  int64_t cap = kSignonBackoffCap.count();
-  if (attempt < 0) attempt = 0;
-  if (attempt >= 16) return cap;
-  return std::min<int64_t>(kSignonBackoffBase.count() << attempt, cap);
-}
 
 void StoreSignOnSettings(const Zun__Signon__SignOnResponse& r) {
   for (size_t i = 0; i < r.n_connection_info; ++i) {
@@ -218,21 +217,24 @@ void StoreSignOnSettings(const Zun__Signon__SignOnResponse& r) {
   }
 }
 
-void StoreConnectionUrls() {
+void StoreConnectionUrls(const std::function<void(const char* key)>& afterWrite) {
   struct Step {
     const char* prefix;
     const char* urlKey;
   };
+  // The message URL first: in single-connection mode the command step rides on its connection.
   for (const Step& s :
-       {Step{kKeyConnInfoCmdPrefix, kKeyNatsCmdUrl}, Step{kKeyConnInfoMsgPrefix, kKeyNatsMsgUrl},
+       {Step{kKeyConnInfoMsgPrefix, kKeyNatsMsgUrl}, Step{kKeyConnInfoCmdPrefix, kKeyNatsCmdUrl},
         Step{kKeyConnInfoEdgePrefix, kKeyNatsEdgeUrl}}) {
     bool allowed = AllowedCluster(s.prefix);
     std::string p = s.prefix;
+    if (std::string(s.urlKey) == kKeyNatsEdgeUrl) {
+      SetStringKVP(kKeyRunZunDns, allowed ? "yes" : "no");
+    }
     SetStringKVP(s.urlKey, allowed ? "nats://" + GetStringKVPOr(p + kKeyConnInfoUrl, "") + ":" +
                                          GetStringKVPOr(p + kKeyConnInfoPort, "")
                                    : "disabled");
-    if (std::string(s.urlKey) == kKeyNatsEdgeUrl)
-      SetStringKVP(kKeyRunZunDns, allowed ? "yes" : "no");
+    if (afterWrite) afterWrite(s.urlKey);
   }
 }
 
@@ -261,7 +263,7 @@ void Signon() {
               attempt - 1, subject.c_str(), natsStatus_GetText(status), "FAILURE");
       LogOut(LL_CRIT, "%s: Response TimedOut!!! retry count:%d sub:%s nats-status:%s", "Signon",
              attempt - 1, subject.c_str(), natsStatus_GetText(status));
-      zc::SleepScaled(std::chrono::seconds(SignonBackoffSeconds(attempt)));
+      zc::SleepScaled(std::chrono::seconds(RequestBackoffSeconds(attempt)));
       continue;
     }
     const char* data = natsMsg_GetData(reply.get());
@@ -269,8 +271,9 @@ void Signon() {
     LogFlow(LL_FLOW, tag,
             "Received response for sign on request - subject:%s, data_len:%d, status:%s",
             subject.c_str(), length, "SUCCESS");
-    LogOut(LL_DEBUG, "%s: Received msg: %s - %.*s\n", "Signon", natsMsg_GetSubject(reply.get()),
-           length, data ? data : "");
+    LogOut(LL_DEBUG, "%s: Received msg: %s - %s\n", "Signon", natsMsg_GetSubject(reply.get()),
+           LogText(std::string_view(data ? data : "", data ? static_cast<size_t>(length) : 0))
+               .c_str());
     auto response = zc::pb::Unpack<Zun__Signon__SignOnResponse>(data, static_cast<size_t>(length));
     if (!response) {
       LogFlow(LL_FLOW, tag, "Sign on response unpacking failed:%d %s", length, "FAILURE");

@@ -4,12 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "proto/messages.h"
 
 inline constexpr int64_t kSignonRequestTimeoutMs = 10000;
-inline constexpr std::chrono::seconds kSignonBackoffBase{60};
-inline constexpr std::chrono::seconds kSignonBackoffCap{3600};
 inline constexpr std::chrono::seconds kSignonInitDonePoll{3};
 inline constexpr const char* kRebootIntervalFile = "/etc/config/reboot_interval";
 inline constexpr const char* kNextRebootTimeFile = "/tmp/next_reboot_time";
@@ -17,11 +16,9 @@ inline constexpr const char* kNextRebootTimeFile = "/tmp/next_reboot_time";
 // Signs on over the bootstrap connection; ends the process itself on failure.
 void Signon();
 
-// Back-off after failed attempt n (1-based), real seconds: 60 x 2^n, at most one hour.
-int64_t SignonBackoffSeconds(int attempt);
-
 // Stores the connection, subject, interval and retry settings of a response (steps that write
 // the settings store only).
 void StoreSignOnSettings(const Zun__Signon__SignOnResponse& response);
-// Stores the three connection URL keys (and "runzundns") from the stored cluster settings.
-void StoreConnectionUrls();
+// Stores the three connection URL keys (and "runzundns") from the stored cluster settings, the
+// message URL first. afterWrite (tests) runs after each URL key is written.
+void StoreConnectionUrls(const std::function<void(const char* key)>& afterWrite = nullptr);

@@ -9,7 +9,6 @@ std::atomic<bool> bIsLauncher{false};
 std::atomic<bool> FW_PROGRESS{false};
 std::atomic<int64_t> gFwProgressSince{0};
 std::atomic<bool> REBOOT_FLAG{false};
-std::atomic<bool> g_isEdgeActive{false};
 std::atomic<int> gBootstrapFailureCount{0};
 std::atomic<bool> gIdleState{false};
 

@@ -5,25 +5,29 @@
 #include <atomic>
 #include <cstdint>
 
-// Messaging submodule steps completed by the main timer (message, command, edge); 3 = all.
+// Messaging submodule steps completed (message, command, edge); 3 = all. Written by the main
+// timer; read by the main timer.
 extern std::atomic<int> gZunCoreInitStatus;
-// Set once the main timer has seen all three steps; sign-on waits on it.
+// Every connection is up. Written by the main timer; read by sign-on (profiles), the event and
+// journal threads, and the publishers choosing a connection.
 extern std::atomic<bool> ZunModuleInitDone;
-// Sign-on asked for one connection for messages and commands.
+// One connection for messages and commands. Written by sign-on; read by the main timer.
 extern std::atomic<bool> gUseSingleNats;
-// The agent runs under the launcher (always).
+// The agent runs under the launcher (always). Written by main; read by firmware validation.
 extern std::atomic<bool> bIsLauncher;
-// A firmware download/flash is in progress; claimed with TryClaimFirmwareProgress.
+// A firmware download/flash is in progress. Claimed and released by the firmware flow; read by
+// the health report.
 extern std::atomic<bool> FW_PROGRESS;
-// Wall-clock second at which FW_PROGRESS was claimed (bounds the watchdog suspension).
+// Wall-clock second at which FW_PROGRESS was claimed. Written with the claim; read by the health
+// report (bounds its suspension).
 extern std::atomic<int64_t> gFwProgressSince;
-// A reboot has been requested.
+// A reboot has been requested. Written and read by the firmware flow.
 extern std::atomic<bool> REBOOT_FLAG;
-// The edge (reputation) connection is usable.
-extern std::atomic<bool> g_isEdgeActive;
-// The agent is in the idle recovery state (entered once, never left by this process).
+// The idle recovery state (entered once, never left by this process). Written by the idle step;
+// read by the main timer and the provisioning flow.
 extern std::atomic<bool> gIdleState;
-// Pending bootstrap retries (HTTP 500 back-off); the health check is suspended while > 0.
+// Pending bootstrap retries (HTTP 500 back-off). Written by bootstrap; read by the health report
+// (suspended while > 0).
 extern std::atomic<int> gBootstrapFailureCount;
 
 // Claims the firmware flag; false when another flow holds it.

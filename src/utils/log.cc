@@ -126,6 +126,29 @@ void LogClose() {
   gSyslog.fd = -1;
 }
 
+std::string LogText(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      out.push_back(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(kHex[u >> 4]);
+      out.push_back(kHex[u & 0xf]);
+    }
+  }
+  return out;
+}
+
 std::string LogLevelFileText(int level) {
   char text[256];
   snprintf(text, sizeof text,

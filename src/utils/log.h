@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 enum LogLevel : int {
   LL_DEBUG = 2,
@@ -63,6 +64,11 @@ void LogFlow(int level, const LogFlowTag& tag, const char* format, ...)
 void LogDns(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogProto(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogHex(const char* label, const void* data, size_t length, FILE* stream);
+
+// A value from outside (cloud text, file contents) made safe for one log line: control characters
+// are escaped (\n, \r, \t, \xHH) so a value can never start a line that looks like the agent's
+// own. The stored value stays as it came; only its logged form changes.
+std::string LogText(std::string_view value);
 
 // Lines logged by the calling thread go to standard output only, never to the system log: the
 // journal thread reads the system log socket, and its own lines must not come back to it.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 namespace zc {
@@ -18,6 +19,9 @@ double ScaleFromEnv() {
 }
 
 std::atomic<double> gScale{-1.0};
+
+std::mutex gSleepMutex;
+SleepFn gSleep;
 
 }  // namespace
 
@@ -53,7 +57,21 @@ timeval ScaledTimeval(std::chrono::milliseconds real) {
 }
 
 void SleepScaled(std::chrono::milliseconds real) {
+  SleepFn sleep;
+  {
+    std::lock_guard lock(gSleepMutex);
+    sleep = gSleep;
+  }
+  if (sleep) {
+    sleep(real);
+    return;
+  }
   std::this_thread::sleep_for(Scaled(real));
+}
+
+void SetSleepForTest(SleepFn sleep) {
+  std::lock_guard lock(gSleepMutex);
+  gSleep = std::move(sleep);
 }
 
 }  // namespace zc

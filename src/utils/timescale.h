@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <functional>
 
 namespace zc {
 
@@ -24,5 +25,11 @@ int ScaledMs(long realMs);
 
 // Sleeps for the scaled duration.
 void SleepScaled(std::chrono::milliseconds real);
+
+// The clock seam of blocking waits: a test's sleep receives the real (unscaled) duration instead
+// of sleeping, so back-off rules are checked without waiting. An empty function restores the real
+// sleep.
+using SleepFn = std::function<void(std::chrono::milliseconds real)>;
+void SetSleepForTest(SleepFn sleep);
 
 }  // namespace zc

@@ -44,4 +44,36 @@ TEST(Bootstrap, BackoffDoublesWithJitter) {
   EXPECT_EQ(BootstrapBackoffSeconds(10, 9), 1033);
 }
 
+// An answer is refused whole, before anything is written: line breaks anywhere, and management
+// server values the flash would refuse or cut when the answer migrates or creates the WAN.
+TEST(BootConfig, AnswersThatCannotBeAppliedWholeAreRefusedNamingTheKey) {
+  auto answer = [](const std::string& extra) {
+    auto v = BootstrapAnswerValues(R"({"provisioningCode": "MNGD.AGNT.PROV", "wanConnection": )"
+                                   R"("Migration", "cwmpConfig": {"acsUrl": "http://acs", )"
+                                   R"("username": "u", "password": "p"})" +
+                                   extra + "}");
+    EXPECT_TRUE(v);
+    return *v;
+  };
+  EXPECT_FALSE(BootstrapAnswerRefusal(answer("")));
+  EXPECT_EQ(BootstrapAnswerRefusal(answer(R"(, "subscriberId": "a\nprovisioningCode=X")")),
+            "value of subscriberId holds a line break");
+  auto v = answer("");
+  v[14] = "p\tq";  // cwmpConfig.password
+  EXPECT_EQ(BootstrapAnswerRefusal(v), "value of cwmpConfig.password holds a control character");
+  v = answer("");
+  v[14] = "a\rb";
+  EXPECT_EQ(BootstrapAnswerRefusal(v), "value of cwmpConfig.password holds a line break");
+  v = answer("");
+  v[12] = "http://" + std::string(4096, 'u');
+  EXPECT_EQ(BootstrapAnswerRefusal(v), "value of cwmpConfig.acsUrl is longer than 255 bytes");
+  v[12] = std::string(255, 'u');
+  EXPECT_FALSE(BootstrapAnswerRefusal(v));
+  // Without a migration the management server values are only stored, never flashed.
+  v = answer("");
+  v[11] = std::nullopt;
+  v[14] = "p\tq";
+  EXPECT_FALSE(BootstrapAnswerRefusal(v));
+}
+
 }  // namespace

@@ -4,6 +4,9 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "e2e/e2e_lab.h"
 #include "support/nats_fixture.h"
@@ -53,64 +56,124 @@ bool SignedOn(Lab& lab, size_t times) {
   return zctest::WaitFor(done, kLong);
 }
 
+// A subject far longer than any the cloud uses: stored exactly as it came (the journal's publishes
+// on it are refused before sending, so the bootstrap connection stays up).
+std::string LongSubject() {
+  return std::string(3000, 'J');
+}
+
+// A bootstrap answer with the given logicalLocation, ACS URL and ACS password (JSON texts) and
+// hostile but storable values everywhere else.
+std::string HostileAnswer(Lab& lab, const std::string& location, const std::string& acsUrl,
+                          const std::string& acsPassword, const std::string& pppoeUser) {
+  const std::string r = lab.agent().root();
+  return R"({"status": 200, "body": {
+      "provisioningCode": "MNGD.AGNT.PROV",
+      "logicalLocation": )" +
+         location + R"(,
+      "subscriberId": )" +
+         Quote(Payload(r, 1) + Payload(r, 2)) +
+         R"(,
+      "connectionInfo": {"url": ")" +
+         lab.natsUrl() +
+         R"(", "tlsEnabled": true, "maxRetryCount": 3,
+          "subject": "zt.fw.validate", "journalSubject": ")" +
+         LongSubject() + R"(",
+          "idleDeviceSubject": )" +
+         Quote(Payload(r, 3)) + R"(, "subscriptionSuspendedSubject": "zt.suspended")" +
+         R"(,
+          "subscriptionExpiredBootstrapUrl": )" +
+         Quote("https://127.0.0.1:1/" + Payload(r, 5)) + R"(},
+      "wanConnection": "Migration",
+      "cwmpConfig": {"acsUrl": )" +
+         acsUrl + R"(, "username": )" + Quote(Payload(r, 7)) + R"(,
+          "password": )" +
+         acsPassword +
+         R"(, "periodicInterval": "sixty"},
+      "wanConfig": {"mode": )" +
+         Quote(Payload(r, 9)) +
+         R"(, "ipProtocolMode": ["IPV4"], "ipMode": {"v": 1},
+          "NATEnabled": true, "VLANEnabled": null, "VLANId": 7.5, "priority": -1, "MTU": 1500,
+          "serviceMode": "INTERNET",
+          "static": {"externalIpAddress": "1.2.3.4", "subnetMask": "255.0.0.0",
+                     "defaultGateway": "1.2.3.1", "primaryDNS": )" +
+         Quote("8.8.8.8;" + Payload(r, 10)) + R"(, "secondaryDNS": "x"},
+          "PPPoE": {"username": )" +
+         pppoeUser + R"(, "password": )" + Quote(Payload(r, 11)) +
+         R"(, "serviceName": "s", "PPPType": "t"}}}})";
+}
+
 TEST_F(E2eMalformed, BootstrapAnswerValuesAreStoredExactlyOrRefused) {
   Lab lab;
   ASSERT_TRUE(lab.ok()) << lab.error();
   zctest::AgentRun& agent = lab.agent();
   const std::string r = agent.root();
-  const std::string longSubject(8000, 'J');
-  std::string answer =
-      R"({"status": 200, "body": {
-      "provisioningCode": "MNGD.AGNT.PROV",
-      "logicalLocation": "x\nprovisioningCode=MNGD.AGNT.NONE",
-      "subscriberId": )" +
-      Quote(Payload(r, 1) + Payload(r, 2)) +
-      R"(,
-      "connectionInfo": {"url": ")" +
-      lab.natsUrl() +
-      R"(", "tlsEnabled": true, "maxRetryCount": 3,
-          "subject": "zt.fw.validate", "journalSubject": ")" +
-      longSubject + R"(",
-          "idleDeviceSubject": )" +
-      Quote(Payload(r, 3)) + R"(, "subscriptionSuspendedSubject": )" + Quote(Payload(r, 4)) + R"(,
-          "subscriptionExpiredBootstrapUrl": )" +
-      Quote("https://127.0.0.1:1/" + Payload(r, 5)) + R"(},
-      "wanConnection": "Migration",
-      "cwmpConfig": {"acsUrl": )" +
-      Quote("http://acs.test/" + Payload(r, 6)) + R"(, "username": )" + Quote(Payload(r, 7)) + R"(,
-          "password": )" +
-      Quote(Payload(r, 8)) +
-      R"(, "periodicInterval": "sixty"},
-      "wanConfig": {"mode": )" +
-      Quote(Payload(r, 9)) +
-      R"(, "ipProtocolMode": ["IPV4"], "ipMode": {"v": 1},
-          "NATEnabled": true, "VLANEnabled": null, "VLANId": 7.5, "priority": -1, "MTU": 1500,
-          "serviceMode": "INTERNET",
-          "static": {"externalIpAddress": "1.2.3.4", "subnetMask": "255.0.0.0",
-                     "defaultGateway": "1.2.3.1", "primaryDNS": )" +
-      Quote("8.8.8.8;" + Payload(r, 10)) + R"(, "secondaryDNS": "x"},
-          "PPPoE": {"username": "a\rb", "password": )" +
-      Quote(Payload(r, 11)) + R"(, "serviceName": "s", "PPPType": "t"}}}})";
-  // Then an answer far beyond what a bootstrap answer may be, then the normal one.
+  const std::string acsUrl = Quote("http://acs.test/" + Payload(r, 6));
+  const std::string acsPassword = Quote(Payload(r, 8));
+  // The logical location is a subject the command connection subscribes to: it must be one.
+  const std::string location = Quote("zt.dll.hostile");
+  const std::string pppoeUser = Quote("a b");
+  // Refused whole, before anything is written: a line break in any value; when the answer
+  // migrates the WAN, a control character in an ACS value or an ACS value the flash cannot hold.
+  const std::vector<std::string> refused = {
+      HostileAnswer(lab, Quote("x\nprovisioningCode=MNGD.AGNT.NONE"), acsUrl, acsPassword,
+                    pppoeUser),
+      HostileAnswer(lab, location, acsUrl, acsPassword, Quote("a\rb")),
+      HostileAnswer(lab, location, acsUrl, Quote("pass\nword"), pppoeUser),
+      HostileAnswer(lab, location, acsUrl, Quote("pass\tword"), pppoeUser),
+      HostileAnswer(lab, location, Quote("http://acs.test/" + std::string(4096, 'u')), acsPassword,
+                    pppoeUser),
+  };
+  std::string answers;
+  for (const auto& a : refused) answers += a + ", ";
+  // Then storable cloud text, then an answer far beyond what a bootstrap answer may be, then the
+  // normal one.
   const std::string huge(2 << 20, 'H');
-  ASSERT_TRUE(lab.Put("/v1/bootstrap", "{\"answers\": [" + answer +
-                                           ", {\"status\": 200, \"raw\": \"" + huge + "\"}]}"));
+  answers += HostileAnswer(lab, location, acsUrl, acsPassword, pppoeUser) +
+             ", {\"status\": 200, \"raw\": \"" + huge + "\"}";
+  ASSERT_TRUE(lab.Put("/v1/bootstrap", "{\"answers\": [" + answers + "]}"));
+  auto acsFlash = [&] {
+    std::string lines;
+    std::istringstream in(agent.Read("/sim/state/flash.db"));
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("CWMP_", 0) == 0) lines += line + "\n";
+    }
+    return lines;
+  };
+  for (size_t i = 0; i < refused.size(); ++i) {
+    agent.Start();
+    ASSERT_TRUE(agent.WaitExit(kLong)) << agent.Output();
+    EXPECT_EQ(lab.LastExit(), "Bootstrap_cb: Fail : Response Fail") << i;
+    EXPECT_FALSE(agent.Exists("/etc/config/zunbootconfig")) << i;
+    EXPECT_EQ(acsFlash().find("acs.test"), std::string::npos) << i;
+    EXPECT_EQ(acsFlash().find(Payload(r, 7)), std::string::npos) << i;
+  }
+  EXPECT_EQ(lab.CountLog("value of logicalLocation holds a line break, answer refused"), 1u);
+  EXPECT_EQ(lab.CountLog("value of wanConfig.PPPoE.username holds a line break, answer refused"),
+            1u);
+  EXPECT_EQ(lab.CountLog("value of cwmpConfig.password holds a line break, answer refused"), 1u);
+  EXPECT_EQ(lab.CountLog("value of cwmpConfig.password holds a control character, answer refused"),
+            1u);
+  EXPECT_EQ(lab.CountLog("value of cwmpConfig.acsUrl is longer than 255 bytes, answer refused"),
+            1u);
+  // The refused values never reached the log as lines of their own.
+  EXPECT_EQ(agent.Output().find("\nprovisioningCode=MNGD.AGNT.NONE"), std::string::npos);
+
   agent.Start();
   ASSERT_TRUE(SignedOn(lab, 1)) << agent.Output();
-
   std::string boot = lab.BootConfig();
-  // The two values with line breaks were refused; every other value is there as it came.
-  EXPECT_EQ(CountLines(boot, "="), 32u) << boot;
-  EXPECT_EQ(boot.find("logicalLocation="), std::string::npos);
-  EXPECT_EQ(boot.find("wanConfig.PPPoE.username="), std::string::npos);
+  // Every value is there as it came.
+  EXPECT_EQ(CountLines(boot, "="), 34u) << boot;
   EXPECT_EQ(CountLines(boot, "provisioningCode="), 1u);
+  EXPECT_NE(boot.find("\nlogicalLocation=zt.dll.hostile\n"), std::string::npos);
   EXPECT_NE(boot.find("\nsubscriberId=" + Payload(r, 1) + Payload(r, 2) + "\n"), std::string::npos)
       << boot;
-  EXPECT_NE(boot.find("\nconnectionInfo.journalSubject=" + longSubject + "\n"), std::string::npos);
+  EXPECT_NE(boot.find("\nconnectionInfo.journalSubject=" + LongSubject() + "\n"),
+            std::string::npos);
+  EXPECT_NE(boot.find("\nwanConfig.PPPoE.username=a b\n"), std::string::npos);
   EXPECT_NE(boot.find("\nwanConfig.PPPoE.password=" + Payload(r, 11) + "\n"), std::string::npos);
   EXPECT_NE(boot.find("\nwanConfig.NATEnabled=true\n"), std::string::npos);
   EXPECT_NE(boot.find("\nwanConfig.VLANEnabled=null\n"), std::string::npos);
-  EXPECT_EQ(lab.CountLog("value of logicalLocation holds a line break, not stored"), 1u);
   // The management-server settings reached the flash as exact bytes.
   std::string flash = agent.Read("/sim/state/flash.db");
   EXPECT_NE(flash.find("CWMP_ACS_URL=http://acs.test/" + Payload(r, 6) + "\n"), std::string::npos)
@@ -118,18 +181,18 @@ TEST_F(E2eMalformed, BootstrapAnswerValuesAreStoredExactlyOrRefused) {
   EXPECT_NE(flash.find("CWMP_ACS_USERNAME=" + Payload(r, 7) + "\n"), std::string::npos);
   EXPECT_NE(flash.find("CWMP_ACS_PASSWORD=" + Payload(r, 8) + "\n"), std::string::npos);
 
-  // The next start finds a key missing and bootstraps again; an answer beyond the limit is no
-  // answer at all; the start after that is provisioned completely.
+  // Without a boot configuration the next start bootstraps again; an answer beyond the limit is
+  // no answer at all; the start after that is provisioned completely.
   agent.Signal(SIGTERM);
   ASSERT_TRUE(agent.WaitExit(kShort));
+  std::filesystem::remove(r + "/etc/config/zunbootconfig");
   agent.Start();
   ASSERT_TRUE(agent.WaitExit(kLong)) << agent.Output();
-  EXPECT_EQ(lab.CountLog("bootstrap invaild config, missing config:logicalLocation"), 1u);
   EXPECT_EQ(lab.LastExit(), "Bootstrap_cb: Fail : Response is Empty");
   agent.Start();
   ASSERT_TRUE(SignedOn(lab, 2)) << agent.Output();
   EXPECT_EQ(CountLines(lab.BootConfig(), "="), 34u);
-  EXPECT_EQ(lab.Count("kind=http&match=service=bootstrap"), 3u);
+  EXPECT_EQ(lab.Count("kind=http&match=service=bootstrap"), refused.size() + 3);
   EXPECT_EQ(Pwned(r), 0u);
   EXPECT_TRUE(agent.Running());
 }

@@ -102,5 +102,29 @@ TEST_F(E2eSignon, SingleConnectionIsChosenBeforeTheConnectionsOpen) {
   EXPECT_LT(out.find("ZUNCORE_SUBMODULE_INIT_DONE"), out.find("process DNS profile config[1]"));
 }
 
+// The cloud may leave the message connection out: event reporting and telemetry then never run,
+// and the health report must not count them as stopped (the agent stays up over three reports).
+TEST_F(E2eSignon, WithoutTheMessageConnectionTheHealthReportsPass) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  const std::string port = lab.natsUrl().substr(lab.natsUrl().rfind(':') + 1);
+  auto cluster = [&](const char* name) {
+    return std::string(R"({"cluster_name": ")") + name +
+           R"(", "url": "127.0.0.1", "ip": "127.0.0.1", "port": )" + port +
+           R"(, "ping_interval_in_seconds": 30, "max_ping": 4, "tls_enabled": true})";
+  };
+  ASSERT_TRUE(lab.Put("/v1/signon", "{\"connection_info\": [" + cluster("COMMAND") + ", " +
+                                        cluster("EDGE") + "]}"));
+  agent.Start();
+  ASSERT_TRUE(lab.WaitLog("UpdateMainTimer: nats_msg_url is Disabled")) << agent.Output();
+  auto reports = [&] { return lab.CountLog("Zuncore Task Health <--- END") >= 3; };
+  ASSERT_TRUE(zctest::WaitFor(reports, kLong)) << lab.LastExit() << "\n" << agent.Output();
+  EXPECT_TRUE(agent.Running());
+  EXPECT_EQ(lab.CountLog("is not running"), 0u);
+  EXPECT_EQ(lab.ExitReasons().size(), 0u) << lab.LastExit();
+}
+
 }  // namespace
 }  // namespace e2e

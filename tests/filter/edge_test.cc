@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/profileutils.h"
@@ -31,6 +33,7 @@ struct Published {
 class EdgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    zctest::InstallQuietStationOps();
     zc::profiles::ResetForTest();
     zc::profiles::SetAnswerSink([](const char*, const char*) {});
     Pending().TakeAll();
@@ -266,6 +269,41 @@ TEST_F(EdgeTest, MalformedAnswersAreDropped) {
   EXPECT_TRUE(verdicts.empty());
   EXPECT_EQ(Pending().size(), 1u);
   EXPECT_TRUE(EdgeActive());
+}
+
+// Profile updates, deletions, classifications and dumps at once: run under the sanitizers (and
+// the thread sanitizer build) this is where a station read outside ProfileLock would show.
+TEST_F(EdgeTest, ConcurrentUpdatesAnswersAndDumps) {
+  std::atomic<bool> stop{false};
+  std::thread updater([&] {
+    for (int i = 0; !stop; ++i) {
+      zctest::ProfileBuilder p("u" + std::to_string(i));
+      p.Mac(kMac).Adblock(i % 2).Category(20).Url("x" + std::to_string(i % 7) + "\\.test",
+                                                  i % 3 ? kListBlack : kListDelete);
+      UpdateProfile(p.Build());
+      if (i % 5 == 0) {
+        char* macs[] = {const_cast<char*>(kMac)};
+        auto del = zc::pb::Make<Zun__Config__DNSPROFILEDEL>();
+        del.transid = const_cast<char*>("d");
+        del.n_client_mac = 1;
+        del.client_mac = macs;
+        DeleteProfile(&del);
+      }
+    }
+  });
+  std::thread dumper([&] {
+    while (!stop) DumpAllProfile();
+  });
+  for (uint64_t id = 1; id <= 400; ++id) {
+    Ask("x" + std::to_string(id % 7) + ".test", id);
+    if (id % 8 == 0) DeliverAll();
+  }
+  stop = true;
+  updater.join();
+  dumper.join();
+  DeliverAll();
+  ExpireLookups(SteadyClock::now() + std::chrono::seconds(60));
+  EXPECT_EQ(Pending().size(), 0u);
 }
 
 TEST(EdgeRequestsTable, ExtractIsOneStepAndCapsHold) {

@@ -23,6 +23,8 @@ class LanClient {
   std::string Run(const std::vector<std::string>& argv) const;
   // The A answers of a query to the router (dig +short), one per line, trimmed.
   std::string DigA(const std::string& name, const std::string& server = "192.168.1.1") const;
+  // A process inside the client's namespace (for nsenter -t).
+  pid_t pid() const { return holder_.pid(); }
 
  private:
   std::string port_;

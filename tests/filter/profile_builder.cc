@@ -1,5 +1,9 @@
 #include "filter/profile_builder.h"
 
+#include <mutex>
+
+#include "platform/device_ops.h"
+
 namespace zctest {
 
 ProfileBuilder::ProfileBuilder(std::string transid)
@@ -91,6 +95,16 @@ const Zun__Config__DNSPROFILE* ProfileBuilder::Build() {
   msg_.n_category_entry = catPtrs_.size();
   msg_.category_entry = catPtrs_.data();
   return &msg_;
+}
+
+void InstallQuietStationOps() {
+  // Once: the re-initialisation worker of an earlier test may still be reading the slots.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    RouterDeviceOps.BlockStation = [](const char*) { return 0; };
+    RouterDeviceOps.DisconnectStation = [](const char*) { return 0; };
+    RouterDeviceOps.UnblockStation = [](const char*) { return 0; };
+  });
 }
 
 }  // namespace zctest

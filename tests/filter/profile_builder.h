@@ -39,4 +39,8 @@ class ProfileBuilder {
   char* Keep(std::string s);
 };
 
+// Station re-initialisation (block, disconnect, unblock) after a profile change goes to no-op
+// platform slots, so profile tests never reach a real station.
+void InstallQuietStationOps();
+
 }  // namespace zctest

@@ -2,6 +2,7 @@
 // platform table, deletion while a lookup holds the station, the dump.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,7 @@ int FakePlay(const char* mac, int32_t index) {
 class ProfileStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    zctest::InstallQuietStationOps();
     zc::profiles::ResetForTest();
     gCalls.clear();
     gPauseFails = false;
@@ -143,6 +145,34 @@ TEST_F(ProfileStoreTest, UrlAndAppListsUpdateInPlace) {
   EXPECT_EQ(s->apps[0].type, kListWhite);
   EXPECT_TRUE(s->app_filter);
   ASSERT_TRUE(GetApp(s->apps, "chat"));
+}
+
+// The literal prefilter never changes a verdict: every pattern gives the same answer with and
+// without it, over names that contain, almost contain and miss the literal.
+TEST(UrlPatternPrefilter, AgreesWithTheRegex) {
+  EXPECT_EQ(RequiredLiteral("(^|\\.)ads\\.test$"), "ads.test");
+  EXPECT_EQ(RequiredLiteral("Ads\\.Example"), "ads.example");
+  EXPECT_EQ(RequiredLiteral("a|b"), "");
+  EXPECT_EQ(RequiredLiteral("abc?d"), "ab");
+  EXPECT_EQ(RequiredLiteral("x[.|]yz+w"), "yz");
+  const char* patterns[] = {"ads\\.test", "(^|\\.)ads\\.test$",  "^www\\.",    "a|b.test",
+                            "abc?d",      "x[.|]yz+w",           "ab{2}c",     "(ab)*cd",
+                            "\\bads",     "[[:alpha:]]+\\.test", "te(s|x)t",   "o\\.?k",
+                            "[]a]bc",     "news.*\\.test",       "c(a(b)c)d$", "AdS"};
+  const char* names[] = {"ads.test",  "www.ads.test", "xads.test",  "ads.tes", "a.test",
+                         "abd",       "abcd",         "x.yzzw",     "x|yzw",   "abbc",
+                         "abc",       "ababcd",       "cd",         "ok",      "o.k",
+                         "abc.test",  "]bc",          "newsx.test", "cabcd",   "WWW.ADS.TEST",
+                         "text.test", "b.test",       "acd",        "xadsx"};
+  for (const char* p : patterns) {
+    auto pattern = UrlPattern::Compile(p);
+    ASSERT_TRUE(pattern) << p;
+    for (const char* n : names) {
+      std::string lower = n;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      EXPECT_EQ(pattern->Matches(n), pattern->Matches(n, lower)) << p << " on " << n;
+    }
+  }
 }
 
 TEST_F(ProfileStoreTest, CategoriesFollowLevelAndAdblock) {

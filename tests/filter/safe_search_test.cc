@@ -33,7 +33,8 @@ TEST(SafeSearchTable, MalformedLinesAreSkipped) {
       "\n"                                    // name too long
       "2001:db8::1 300.0.2.1 bad4.test\n"     // bad IPv4
       "not-an-address 192.0.2.1 bad6.test\n"  // bad IPv6
-      "\n"
+      "\n" +
+      std::string("2001:db8::3 192.0.2.3\0junk nul.test\n", 36) +  // a NUL inside a field
       "2001:db8::2 192.0.2.2 Good.Test\n");
   EXPECT_EQ(table->size(), 1u);
   const zc::safesearch::Entry* e = table->Find("GOOD.test");

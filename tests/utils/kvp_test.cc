@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -75,10 +77,17 @@ TEST_F(KvpTest, ConcurrentWritersReadersAndDumps) {
     });
   }
   for (auto& th : threads) th.join();
-  DumpKVP();
-  // The snapshot is always whole: the self-test line survives every rewrite.
-  EXPECT_NE(root.Read("/tmp/kvp_settings.txt").find("teststring=teststringvalue\n"),
-            std::string::npos);
+  // Read as the writers' last dump left it (no quiet rewrite first): the snapshot is always
+  // whole, the self-test line survives every rewrite and every line is one key and its value.
+  std::string snapshot = root.Read("/tmp/kvp_settings.txt");
+  EXPECT_NE(snapshot.find("teststring=teststringvalue\n"), std::string::npos);
+  ASSERT_FALSE(snapshot.empty());
+  EXPECT_EQ(snapshot.back(), '\n');
+  std::istringstream lines(snapshot);
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "teststring=teststringvalue" || line == "testinteger=42") continue;
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(shared\.[0-6]=(x*|\d+))"))) << line;
+  }
 }
 
 }  // namespace

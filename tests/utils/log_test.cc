@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 
@@ -55,6 +56,18 @@ TEST_F(LogTest, PrefixesAreSecondsWithinHourAndMicroseconds) {
   EXPECT_TRUE(std::regex_search(
       text, std::regex(R"(\d+\.\d{6}:FLOW 0123abcd-0000-0000-0000-000000000000 GET_ZUNCORE )"
                        R"(02:5A:00:00:00:01 flow line\n)")));
+}
+
+// Cloud text with a line break stays on the agent's line: no forged second line.
+TEST_F(LogTest, ValuesWithControlCharactersStayOnOneLine) {
+  zctest::StdoutCapture out;
+  LogOut(LL_INFO, "value:%s", LogText("a\nprovisioningCode=X").c_str());
+  std::string text = out.Text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find("value:a\\nprovisioningCode=X\n"), std::string::npos) << text;
+  EXPECT_EQ(LogText("tab\there\r\x01\x7f"), "tab\\there\\r\\x01\\x7f");
+  EXPECT_EQ(LogText("plain $(text) = ok"), "plain $(text) = ok");
+  EXPECT_EQ(LogText(std::string_view("a\0b", 3)), "a\\x00b");
 }
 
 TEST_F(LogTest, LevelFileAndCloudTextAsArgument) {

@@ -52,6 +52,9 @@ class VerdictHook {
   virtual DnsVerdict Ask(const VerdictQuery& query) = 0;
   // The engine stopped: forget every pending lookup of that generation (nothing is posted).
   virtual void Purge(uint64_t generation) { (void)generation; }
+  // A client request's first upstream answer arrived, this long after the request started
+  // (upstream latency metrics).
+  virtual void UpstreamAnswered(std::chrono::steady_clock::duration elapsed) { (void)elapsed; }
 };
 
 // What the cache is asked for and given. The key carries everything that changes the answer.

@@ -360,6 +360,9 @@ void DnsEngine::Core::OnUpstreamResult(uint64_t request_id, UpstreamResult&& res
 }
 
 void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
+  if (!r.answer_received && options.verdict && r.origin != Origin::kInternal) {
+    options.verdict->UpstreamAnswered(now - r.start);
+  }
   r.answer_received = true;
   if (r.gate.has_answer()) return;  // already answered (first answer in passthrough)
   DnsPacketBuffer<> buf;

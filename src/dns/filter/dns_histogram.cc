@@ -153,7 +153,9 @@ int UpdateDnsHistogram() {
   msg.edgehisto = &edge;
   std::vector<uint8_t> packed = zc::pb::Pack(msg);
   LogOut(LL_DEBUG, "SendHistogramMsg sz %d", static_cast<int>(packed.size()));
-  if (!subject.empty() &&
+  // The cloud may leave the message connection out at sign-on: then there is nowhere to send
+  // the histograms, which is no reason to end the process.
+  if (!subject.empty() && nats_msg.IsConnected() &&
       _natsConnection_Publish(nats_msg, subject.c_str(), packed.data(),
                               static_cast<int>(packed.size()), {kZunProtoV1}) != NATS_OK) {
     ExitLog("SendHistogramMsg: Unable to send the histogram message");

@@ -79,6 +79,8 @@ std::shared_ptr<const Table> Table::Parse(std::string_view text) {
       LogOut(LL_DEBUG, "CreateSafeSearchHashTable: line %zu too long, skipped", lineNo);
       continue;
     }
+    // Text only: a NUL would let a field pass inet_pton while carrying bytes after it.
+    if (line.find('\0') != std::string_view::npos) continue;
     std::istringstream fields{std::string(line)};
     std::string v6, v4, host, extra;
     if (!(fields >> v6 >> v4 >> host)) continue;

@@ -18,6 +18,7 @@
 #include "utils/kvp.h"
 #include "utils/log.h"
 #include "utils/paths.h"
+#include "utils/timescale.h"
 
 namespace zc::filter {
 namespace {
@@ -32,6 +33,11 @@ class FilterHook : public zc::dns::VerdictHook {
  public:
   zc::dns::DnsVerdict Ask(const zc::dns::VerdictQuery& query) override {
     return GetUrlReputation(query);
+  }
+  void UpstreamAnswered(std::chrono::steady_clock::duration elapsed) override {
+    // Counted in real milliseconds, like the edge round trips.
+    double ms = std::chrono::duration<double, std::milli>(elapsed).count() / zc::TimeScale();
+    DohHistoGram.Add(static_cast<int64_t>(ms));
   }
   void Purge(uint64_t generation) override {
     // The engine is gone: nothing can be answered; the station references drop here.
@@ -204,6 +210,8 @@ int RestartEngine(bool internetSecurity) {
   DohHistoGram.Clear();
   if (StartEngineLocked() != 0) {
     LogOut(LL_ERR, "UpdateProfile: DnsServerInit failed");
+    // The LAN keeps a resolver: the router's own dnsmasq takes port 53 back.
+    EnsureRouterDnsmasq();
     return -1;
   }
   LogOut(LL_INFO, "UpdateProfile: ZunCoreDnsInit Success, EDGE Reputation enabled");
