@@ -81,8 +81,14 @@ function(zc_add_test name)
     target_link_libraries(${name} PRIVATE ${T_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "ZC_BUILD_DIR=${CMAKE_BINARY_DIR}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "ZC_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  # Labels are set after discovery: gtest_discover_tests flattens a list of labels into the
+  # property list ("LABELS integration e2e TIMEOUT ..."), losing every label but the first and
+  # the properties after it.
+  set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${labels_file}
+    "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
 endfunction()
 
 # Fuzz build (clang): every module gets coverage instrumentation, each target links libFuzzer.

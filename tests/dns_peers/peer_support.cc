@@ -15,8 +15,6 @@
 #include <fstream>
 #include <thread>
 
-#include "utils/ports.h"
-
 #include "dns/codec/dns_wire.h"
 
 namespace dnspeer {
@@ -51,11 +49,6 @@ bool WaitReadable(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-uint16_t FreePort() {
-  int port = zc::FreeLoopbackPort();
-  return port > 0 ? static_cast<uint16_t>(port) : 0;
-}
-
 bool HaveProgram(const std::string& name) {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin", "/usr/local/bin"}) {
     if (access((std::string(dir) + "/" + name).c_str(), X_OK) == 0) return true;
@@ -71,55 +64,6 @@ std::string BuildDir() {
   std::string path(exe, n > 0 ? static_cast<size_t>(n) : 0);
   for (int up = 0; up < 3 && !path.empty(); up++) path.resize(path.rfind('/'));
   return path.empty() ? "." : path;
-}
-
-bool Process::Start(const std::vector<std::string>& argv, const std::string& log_path) {
-  Stop();
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  pid_ = pid;
-  return true;
-}
-
-bool Process::alive() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-void Process::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 200; i++) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {

@@ -15,7 +15,9 @@
 
 #include "dns/codec/dns_packet.h"
 #include "dns/engine/dns_engine.h"
+#include "support/child_process.h"
 #include "support/netns.h"
+#include "support/ports.h"
 #include "support/temp_root.h"
 
 namespace dnspeer {
@@ -26,27 +28,12 @@ using namespace std::chrono_literals;
 using zctest::InPrivateNetwork;
 using zctest::MarkPrivateNetwork;
 
-// A port free for both UDP and TCP on 127.0.0.1 right now.
-uint16_t FreePort();
+using zctest::FreePort;
 // Whether a program is on PATH.
 bool HaveProgram(const std::string& name);
 std::string BuildDir();
 
-// A child process, stopped (SIGTERM, then SIGKILL) by its pid.
-class Process {
- public:
-  Process() = default;
-  ~Process() { Stop(); }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  bool Start(const std::vector<std::string>& argv, const std::string& log_path);
-  void Stop();
-  pid_t pid() const { return pid_; }
-  bool alive();
-
- private:
-  pid_t pid_ = -1;
-};
+using Process = zctest::ChildProcess;
 
 // Output and status of a finished command (argv, no shell).
 struct RunResult {

@@ -39,27 +39,27 @@ TEST_F(UpstreamEngineTest, DigResolvesThroughEveryTransport) {
 
   ChildProcess tls_unbound, doh_unbound, small_unbound, dnsdist, engine;
   UnboundOptions t;
-  t.port = FreeDnsPort();
-  t.tls_port = FreeDnsPort();
+  t.port = FreePort();
+  t.tls_port = FreePort();
   t.cert = ca.Path("upstream", ".pem");
   t.key = ca.Path("upstream", ".key");
   t.miss_address = "192.0.2.31";
   ASSERT_TRUE(StartUnbound(dir_, t, &tls_unbound));
   UnboundOptions h;
-  h.port = FreeDnsPort();
+  h.port = FreePort();
   h.miss_address = "192.0.2.41";
   ASSERT_TRUE(StartUnbound(dir_, h, &doh_unbound));
   UnboundOptions s;
-  s.port = FreeDnsPort();
+  s.port = FreePort();
   s.max_udp_size = 512;
   ASSERT_TRUE(StartUnbound(dir_, s, &small_unbound));
-  int doh = FreeDnsPort(), dot = FreeDnsPort();
+  int doh = FreePort(), dot = FreePort();
   ASSERT_TRUE(StartDnsdist(dir_, h.port, doh, dot, t.cert, t.key, &dnsdist));
   int udp = StartFault({"--a", "192.0.2.21", "--delay-ms", "30", "--forge-from", "127.0.0.2",
                         "--forged-a", "192.0.2.66"});
   int tcp = StartFault({"--a", "192.0.2.51"});
 
-  int port = FreeDnsPort();
+  int port = FreePort();
   std::string p = std::to_string(port);
   auto at = [](int n) { return "127.0.0.1:" + std::to_string(n); };
   root.Write("/tmp/zundns.conf",

@@ -45,7 +45,7 @@ class UpstreamPeerTest : public ::testing::Test {
 
   // A fault_upstream on a free port; returns the port (its query log is fault-<port>.log).
   int StartFault(std::vector<std::string> options) {
-    int port = FreeDnsPort();
+    int port = FreePort();
     std::vector<std::string> argv = {PeerProgram("fault_upstream"), "--port", std::to_string(port),
                                      "--log", FaultLog(port)};
     argv.insert(argv.end(), options.begin(), options.end());

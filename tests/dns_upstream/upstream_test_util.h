@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dns/upstream/upstream_client.h"
+#include "support/dns_query.h"
 
 namespace zctest {
 
@@ -72,21 +73,7 @@ struct Outcome {
 
 inline std::vector<uint8_t> BuildQuery(const std::string& name, uint16_t qtype,
                                        uint16_t id = 0x4242, bool edns = true) {
-  std::vector<uint8_t> q = {
-      static_cast<uint8_t>(id >> 8),     static_cast<uint8_t>(id), 0x01, 0, 0, 1, 0, 0, 0, 0, 0,
-      static_cast<uint8_t>(edns ? 1 : 0)};
-  size_t start = 0;
-  while (start < name.size()) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    q.push_back(static_cast<uint8_t>(dot - start));
-    q.insert(q.end(), name.begin() + static_cast<long>(start),
-             name.begin() + static_cast<long>(dot));
-    start = dot + 1;
-  }
-  q.insert(q.end(), {0, static_cast<uint8_t>(qtype >> 8), static_cast<uint8_t>(qtype), 0, 1});
-  if (edns) q.insert(q.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});  // OPT, payload 4096
-  return q;
+  return zctest::BuildDnsQuery(name, qtype, {.id = id, .edns = edns, .payload = 4096});
 }
 
 inline int Rcode(const std::vector<uint8_t>& m) {

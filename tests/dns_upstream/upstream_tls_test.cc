@@ -36,7 +36,7 @@ class UpstreamTlsTest : public UpstreamPeerTest {
   }
   int StartDoh(const std::string& mode, const std::string& stem = "upstream",
                std::vector<std::string> extra = {}) {
-    int port = FreeDnsPort();
+    int port = FreePort();
     std::vector<std::string> argv = {PeerProgram("doh_responder"),
                                      "--port",
                                      std::to_string(port),
@@ -69,14 +69,14 @@ class UpstreamTlsTest : public UpstreamPeerTest {
 TEST_F(UpstreamTlsTest, DotChecksNameTrustAndPin) {
   ChildProcess good, other;
   UnboundOptions g;
-  g.port = FreeDnsPort();
-  g.tls_port = FreeDnsPort();
+  g.port = FreePort();
+  g.tls_port = FreePort();
   g.cert = ca_.Path("upstream", ".pem");
   g.key = ca_.Path("upstream", ".key");
   ASSERT_TRUE(StartUnbound(dir_, g, &good));
   UnboundOptions o = g;
-  o.port = FreeDnsPort();
-  o.tls_port = FreeDnsPort();
+  o.port = FreePort();
+  o.tls_port = FreePort();
   o.cert = ca_.Path("other", ".pem");
   o.key = ca_.Path("other", ".key");
   o.a_address = "192.0.2.99";
@@ -139,9 +139,9 @@ TEST_F(UpstreamTlsTest, DotChecksNameTrustAndPin) {
 TEST_F(UpstreamTlsTest, DohFramingsAndFaults) {
   ChildProcess unbound, dnsdist;
   UnboundOptions u;
-  u.port = FreeDnsPort();
+  u.port = FreePort();
   ASSERT_TRUE(StartUnbound(dir_, u, &unbound));
-  int doh = FreeDnsPort(), dot = FreeDnsPort();
+  int doh = FreePort(), dot = FreePort();
   ASSERT_TRUE(StartDnsdist(dir_, u.port, doh, dot, ca_.Path("upstream", ".pem"),
                            ca_.Path("upstream", ".key"), &dnsdist));
 
@@ -203,8 +203,8 @@ TEST_F(UpstreamTlsTest, DohFramingsAndFaults) {
 TEST_F(UpstreamTlsTest, Http2OnlyServersAreSetAside) {
   ChildProcess unbound;
   UnboundOptions u;
-  u.port = FreeDnsPort();
-  u.https_port = FreeDnsPort();
+  u.port = FreePort();
+  u.https_port = FreePort();
   u.cert = ca_.Path("upstream", ".pem");
   u.key = ca_.Path("upstream", ".key");
   ASSERT_TRUE(StartUnbound(dir_, u, &unbound));

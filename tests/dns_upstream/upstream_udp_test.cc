@@ -192,7 +192,7 @@ TEST_F(UpstreamUdpTest, GroupsRetriesCancelAndStop) {
 TEST_F(UpstreamUdpTest, TruncatedAnswersAreRetriedOverTcp) {
   ChildProcess unbound;
   UnboundOptions options;
-  options.port = FreeDnsPort();
+  options.port = FreePort();
   options.max_udp_size = 512;
   ASSERT_TRUE(StartUnbound(dir_, options, &unbound));
   int tc_peer = StartFault({"--tc", "--txt-count", "3"});

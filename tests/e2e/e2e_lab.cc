@@ -13,6 +13,8 @@
 
 #include "lib/process.h"
 #include "support/nats_fixture.h"
+#include "support/ports.h"
+#include "support/wait.h"
 
 namespace e2e {
 namespace {
@@ -73,7 +75,7 @@ Lab::Lab(LabOptions options) : options_(std::move(options)) {
   // The simulator scales its delays like the agent.
   setenv("ZUNCORE_TIME_SCALE", std::to_string(options_.scale).c_str(), 1);
   // The time service lives on the simulator's plain HTTP listener, whose port the agent needs.
-  const int httpPort = cloudsim::FreeLoopbackPort();
+  const int httpPort = zctest::FreePort();
   options_.env.emplace("ZUNCORE_TIME_URL", "http://127.0.0.1:" + std::to_string(httpPort) + "/now");
   agent_ = std::make_unique<zctest::AgentRun>(AgentOptionsFor(options_));
   zctest::CloudSimFixture::Options c;
@@ -143,13 +145,14 @@ size_t Lab::Count(const std::string& query) {
 }
 
 JsonPtr Lab::WaitRecords(const std::string& query, size_t n, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    JsonPtr r = Records(query);
-    if (Size(r) >= n) return r;
-    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-    std::this_thread::sleep_for(20ms);
-  }
+  JsonPtr r;
+  bool found = zctest::WaitFor(
+      [&] {
+        r = Records(query);
+        return Size(r) >= n;
+      },
+      timeout, 20ms);
+  return found ? std::move(r) : nullptr;
 }
 
 json_object* Lab::Decoded(const JsonPtr& records, size_t i) {
@@ -206,12 +209,7 @@ std::string Lab::LastExit() const {
 }
 
 bool Lab::WaitExits(size_t n, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (ExitReasons().size() < n) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return zctest::WaitFor([&] { return ExitReasons().size() >= n; }, timeout, 20ms);
 }
 
 size_t Lab::CountLog(const std::string& text) const {

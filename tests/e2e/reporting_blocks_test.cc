@@ -31,7 +31,7 @@ TEST(E2eReportingBlocks, NewClientOnceAndItsBlockedLookupsWithinEveryTelemetryMe
   // Black-listed names are answered by the engine itself: the upstream is never asked.
   agent.Write("/tmp/zundns.conf",
               "bind 192.168.1.1:53\nbind-tcp 192.168.1.1:53\nserver 127.0.0.1:" +
-                  std::to_string(zctest::FreeDnsPort()) +
+                  std::to_string(zctest::FreePort()) +
                   "\ncache-size 512\ncache-persist no\nspeed-check-mode none\nlog-level error\n");
   ASSERT_TRUE(lab.Put("/v1/signon", R"({"intervals": {"dns_metrics": 60, "telemetry": 60},
       "dns_profile": [{"transid": "p-kid", "client_mac": [")" +

@@ -80,7 +80,7 @@ TEST(EngineRestart, InternetSecuritySwitchRestartsCleanlyUnderLoad) {
   std::string dir = zctest::MakeTempDir("filter-restart");
   zctest::ChildProcess unbound;
   zctest::UnboundOptions uo;
-  uo.port = zctest::FreeDnsPort();
+  uo.port = zctest::FreePort();
   ASSERT_TRUE(zctest::StartUnbound(dir, uo, &unbound));
   {
     zctest::TempRoot root;

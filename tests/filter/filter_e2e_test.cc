@@ -64,7 +64,7 @@ class FilterE2e : public ::testing::Test {
   void SetUp() override {
     if (!zctest::InPrivateNetwork()) GTEST_FAIL() << "needs the router namespace";
     dir = zctest::MakeTempDir("filter-e2e");
-    port = zctest::FreeDnsPort();
+    port = zctest::FreePort();
     ASSERT_TRUE(StartUpstream(dir, port, &upstream)) << "unbound did not start";
   }
   void TearDown() override {

@@ -3,6 +3,7 @@
 #include <regex>
 
 #include "nats_test_env.h"
+#include "support/ports.h"
 #include "utils/files.h"
 #include "utils/paths.h"
 
@@ -80,7 +81,7 @@ TEST_F(NatsConnectTest, TenServersConnectElevenAreRefused) {
 }
 
 TEST_F(NatsConnectTest, UnreachableServerFailsAndTlsIsRequiredWhenAsked) {
-  int unused = cloudsim::FreeLoopbackPort();
+  int unused = zctest::FreePort();
   StdoutCapture out;
   EXPECT_EQ(Connect(nats_msg,
                     Config("nats://127.0.0.1:" + std::to_string(unused), "nats_msg_connection")),

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait.h"
+
 namespace fs = std::filesystem;
 
 namespace zctest {
@@ -183,27 +185,21 @@ std::string AgentRun::Output() const {
 
 bool AgentRun::WaitFor(const std::string& text, std::chrono::milliseconds timeout,
                        const std::string& routerFile) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
-    std::string content = routerFile.empty() ? Output() : Read(routerFile);
-    if (content.find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  return zctest::WaitFor(
+      [&] {
+        std::string content = routerFile.empty() ? Output() : Read(routerFile);
+        return content.find(text) != std::string::npos;
+      },
+      timeout, std::chrono::milliseconds(20));
 }
 
 std::optional<int> AgentRun::WaitExit(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
-    int status;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      pid_ = -1;
-      return status;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return std::nullopt;
+  int status = 0;
+  bool ended = zctest::WaitFor([&] { return pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == pid_; },
+                               timeout, std::chrono::milliseconds(10));
+  if (!ended || pid_ <= 0) return std::nullopt;
+  pid_ = -1;
+  return status;
 }
 
 void AgentRun::Signal(int sig) {

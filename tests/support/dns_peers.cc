@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,14 +16,14 @@
 #include <fstream>
 #include <thread>
 
+#include "support/dns_query.h"
+#include "support/wait.h"
 #include "utils/exec.h"
-#include "utils/ports.h"
 
 namespace zctest {
 
 namespace {
 
-constexpr auto kStopGrace = std::chrono::seconds(2);
 constexpr auto kPoll = std::chrono::milliseconds(20);
 
 sockaddr_in Loopback(int port) {
@@ -43,83 +42,20 @@ bool WriteText(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& log_file) {
-  Stop();
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // no orphans when a test dies
-    int fd = open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, 0);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  pid_ = pid;
-  return true;
-}
-
-bool ChildProcess::Running() {
-  if (pid_ <= 0) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-void ChildProcess::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-  int status;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  pid_ = -1;
-}
-
-int FreeDnsPort() {
-  return zc::FreeLoopbackPort();
-}
-
 bool WaitForTcp(int port, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    if (ok) return true;
-    std::this_thread::sleep_for(kPoll);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  return WaitFor(
+      [port] {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(port);
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        return ok;
+      },
+      timeout, kPoll);
 }
 
 bool WaitForDns(int port, const std::string& name, std::chrono::milliseconds timeout) {
-  std::vector<uint8_t> query = {0x12, 0x34, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-  size_t start = 0;
-  std::string dotted = name + ".";
-  for (size_t dot; (dot = dotted.find('.', start)) != std::string::npos; start = dot + 1) {
-    if (dot == start) break;
-    query.push_back(static_cast<uint8_t>(dot - start));
-    query.insert(query.end(), dotted.begin() + static_cast<long>(start),
-                 dotted.begin() + static_cast<long>(dot));
-  }
-  query.insert(query.end(), {0, 0, 1, 0, 1});
+  std::vector<uint8_t> query = BuildDnsQuery(name, kDnsTypeA);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = Loopback(port);
@@ -242,7 +178,7 @@ bool StartUnbound(const std::string& dir, const UnboundOptions& o, ChildProcess*
 
 bool StartDnsdist(const std::string& dir, int backend_port, int doh_port, int tls_port,
                   const std::string& cert, const std::string& key, ChildProcess* process) {
-  int local = FreeDnsPort();
+  int local = FreePort();
   std::string conf = "setLocal(\"127.0.0.1:" + std::to_string(local) + "\")\n" +
                      "newServer({address=\"127.0.0.1:" + std::to_string(backend_port) +
                      "\", checkName=\"a.test.\"})\n" +

@@ -9,28 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/ports.h"
+
 namespace zctest {
 
-// A child process started from an argv, with stdout and stderr in a log file. Stopped by pid
-// (SIGTERM, SIGKILL after 2 s) in Stop() or the destructor; never by name.
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess() { Stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  bool Start(const std::vector<std::string>& argv, const std::string& log_file);
-  void Stop();
-  bool Running();
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-};
-
-// A port free for both UDP and TCP on 127.0.0.1 right now.
-int FreeDnsPort();
 // True once `port` accepts TCP connections on 127.0.0.1.
 bool WaitForTcp(int port, std::chrono::milliseconds timeout);
 // True once a UDP DNS query for `name` on 127.0.0.1:port gets a NOERROR answer.

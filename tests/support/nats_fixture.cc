@@ -139,15 +139,6 @@ void LoopThread::Run(std::function<void()> fn) {
   done.get_future().wait();
 }
 
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
-
 HttpResponse HttpCall(int port, const std::string& method, const std::string& path,
                       const std::string& body) {
   HttpResponse out;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "lib/nats_server.h"
+#include "support/wait.h"
 #include "utils/event_handles.h"
 
 namespace zctest {
@@ -86,10 +87,6 @@ class LoopThread {
   zc::ev::EventPtr keepAlive_;  // after base_: freed first
   std::thread thread_;
 };
-
-// Polls until pred() is true or the timeout passes (real time); the final pred() result.
-bool WaitFor(const std::function<bool()>& pred,
-             std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // One HTTP/1.1 exchange with 127.0.0.1:port ("Connection: close"); status 0 when it failed.
 struct HttpResponse {

@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "utils/paths.h"
-#include "utils/ports.h"
 
 namespace fs = std::filesystem;
 
@@ -93,10 +92,6 @@ std::string StdoutCapture::Text() {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-int FreeTcpPort() {
-  return zc::FreeLoopbackPort();
 }
 
 }  // namespace zctest

@@ -38,7 +38,4 @@ class StdoutCapture {
   std::string file_;
 };
 
-// A TCP port free on 127.0.0.1 right now.
-int FreeTcpPort();
-
 }  // namespace zctest
