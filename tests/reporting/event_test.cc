@@ -157,14 +157,16 @@ TEST_F(EventPass, EachChangeIsSentOnceAndAFailedSendIsRepeated) {
   CopyField(gRouter.nextClient.ip, "192.168.1.23");
   CopyField(gRouter.nextClient.hostName, "laptop");
   gRouter.nextClient.ipAssignment = 2;
-  gRouter.nextClient.osType = 6;
+  gRouter.nextClient.osType = 9;  // platform codes the schema does not know go out as "other"
+  gRouter.nextClient.deviceType = 7;
   r.Pass();
   ASSERT_EQ(sent_.size(), 2u);
   ASSERT_EQ(sent_[1]->payload_case, ZUN__EVENT__APEVENT__PAYLOAD_CLIENT_INFO);
   EXPECT_STREQ(sent_[1]->clientinfo->cmac, "02:5a:00:00:00:17");
   EXPECT_STREQ(sent_[1]->clientinfo->expiry, "new");
   EXPECT_EQ(sent_[1]->clientinfo->type, 2);
-  EXPECT_EQ(sent_[1]->clientinfo->ostype, 6);
+  EXPECT_EQ(sent_[1]->clientinfo->ostype, ZUN__EVENT__CLIENT_INFO__OS__OS_OTHER);
+  EXPECT_EQ(sent_[1]->clientinfo->devicetype, 0);
 
   // Only the public address changes; the first send fails, the next pass sends it.
   publicIp_ = "2001:db8::7";
