@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nats/nats.h>
+
 #include "lib/process.h"
 #include "support/nats_fixture.h"
 #include "support/ports.h"
@@ -132,8 +134,21 @@ bool Lab::Post(const std::string& path, const std::string& json) {
 }
 
 JsonPtr Lab::Push(const std::string& to, const std::string& envelopeJson) {
-  return cloud_->CallJson("POST", "/v1/push",
-                          "{\"to\": " + Quote(to) + ", \"envelope\": " + envelopeJson + "}");
+  // The agent logs a subscription before its SUB has reached the server; on a busy machine a
+  // push right after it can find nobody listening yet. Such a push is sent again for a while.
+  const std::string noResponders = natsStatus_GetText(NATS_NO_RESPONDERS);
+  const std::string body = "{\"to\": " + Quote(to) + ", \"envelope\": " + envelopeJson + "}";
+  JsonPtr answer;
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    answer = cloud_->CallJson("POST", "/v1/push", body);
+    json_object* status = nullptr;
+    if (!answer || !json_object_object_get_ex(answer.get(), "status", &status) ||
+        noResponders != json_object_get_string(status)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return answer;
 }
 
 JsonPtr Lab::Records(const std::string& query) {
