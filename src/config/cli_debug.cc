@@ -154,7 +154,7 @@ bool StreamLines(FILE* pipe, CliRun& run) {
 }
 
 void CliDebugWorker(std::shared_ptr<CliRun> run, std::string command) {
-  (void)zc::WriteFileAtomic("/proc/self/oom_adj", "0\n");
+  (void)zc::ResetOomAdj();  // not fatal: only the kernel's choice of victim changes
   struct AliveMark {
     AliveMark() { ++gWorkersAlive; }
     ~AliveMark() { --gWorkersAlive; }

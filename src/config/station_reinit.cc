@@ -48,7 +48,7 @@ class ReInitWorker {
  private:
   void Run() {
     // The agent's own score: the kernel should not pick this thread's process first.
-    (void)zc::WriteFileAtomic("/proc/self/oom_adj", "0\n");
+    (void)zc::ResetOomAdj();  // not fatal: only the kernel's choice of victim changes
     std::unique_lock lock(mutex_);
     while (!pending_.empty()) {
       std::set<std::string> batch;

@@ -43,11 +43,6 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-void ResetOomAdj() {
-  std::string path = "/proc/" + std::to_string(getpid()) + "/oom_adj";
-  if (zc::WriteFileAtomic(path, "0\n") != 0) (void)zc::TruncateFile(path);
-}
-
 void RemoveImage() {
   if (zc::RemoveFile(zc::RootPath(kFirmwareDownloadFile)) != 0) {
     LogOut(LL_ERR, "%s Unable to delete download firmware file:%s", "FirmwareDownload",
@@ -160,7 +155,7 @@ void DownloadFailed() {
 }
 
 void DownloadAction(bool success) {
-  ResetOomAdj();
+  (void)zc::ResetOomAdj();  // not fatal: only the kernel's choice of victim changes
   if (!success) {
     DownloadFailed();
     return;
@@ -220,7 +215,7 @@ int StartFirmwareValidation() {
 
 void Firmwarevalidate() {
   LogOut(LL_INFO, "--->Stage: Enter %s", "Firmwarevalidate");
-  ResetOomAdj();
+  (void)zc::ResetOomAdj();  // not fatal: only the kernel's choice of victim changes
   nats_bootstrap.Clear();
   ConnectBootstrapOrRestart("Firmwarevalidate");
   std::string uuid = GetUUID();
@@ -349,7 +344,7 @@ void FirmwareDownloadResult() {
 
 void FirmwareUpgrade() {
   LogOut(LL_INFO, "--->Stage Enter: %s", "FirmwareUpgrade");
-  ResetOomAdj();
+  (void)zc::ResetOomAdj();  // not fatal: only the kernel's choice of victim changes
   int result =
       RouterDeviceOps.FirmwareValidate(GetStringKVPOr(kKeyFirmwareChecksumType, "").c_str(),
                                        GetStringKVPOr(kKeyFirmwareChecksum, "").c_str());

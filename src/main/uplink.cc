@@ -28,10 +28,9 @@ std::mutex gUplinkMutex;
 std::shared_ptr<UplinkThread> tPublisher;
 
 void WriteOomAdjZero() {
-  std::string path = "/proc/" + std::to_string(getpid()) + "/oom_adj";
-  if (zc::WriteFileAtomic(path, "0\n") != 0 && zc::TruncateFile(path) != 0) {
+  if (zc::ResetOomAdj() != 0) {
     // Not fatal: only the kernel's choice of victim under memory pressure changes.
-    LogOut(LL_DEBUG, "%s: unable to reset %s", "CheckUplinkThread", path.c_str());
+    LogOut(LL_DEBUG, "%s: unable to reset /proc/self/oom_adj", "CheckUplinkThread");
   }
 }
 

@@ -51,6 +51,13 @@ int WriteFileAtomic(const std::string& path, std::string_view content) {
   return rc;
 }
 
+int ResetOomAdj() {
+  int fd = open("/proc/self/oom_adj", O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return -1;
+  bool written = write(fd, "0\n", 2) == 2;
+  return close(fd) == 0 && written ? 0 : -1;
+}
+
 int TruncateFile(const std::string& path) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return -1;

@@ -18,6 +18,9 @@ int AppendToFile(const std::string& path, std::string_view text);
 int AppendLine(const std::string& path, std::string_view line);
 // Replaces the file's content through a temporary file and rename. 0 or -1.
 int WriteFileAtomic(const std::string& path, std::string_view content);
+// Resets the calling process's out-of-memory adjustment to 0 (long-lived worker threads call it
+// when they start). Written in place: /proc files take no temporary file and rename. 0 or -1.
+int ResetOomAdj();
 // Creates or truncates the file to empty. 0 or -1.
 int TruncateFile(const std::string& path);
 // Empties the file when it holds more than maxLines lines (a missing file is left alone).

@@ -44,3 +44,12 @@ TEST(Files, DelimitedLinesGrowTheBuffer) {
 }
 
 }  // namespace
+
+TEST(Files, OomAdjustmentIsResetInPlace) {
+  // A /proc file takes no temporary file and rename: the reset must write it in place. (Only
+  // the write itself is checked: lowering a raised value needs a capability a test may lack.)
+  EXPECT_NE(zc::WriteFileAtomic("/proc/self/oom_adj", "0\n"), 0);
+  ASSERT_EQ(zc::ReadFirstLine("/proc/self/oom_adj").value_or("?"), "0");
+  EXPECT_EQ(zc::ResetOomAdj(), 0);
+  EXPECT_EQ(zc::ReadFirstLine("/proc/self/oom_adj").value_or("?"), "0");
+}
