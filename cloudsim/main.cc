@@ -189,6 +189,7 @@ int Serve(const Args& args) {
     NatsServerProcess::Options o;
     o.dir = dir;
     o.tls = args.Get("nats", "tls") != "plain";
+    o.monitorPort = 0;  // the console's connection log reads the server's connection list
     if (o.tls) {
       o.certFile = pki + "/server.pem";
       o.keyFile = pki + "/server.key";

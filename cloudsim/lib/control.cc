@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "lib/console.h"
 #include "lib/mutate.h"
 #include "lib/pbjson.h"
 #include "lib/profile.h"
@@ -185,6 +186,18 @@ void ControlServer::Route(evhttp_request* request) {
   }
   auto query = Query(request);
 
+  if (method == EVHTTP_REQ_GET && (path == "/" || path == "/console")) {
+    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type",
+                      "text/html; charset=utf-8");
+    zc::ev::BufferPtr out(evbuffer_new());
+    evbuffer_add_printf(out.get(), "%s", ConsolePage());
+    return evhttp_send_reply(request, 200, "OK", out.get());
+  }
+  if (path == "/v1/console" && method == EVHTTP_REQ_GET) {
+    JsonPtr connz = server_ ? FetchConnz(server_->monitorPort()) : nullptr;
+    JsonPtr summary = ConsoleSummary(records_, connz.get());
+    return SendJson(request, 200, summary.get());
+  }
   if (path == "/v1/ready") {
     if (!cloud_.Connected()) return SendError(request, 503, "NATS not connected");
     JsonPtr ok(json_object_new_object());
