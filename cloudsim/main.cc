@@ -2,7 +2,7 @@
 //
 //   cloudsim [serve] --workdir DIR [--root ROOT] [--nats tls|plain | --nats-url URL [--tls]]
 //            [--ca FILE] [--pki DIR] [--profile FILE.json] [--mac MAC] [--control-port N]
-//            [--https-port N] [--http-port N] [--monitor-all]
+//            [--https-port N] [--http-port N] [--listen-address IPV4] [--monitor-all]
 //   cloudsim encode --type T     JSON form on stdin -> message bytes on stdout
 //   cloudsim decode --type T     message bytes on stdin -> JSON form on stdout
 //   cloudsim types               the wire message types
@@ -72,7 +72,7 @@ int Usage() {
   fprintf(stderr,
           "usage: cloudsim [serve] --workdir DIR [--root ROOT] [--nats tls|plain | --nats-url URL "
           "[--tls]] [--ca FILE] [--pki DIR] [--profile FILE] [--mac MAC] [--control-port N] "
-          "[--https-port N] [--http-port N] [--monitor-all]\n"
+          "[--https-port N] [--http-port N] [--listen-address IPV4] [--monitor-all]\n"
           "       cloudsim encode|decode --type TYPE\n"
           "       cloudsim types\n");
   return 2;
@@ -216,6 +216,7 @@ int Serve(const Args& args) {
     webOptions.certFile = pki + "/server.pem";
     webOptions.keyFile = pki + "/server.key";
     webOptions.workDir = dir;
+    webOptions.address = args.Get("listen-address", webOptions.address);
     if (!web.Start(webOptions, &error)) {
       fprintf(stderr, "cloudsim: %s\n", error.c_str());
       return 1;

@@ -1,6 +1,9 @@
 #include "lib/cloud.h"
 
+#include <algorithm>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "lib/pbjson.h"
 #include "utils/timescale.h"
@@ -89,7 +92,19 @@ Cloud::~Cloud() {
 bool Cloud::Connect(const Options& options, std::string* error) {
   natsOptions* opts = nullptr;
   natsStatus s = natsOptions_Create(&opts);
-  if (s == NATS_OK) s = natsOptions_SetURL(opts, options.url.c_str());
+  // A comma-separated list is a cluster: every member given as a server of its own (the
+  // library takes a single URL only through natsOptions_SetURL).
+  std::vector<std::string> urls;
+  for (size_t start = 0; start <= options.url.size();) {
+    size_t comma = std::min(options.url.find(',', start), options.url.size());
+    urls.push_back(options.url.substr(start, comma - start));
+    start = comma + 1;
+  }
+  std::vector<const char*> servers;
+  for (const std::string& url : urls) servers.push_back(url.c_str());
+  if (s == NATS_OK) {
+    s = natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
+  }
   if (s == NATS_OK) s = natsOptions_SetName(opts, "cloudsim");
   // The simulator never records its own pushes.
   if (s == NATS_OK) s = natsOptions_SetNoEcho(opts, true);

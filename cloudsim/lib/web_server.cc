@@ -50,13 +50,17 @@ SSL_CTX* MakeContext(const std::string& certFile, const std::string& keyFile, st
 }  // namespace
 
 int ListenLoopback(int port, int* boundPort) {
+  return ListenOn("127.0.0.1", port, boundPort);
+}
+
+int ListenOn(const std::string& address, int port, int* boundPort) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return -1;
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t len = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -79,10 +83,10 @@ WebServer::~WebServer() {
 }
 
 bool WebServer::Listen(evhttp* http, int port, int* bound, std::string* error) {
-  int fd = ListenLoopback(port, bound);
+  int fd = ListenOn(address_, port, bound);
   if (fd < 0 || !evhttp_accept_socket_with_handle(http, fd)) {
     if (fd >= 0) close(fd);
-    *error = "cannot listen on 127.0.0.1:" + std::to_string(port);
+    *error = "cannot listen on " + address_ + ":" + std::to_string(port);
     return false;
   }
   return true;
@@ -90,6 +94,7 @@ bool WebServer::Listen(evhttp* http, int port, int* bound, std::string* error) {
 
 bool WebServer::Start(const Options& options, std::string* error) {
   workDir_ = options.workDir;
+  address_ = options.address;
   SSL_CTX* ctx = MakeContext(options.certFile, options.keyFile, error);
   if (!ctx) return false;
   contexts_[""] = ctx;

@@ -57,6 +57,9 @@ class WebServer {
     std::string certFile;
     std::string keyFile;
     std::string workDir;  // where extra certificates are made
+    // The listeners' IPv4 address: loopback unless agents in other network namespaces must
+    // reach them (the fleet bench).
+    std::string address = "127.0.0.1";
   };
 
   WebServer(EventLoop& loop, RecordStore& records);
@@ -114,6 +117,7 @@ class WebServer {
   zc::ev::HttpPtr https_;
   zc::ev::HttpPtr http_;
   std::string workDir_;
+  std::string address_ = "127.0.0.1";
   int httpsPort_ = 0;
   int httpPort_ = 0;
   std::map<std::string, SSL_CTX*> contexts_;
@@ -124,5 +128,7 @@ class WebServer {
 // A listening TCP socket on 127.0.0.1 (port 0: a free one): its descriptor (non-blocking) and
 // port, or -1.
 int ListenLoopback(int port, int* boundPort);
+// The same on a given IPv4 address.
+int ListenOn(const std::string& address, int port, int* boundPort);
 
 }  // namespace cloudsim
