@@ -332,12 +332,6 @@ def main():
     cpu0 = {ag.index: ag.cpu_ticks() for ag in agents}
     steady0 = time.time()
     time.sleep(max(3.0, 60 * a.scale))  # at least one telemetry period
-    before = open_connections(nodes)
-    victims = {d: k for d, k in before.items() if d in ids
-               for kind, (node, _) in k.items() if node == "node1"}
-    victim_conns = [(d, kind) for d, k in before.items() if d in ids
-                    for kind, (node, _) in k.items() if node == "node1"]
-    log(f"{len(victim_conns)} agent connections on node1 ({len(victims)} agents); killing it")
 
     def push(n):
         return cloud.call("POST", "push", {
@@ -345,7 +339,16 @@ def main():
             "envelope": {"_ssidpwd": {"transid": f"fleet-{n}", "config": [
                 {"wlan_interface": "wlan0", "ssid": f"fleet-{n}"}]}}})
 
+    # A push in steady state reaches every agent; only then the node dies.
     push(1)
+    wait(lambda: len({device_id(r["decoded"].get("deviceid"))
+                      for r in cloud.records("type=CONFIGRESP&transid=fleet-1")} & ids) == len(ids),
+         120, "every agent's answer to the first push")
+    before = open_connections(nodes)
+    victim_conns = [(d, kind) for d, k in before.items() if d in ids
+                    for kind, (node, _) in k.items() if node == "node1"]
+    victims = {d for d, _ in victim_conns}
+    log(f"{len(victim_conns)} agent connections on node1 ({len(victims)} agents); killing it")
     kill_ms = time.time() * 1000
     nodes[0].kill()
     push(2)  # while a third of the fleet is reconnecting
