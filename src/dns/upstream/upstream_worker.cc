@@ -88,6 +88,7 @@ bool UpstreamWorker::Start(std::string* error) {
     server->resolved = MakeSockaddr(record.host, port, &server->address, &server->address_length);
     server->tls = MakeTlsPeerSettings(record);
     server->doh_host = DohHostHeader(record, port);
+    server->http2 = record.http2;
     needs_tls |= record.type == UpstreamType::kTls || record.type == UpstreamType::kHttps;
     servers_.push_back(std::move(server));
   }
@@ -121,6 +122,7 @@ void UpstreamWorker::Stop() {
   by_handle_.clear();
   for (auto& server : servers_) {
     server->stream.reset();
+    server->draining.clear();
     server->udp = Server::UdpPort();
     server->retired.clear();
   }
@@ -241,9 +243,14 @@ void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_poin
     }
     case kTagStream: {
       Server* server = ServerFor(tag);
-      if (server == nullptr || !server->stream || server->stream->epoll_tag() != tag) return;
-      server->stream->OnEvent(events, now);
-      if (server->stream && server->stream->ended()) CloseStream(*server, now);
+      StreamConnection* stream = server ? server->StreamFor(tag) : nullptr;
+      if (stream == nullptr) return;
+      stream->OnEvent(events, now);
+      if (stream != server->stream.get()) {
+        SweepDraining(*server, now, false);
+      } else if (stream->ended()) {
+        CloseStream(*server, now);
+      }
       return;
     }
   }
@@ -442,6 +449,7 @@ void UpstreamWorker::OnBeat(Clock::time_point now) {
       for (auto it = server->retired.begin(); it != server->retired.end();) {
         it = now >= it->close_at ? server->retired.erase(it) : it + 1;
       }
+      SweepDraining(*server, now, true);
       StreamConnection* stream = server->stream.get();
       if (stream == nullptr) continue;
       if (stream->ended()) {

@@ -138,6 +138,13 @@ class UpstreamWorker {
     outbox_.emplace_back(handle, std::move(result));
   }
   void CloseStream(Server& server, Clock::time_point now);
+  // Closes one connection of the server (its live one or a draining one): logs, marks the
+  // server on failure, moves an HTTPS server between HTTP/1.1 and HTTP/2 on a protocol
+  // mismatch, and lets the queries that waited there go out again.
+  void CloseConnection(Server& server, std::unique_ptr<StreamConnection>& slot,
+                       Clock::time_point now);
+  // Closes the draining connections that ended or have nothing left to wait for.
+  void SweepDraining(Server& server, Clock::time_point now, bool idle_check);
   void RetireUdp(Server& server, Clock::time_point now);
   void ReleaseUdpPort(Server& server, uint64_t tag);
   void HoldUdpPort(Server& server, QueryLeg& leg);
