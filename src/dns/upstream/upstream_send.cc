@@ -282,6 +282,7 @@ void UpstreamWorker::CloseConnection(Server& server, std::unique_ptr<StreamConne
            stream.end_detail().c_str());
     server.http2 = true;
     why = StreamEnd::kPeerClosed;
+    for (uint16_t id : stream.waiting_ids()) resend_.emplace_back(server.index, id);
   } else if (why == StreamEnd::kProtocolMismatch) {
     LogOut(LL_ERR, "server %s does not speak %s (%s), closed and prohibited",
            server.display.c_str(), stream.http2() ? "HTTP/2" : "HTTP/1.1",
@@ -307,6 +308,19 @@ void UpstreamWorker::CloseConnection(Server& server, std::unique_ptr<StreamConne
     }
   }
   slot.reset();
+}
+
+void UpstreamWorker::ResendAfterSwitch(Clock::time_point now) {
+  std::vector<std::pair<size_t, uint16_t>> resend;
+  resend.swap(resend_);
+  for (auto [index, id] : resend) {
+    auto query = queries_.find(id);
+    if (query == queries_.end()) continue;
+    for (QueryLeg& leg : query->second.legs) {
+      if (leg.server != index || leg.state != Leg::kIdle) continue;
+      if (SendTo(*servers_[index], query->second, leg.over_tcp, true, now)) leg.state = Leg::kSent;
+    }
+  }
 }
 
 void UpstreamWorker::RetireUdp(Server& server, Clock::time_point now) {

@@ -251,6 +251,7 @@ void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_poin
       } else if (stream->ended()) {
         CloseStream(*server, now);
       }
+      if (!resend_.empty()) ResendAfterSwitch(now);
       return;
     }
   }

@@ -143,6 +143,9 @@ class UpstreamWorker {
   // mismatch, and lets the queries that waited there go out again.
   void CloseConnection(Server& server, std::unique_ptr<StreamConnection>& slot,
                        Clock::time_point now);
+  // Sends at once, on the server's new protocol, the queries its HTTP/1.1 connection held when
+  // the server turned out to speak only HTTP/2 (rather than at their next retry).
+  void ResendAfterSwitch(Clock::time_point now);
   // Closes the draining connections that ended or have nothing left to wait for.
   void SweepDraining(Server& server, Clock::time_point now, bool idle_check);
   void RetireUdp(Server& server, Clock::time_point now);
@@ -172,6 +175,7 @@ class UpstreamWorker {
     bool leg_was_sent = false;  // the leg had been sent before: a failure leaves it sent
   };
   std::vector<PendingUdp> pending_udp_;
+  std::vector<std::pair<size_t, uint16_t>> resend_;  // (server, upstream ID), see above
   std::unordered_map<UpstreamQueryId, uint16_t> by_handle_;
   uint64_t next_serial_ = 1;
   uint64_t beats_ = 0;
