@@ -18,7 +18,16 @@
 namespace {
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [-c <option file>]\n", program);
+  std::fprintf(stderr,
+               "usage: %s [-c <option file>]\n"
+               "upstream server lines of the option file:\n"
+               "  server ADDR[:PORT], server-tcp ADDR[:PORT], server-tls ADDR[:PORT],\n"
+               "  server-https https://HOST[:PORT]/PATH, each followed by server options:\n"
+               "  -blacklist-ip -whitelist-ip -spki-pin PIN -host-name NAME -http-host HOST\n"
+               "  -no-check-certificate -tls-host-verify NAME -group NAME -exclude-default-group\n"
+               "  -http2 (server-https: HTTP/2 from the start; HTTP/1.1 otherwise, HTTP/2 when\n"
+               "          the server speaks only that)\n",
+               program);
   return 2;
 }
 
