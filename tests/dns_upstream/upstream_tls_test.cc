@@ -1,5 +1,6 @@
 // DNS over TLS and DNS over HTTPS against unbound, dnsdist and the in-tree DoH responder:
 // certificate names, trust, pins, HTTP/1.1 framing faults and servers that speak HTTP/2 only.
+#include <algorithm>
 #include <map>
 
 #include "dns/upstream/upstream_config.h"
@@ -244,6 +245,61 @@ TEST_F(UpstreamTlsTest, Http2OnlyUnboundAnswersOverHttp2) {
   EXPECT_NE(log.find("using HTTP/2"), std::string::npos) << log;
   // The learning server: one HTTP/1.1 attempt and one HTTP/2 connection; the forced one: one.
   EXPECT_EQ(Count(log, "tls server 127.0.0.1 connected"), 3u) << log;
+  EXPECT_EQ(Count(log, "prohibit"), 0u) << log;
+}
+
+// Faults of an HTTP/2 server (the in-tree responder): a stream reset is sent again and
+// answered; a GOAWAY with a request still held keeps the old connection for that answer while
+// new queries go out on a new connection.
+TEST_F(UpstreamTlsTest, Http2ResetsAndGoawayAreHandled) {
+  auto start = [this](const std::string& mode, const std::string& a) {
+    int port = FreePort();
+    StartPeer({PeerProgram("doh2_responder"), "--port", std::to_string(port), "--cert",
+               ca_.Path("upstream", ".pem"), "--key", ca_.Path("upstream", ".key"), "--mode", mode,
+               "--a", a, "--log", DohLog(port)},
+              "doh2-" + mode + ".out");
+    EXPECT_TRUE(WaitForTcp(port, std::chrono::seconds(3)));
+    return port;
+  };
+  int reset = start("reset", "192.0.2.81");
+  int goaway = start("goaway", "192.0.2.82");
+  UpstreamClientConfig config;
+  config.ca_file = ca_.cert();
+  UpstreamServerConfig r = Https(reset, "reset");
+  r.http2 = true;
+  UpstreamServerConfig g = Https(goaway, "goaway");
+  g.http2 = true;
+  config.servers = {r, g};
+  std::string log;
+  std::vector<Outcome*> resets, goaways;
+  {
+    StdoutCapture capture;
+    StartClient(config);
+    for (int i = 0; i < 6; ++i) {
+      resets.push_back(
+          &Ask("reset", "r" + std::to_string(i) + ".test", 1, static_cast<uint16_t>(0x500 + i)));
+    }
+    for (int i = 0; i < 2; ++i) {
+      goaways.push_back(&Ask("goaway", "g" + std::to_string(i) + ".test", 1));
+      WaitDone(*goaways.back());
+    }
+    // The third request is held after the GOAWAY notice; the fourth still goes out on the old
+    // connection (the notice may not be in yet) and its answer comes after the notice, so the
+    // fifth certainly finds the old connection closed to new queries.
+    goaways.push_back(&Ask("goaway", "g2.test", 1));
+    goaways.push_back(&Ask("goaway", "g3.test", 1));
+    WaitDone(*goaways.back());
+    goaways.push_back(&Ask("goaway", "g4.test", 1));
+    WaitAllDone();
+    client_->Stop();
+    log = capture.Text();
+  }
+  for (Outcome* o : resets) EXPECT_TRUE(Answered(*o, "192.0.2.81")) << log;
+  for (Outcome* o : goaways) EXPECT_TRUE(Answered(*o, "192.0.2.82")) << log;
+  EXPECT_GE(Count(log, "reset by"), 1u) << log;
+  EXPECT_EQ(Count(log, "stops taking queries"), 1u) << log;
+  std::vector<std::string> served = LogLines(DohLog(goaway));
+  EXPECT_EQ(std::count(served.begin(), served.end(), "connection"), 2) << log;
   EXPECT_EQ(Count(log, "prohibit"), 0u) << log;
 }
 
