@@ -211,6 +211,11 @@ bool UpstreamWorker::SendStream(Server& server, const std::vector<uint8_t>& wire
     // GOAWAY: the old connection finishes what it has; new queries need a new one.
     LogOut(LL_INFO, "server %s stops taking queries on its http/2 connection, opening another",
            server.display.c_str());
+    if (server.draining.size() >= kMaxDrainingConnections) {
+      server.draining.front()->End(StreamEnd::kIdle, "server " + server.display + " drained.");
+      CloseConnection(server, server.draining.front(), now);
+      server.draining.erase(server.draining.begin());
+    }
     server.draining.push_back(std::move(server.stream));
   }
   if (!server.stream) {

@@ -41,6 +41,9 @@ inline constexpr int kMaxUdpBatchesPerEvent = 4;
 // beyond it the oldest closes.
 inline constexpr size_t kMaxRetiredPorts = 256;
 inline constexpr size_t kRandomPool = 512;
+// HTTP/2 connections kept per server after a GOAWAY for the answers they still owe; beyond it
+// the oldest closes (its queries go out again at their next retry).
+inline constexpr size_t kMaxDrainingConnections = 4;
 
 inline StreamKind StreamKindFor(UpstreamType type) {
   switch (type) {
