@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
+#include "dns/engine/answer_rules.h"
 #include "dns/engine/engine_core.h"
 #include "utils/log.h"
 #include "utils/timescale.h"
@@ -291,7 +292,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
       hit->packet = std::move(spare_packets.back());
       spare_packets.pop_back();
     }
-    if (cache->Lookup(key, hit)) {
+    if (cache->Lookup(key, hit) && (hit->ttl > 0 || !IsFailureAnswer(hit->packet))) {
       int ttl = hit->ttl > 0 ? hit->ttl : static_cast<int>(conf.serve_expired_reply_ttl);
       if (hit->ttl > 0 && conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {
         ttl = static_cast<int>(conf.rr_ttl_reply_max);
@@ -386,6 +387,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
   uint16_t rcode = p->head.rcode;
   if (rcode != DNS_RC_NOERROR && rcode != DNS_RC_NXDOMAIN) {
     if (r.rcode == DNS_RC_SERVFAIL) r.rcode = rcode;
+    r.upstream_failed = true;
     LogOut(LL_DEBUG, "inquery failed, %s, rcode = %d, id = %d\n", r.domain.c_str(), rcode,
            r.client_id);
     return;
@@ -442,7 +444,7 @@ void DnsEngine::Core::StartSpeedChecks(Request& r, size_t first_new) {
     std::memcpy(probe.addr, r.seen[i].addr, sizeof probe.addr);
     checks.probes.push_back(probe);
   }
-  if (speed->Start(checks)) r.speed_pending = true;
+  if (speed->Start(checks)) r.speed_pending = r.speed_checked = true;
 }
 
 // The fastest address so far becomes the answer; the reply goes when the checks say it is good
@@ -471,7 +473,25 @@ int64_t DnsEngine::Core::ClampTtl(int64_t ttl) const {
   return ttl;
 }
 
+// Each address counts one hit per upstream answer that carries it.
+static void NoteAddress(Request& r, int family, const uint8_t* addr) {
+  size_t len = family == AF_INET ? 4 : 16;
+  SeenAddress* found = nullptr;
+  for (SeenAddress& s : r.seen) {
+    if (s.family == family && std::memcmp(s.addr, addr, len) == 0) found = &s;
+  }
+  if (!found) {
+    found = &r.seen.emplace_back();
+    found->family = family;
+    std::memcpy(found->addr, addr, len);
+  }
+  if (found->last_answer != r.answers_examined) found->hits++;
+  found->last_answer = r.answers_examined;
+  found->last_seen = ++r.sightings;
+}
+
 void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t server_flags) {
+  r.answers_examined++;
   bool bogus = false;
   int wanted = r.qtype;
   char owner[kDnsNameTextMax];
@@ -509,10 +529,9 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     }
     if (ip_flags & kIpIgnore) continue;
     if ((server_flags & kServerFlagWhitelistIp) && !(ip_flags & kIpWhitelist)) continue;
-    if (family == AF_INET && (addr[0] == 0 || addr[0] == 127)) {
+    if (family == AF_INET && IsZeroOrLoopbackV4(addr)) {
       // A loopback or zero answer counts only when enough servers agree on it.
-      r.zero_addresses++;
-      if (static_cast<size_t>(r.zero_addresses) < (servers + 1) / 2) continue;
+      if (!ZeroOrLoopbackAccepted(++r.zero_addresses, servers)) continue;
     }
     int64_t clamped = ClampTtl(ttl);
     if (!r.has_addr) {
@@ -523,20 +542,7 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     } else if (clamped < r.ttl) {
       r.ttl = clamped;
     }
-    bool found = false;
-    for (SeenAddress& s : r.seen) {
-      if (s.family == family && std::memcmp(s.addr, addr, family == AF_INET ? 4 : 16) == 0) {
-        s.hits++;
-        found = true;
-      }
-    }
-    if (!found) {
-      SeenAddress s;
-      s.family = family;
-      std::memcpy(s.addr, addr, family == AF_INET ? 4 : 16);
-      s.hits = 1;
-      r.seen.push_back(s);
-    }
+    NoteAddress(r, family, addr);
   }
   for (const dns_rrs* e = dns_get_rrs_start(p, DNS_RRS_NS, nullptr); e;
        e = dns_get_rrs_next(p, e)) {

@@ -89,7 +89,9 @@ struct TcpClient {
 struct SeenAddress {
   int family = AF_INET;
   uint8_t addr[16] = {};
-  int hits = 0;
+  int hits = 0;            // upstream answers that carried it
+  int last_answer = -1;    // the request's answer count when last seen
+  uint32_t last_seen = 0;  // order of sightings within the request
 };
 
 struct Request {
@@ -134,6 +136,9 @@ struct Request {
   uint16_t rcode = DNS_RC_SERVFAIL;
   bool answer_received = false;
   bool upstream_examined = false;  // an answer with rcode 0 or 3 arrived
+  bool upstream_failed = false;    // an upstream answer itself carried a failure rcode
+  int answers_examined = 0;
+  uint32_t sightings = 0;
   std::string cname;
   int cname_ttl = 0;
   bool has_addr = false;
@@ -158,6 +163,7 @@ struct Request {
 
   // Speed checks of the collected addresses.
   bool speed_pending = false;              // checks run; their last result is still to come
+  bool speed_checked = false;              // checks were started for this request
   int best_ping = -1;                      // of the answer address, tenths of a millisecond
   std::vector<SpeedProbe> fast_addresses;  // the fastest first, then those close to it
 };
@@ -256,6 +262,7 @@ struct DnsEngine::Core {
   Request& NewRequest(uint64_t id);
   void Count(uint64_t DnsEngineStats::*field);
   void StoreInCache(const Request& r, const GateAnswer& answer);
+  void PickWithoutSpeed(Request& r);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
 
   DnsEngineOptions options;
