@@ -300,6 +300,31 @@ TEST_F(CachePeers, AnUpstreamsServfailIsCachedForAMinute) {
   EXPECT_GT(asked_for(), asked) << "answered from the cache";
 }
 
+TEST_F(CachePeers, ANameWithoutAnAddressIsKeptForRrTtl) {
+  FaultUpstream up;
+  ASSERT_TRUE(up.Start(dir_, "nodata", "192.0.2.1", 0, {"--nodata"}));
+  // rr-ttl 0: the cache's 30 s floor, 1.5 s on this scale (not the reply's 300 s, 15 s here).
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {up.port()}), 0.05));
+  Reply r = QueryUdp("127.0.0.1", port_, "v6only.test", DNS_T_A);
+  ASSERT_EQ(r.rcode, 0);
+  EXPECT_EQ(r.ancount, 0);
+  EXPECT_TRUE(r.has_soa);
+  int asked = up.QueriesFor("v6only.test");
+  auto filled = std::chrono::steady_clock::now();
+  EXPECT_EQ(QueryUdp("127.0.0.1", port_, "v6only.test", DNS_T_A).ancount, 0);
+  if (std::chrono::steady_clock::now() - filled < std::chrono::milliseconds(1200)) {
+    EXPECT_EQ(up.QueriesFor("v6only.test"), asked) << "not cached";
+  }
+  // Once the entry expired, the next client's stale answer sends a refresh upstream.
+  auto deadline = filled + std::chrono::seconds(8);
+  while (up.QueriesFor("v6only.test") == asked && std::chrono::steady_clock::now() < deadline) {
+    QueryUdp("127.0.0.1", port_, "v6only.test", DNS_T_A, {}, std::chrono::milliseconds(300));
+    Sleep(std::chrono::milliseconds(100));
+  }
+  EXPECT_GT(up.QueriesFor("v6only.test"), asked);
+  EXPECT_LT(std::chrono::steady_clock::now() - filled, std::chrono::seconds(6));
+}
+
 TEST_F(CachePeers, ZeroAddressesNeedTheUpstreamsToAgree) {
   FaultUpstream zero;
   ASSERT_TRUE(zero.Start(dir_, "zero", "0.0.0.0", 0));

@@ -54,6 +54,7 @@ struct AnswerShape {
   bool lowercase = false;         // lower-case the question in the answer
   bool nxdomain = false;
   uint8_t rcode = 0;      // any other rcode, with no records
+  bool nodata = false;    // NOERROR without records
   uint16_t id_delta = 0;  // answer with the query's ID plus this
 };
 
@@ -71,7 +72,7 @@ inline std::vector<uint8_t> BuildAnswer(const Question& q, const AnswerShape& sh
   flags |= shape.rcode & 0xFu;
   Put16(out, flags);
   unsigned count = 0;
-  if (!shape.truncated && !shape.nxdomain && shape.rcode == 0) {
+  if (!shape.truncated && !shape.nxdomain && shape.rcode == 0 && !shape.nodata) {
     if (q.qtype == 1) count = 1;
     if (q.qtype == 16) count = static_cast<unsigned>(shape.txt_count);
   }

@@ -2,6 +2,7 @@
 // copy and the send. Engine thread only.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
@@ -309,6 +310,10 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
   }
   if (q.rcode != DNS_RC_NOERROR) {
     ttl = kFailedAnswerCacheTtl;
+  } else if (answer.soa && answer.source == AnswerSource::kFinal &&
+             (r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA)) {
+    // A name without an address of this type is kept for `rr-ttl` (the cache's floor when 0).
+    ttl = static_cast<int>(std::min<int64_t>(conf.rr_ttl, INT32_MAX));
   } else if (r.qtype != DNS_T_A && r.qtype != DNS_T_AAAA && r.qtype != DNS_T_TXT &&
              r.qtype != DNS_T_PTR && r.qtype != DNS_T_SRV && r.qtype != DNS_T_HTTPS) {
     return;
