@@ -101,6 +101,20 @@ TEST_F(LimitsTest, AnUpstreamGivenByNameIsResolvedOnTheEngineThread) {
   EXPECT_NE(engine_id, std::this_thread::get_id());
 }
 
+TEST_F(LimitsTest, TheReplyTtlCeilingHoldsForLocalAnswersToo) {
+  Engine e;
+  ASSERT_EQ(e.Start("bind 127.0.0.1:" + std::to_string(port_) +
+                    "\nserver 127.0.0.1:" + std::to_string(FreePort()) +
+                    "\nrr-ttl-reply-max 20\naddress /own.test/192.0.2.9\n"),
+            "");
+  Reply a = QueryUdp("127.0.0.1", port_, "own.test", DNS_T_A);
+  EXPECT_EQ(a.a, std::vector<std::string>{"192.0.2.9"});
+  EXPECT_EQ(a.ttls, std::vector<int>{20});  // 600 without the ceiling
+  Reply ptr = QueryUdp("127.0.0.1", port_, "0.0.0.0.in-addr.arpa", DNS_T_PTR);
+  EXPECT_EQ(ptr.ancount, 1);
+  EXPECT_EQ(ptr.ttls, std::vector<int>{20});  // 30 without it
+}
+
 // A UDP socket with room for every reply of a burst.
 int ClientSocket() {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
