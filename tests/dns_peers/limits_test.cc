@@ -3,7 +3,9 @@
 // get a prompt SERVFAIL, and the engine answers normally once the requests in flight are gone.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -113,6 +115,58 @@ TEST_F(LimitsTest, TheReplyTtlCeilingHoldsForLocalAnswersToo) {
   Reply ptr = QueryUdp("127.0.0.1", port_, "0.0.0.0.in-addr.arpa", DNS_T_PTR);
   EXPECT_EQ(ptr.ancount, 1);
   EXPECT_EQ(ptr.ttls, std::vector<int>{20});  // 30 without it
+}
+
+// "Name:\tv1\tv2..." of /proc/<pid>/status, the values.
+std::string StatusLine(pid_t pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(name + ":", 0) != 0) continue;
+    line = line.substr(name.size() + 2);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+  }
+  return {};
+}
+
+TEST_F(LimitsTest, TheStandaloneEngineRunsAsTheConfiguredUser) {
+  if (geteuid() != 0) ZC_MISSING() << "changing the user needs root";
+  passwd* nobody = getpwnam("nobody");
+  if (!nobody) ZC_MISSING() << "no user nobody";
+  std::string uid = std::to_string(nobody->pw_uid);
+  std::string gid = std::to_string(nobody->pw_gid);
+  zctest::TempRoot root;
+  // The file is read again once the process is nobody (a router's /tmp is readable by all).
+  root.Write("/tmp/zundns.conf",
+             "bind 127.0.0.1:53\nserver 127.0.0.1:" + std::to_string(FreePort()) +
+                 "\nuser nobody\naddress /x.test/192.0.2.9\n");
+  chmod(root.path().c_str(), 0755);
+  chmod(root("/tmp").c_str(), 0755);
+  Process dns;
+  ASSERT_TRUE(dns.Start({BuildDir() + "/src/dns/standalone/zuncore-dns", "-c", "/tmp/zundns.conf"},
+                        dir_ + "/user.log"));
+  // Port 53 is bound after the switch: the capability to bind it was kept.
+  ASSERT_TRUE(WaitForDns("127.0.0.1", 53, "x.test")) << "see " << dir_ << "/user.log";
+  EXPECT_EQ(QueryUdp("127.0.0.1", 53, "x.test", DNS_T_A).a, std::vector<std::string>{"192.0.2.9"});
+  EXPECT_EQ(StatusLine(dns.pid(), "Uid"), uid + "\t" + uid + "\t" + uid + "\t" + uid);
+  EXPECT_EQ(StatusLine(dns.pid(), "Gid"), gid + "\t" + gid + "\t" + gid + "\t" + gid);
+  EXPECT_EQ(StatusLine(dns.pid(), "Groups"), gid);
+  // Exactly the resolver's capabilities: bind service (10), net admin (12), raw sockets (13).
+  EXPECT_EQ(std::stoull(StatusLine(dns.pid(), "CapEff"), nullptr, 16), 0x3400u);
+  EXPECT_EQ(std::stoull(StatusLine(dns.pid(), "CapPrm"), nullptr, 16), 0x3400u);
+  dns.Stop();
+
+  // An unknown user stops the start instead of leaving the engine running as root.
+  root.Write("/tmp/zundns.conf", "bind 127.0.0.1:53\nuser no-such-user-zc\n");
+  Process refused;
+  ASSERT_TRUE(
+      refused.Start({BuildDir() + "/src/dns/standalone/zuncore-dns", "-c", "/tmp/zundns.conf"},
+                    dir_ + "/refused.log"));
+  EXPECT_TRUE(zctest::WaitFor([&] { return !refused.Running(); }));
+  std::ifstream log(dir_ + "/refused.log");
+  std::string text((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_NE(text.find("unknown user no-such-user-zc"), std::string::npos) << text;
 }
 
 // A UDP socket with room for every reply of a burst.

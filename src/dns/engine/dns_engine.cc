@@ -110,7 +110,9 @@ bool DnsEngine::Core::Start(std::string* error) {
     LogOut(LL_WARN,
            "speed check by ping is disabled because zundns does not have network raw privileges");
   }
-  if (!conf.user.empty()) {
+  if (!conf.user.empty() && options.user_applied) {
+    LogOut(LL_INFO, "DnsEngine: running as user %s", conf.user.c_str());
+  } else if (!conf.user.empty()) {
     LogOut(LL_NOTICE, "DnsEngine: user %s ignored, the engine keeps the process credentials",
            conf.user.c_str());
   }
