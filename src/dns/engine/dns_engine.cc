@@ -261,6 +261,7 @@ void DnsEngine::Core::Stop() {
   }
   if (options.verdict) options.verdict->Purge(generation);
   audit.Close();
+  ipset.reset();  // sends what is queued
   requests.clear();
   deadlines.clear();
   merges.Clear();

@@ -419,6 +419,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     bool soa = p->head.ancount == 0;
     GateAnswer answer{std::move(result.packet), ttl, AnswerSource::kUpstream, soa};
     StoreInCache(r, answer);
+    ApplyIpset(r, answer);
     Deliver(r, std::move(answer));
     return;
   }

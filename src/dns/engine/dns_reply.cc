@@ -130,6 +130,7 @@ void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
   if (answer.packet.empty()) return;
   // A SERVFAIL that no upstream answer produced is not worth remembering.
   if (r.upstream_examined || rcode == DNS_RC_NXDOMAIN) StoreInCache(r, answer);
+  if (addr_ok) ApplyIpset(r, answer);
   Deliver(r, std::move(answer));
 }
 

@@ -26,6 +26,7 @@
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
 #include "dns/engine/reply_gate.h"
+#include "dns/ipset/ipset_client.h"
 #include "dns/upstream/upstream_client.h"
 
 namespace zc::dns {
@@ -257,6 +258,8 @@ struct DnsEngine::Core {
   void Count(uint64_t DnsEngineStats::*field);
   void StoreInCache(const Request& r, const GateAnswer& answer);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
+  // --- ipset rules (dns_ipset.cc) ---
+  void ApplyIpset(const Request& r, const GateAnswer& answer);
 
   DnsEngineOptions options;
   uint64_t generation;
@@ -286,6 +289,7 @@ struct DnsEngine::Core {
   uint64_t last_request_id_ = 0;
 
   AuditLog audit;
+  std::unique_ptr<IpsetClient> ipset;  // started by the first answer with ipset rules
   std::unique_ptr<UpstreamClient> upstream;
   std::unique_ptr<AnswerCache> own_cache;
   std::unique_ptr<SpeedChecker> own_speed;
