@@ -56,7 +56,7 @@ void DnsEngine::Core::ApplyIpset(const Request& r, const GateAnswer& answer) {
       entry.timeout = static_cast<uint32_t>(std::clamp<int64_t>(given * 2, 1, kIpsetMaxTimeout));
     }
     for (const std::string& set : *sets) {
-      if (g_loglevel.load() <= LL_DEBUG) {
+      if (LogWants(LL_DEBUG)) {
         LogOut(LL_DEBUG, "IPSET-MATCH: domain: %s, ipset: %s, IP: %s", r.domain.c_str(),
                set.c_str(), AddressText(entry.family, entry.addr).c_str());
       }

@@ -379,7 +379,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     return;
   }
   dns_packet* p = buf.get();
-  if (g_loglevel.load() <= LL_DEBUG && result.server < (upstream ? upstream->ServerCount() : 0)) {
+  if (LogWants(LL_DEBUG) && result.server < (upstream ? upstream->ServerCount() : 0)) {
     const UpstreamServerInfo& s = upstream->Server(result.server);
     LogOut(LL_DEBUG, "query result from server %s:%d, type: %d", s.name.c_str(), s.port, r.qtype);
   }

@@ -25,6 +25,7 @@
 #include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
+#include "dns/engine/dns_log.h"
 #include "dns/engine/reply_gate.h"
 #include "dns/ipset/ipset_client.h"
 #include "dns/upstream/upstream_client.h"
@@ -202,6 +203,7 @@ struct DnsEngine::Core {
   void Post(std::function<void()> task);
   void DrainTasks();
   void OnBeat(Clock::time_point now);
+  void OpenLog();
 
   // --- listeners (dns_listeners.cc) ---
   bool OpenListeners(std::string* error);
@@ -289,6 +291,7 @@ struct DnsEngine::Core {
   uint64_t last_request_id_ = 0;
 
   AuditLog audit;
+  std::shared_ptr<EngineLog> log;      // the engine's own log file; null when it cannot be opened
   std::unique_ptr<IpsetClient> ipset;  // started by the first answer with ipset rules
   std::unique_ptr<UpstreamClient> upstream;
   std::unique_ptr<AnswerCache> own_cache;
