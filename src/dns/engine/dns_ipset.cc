@@ -62,8 +62,9 @@ void DnsEngine::Core::ApplyIpset(const Request& r, const GateAnswer& answer) {
       }
       IpsetEntry copy = entry;
       copy.set = set;
+      // Dropped only when the sender is gone or far behind; its counters say how many.
       if (!ipset->Add(std::move(copy))) {
-        LogOut(LL_WARN, "setup ipset failed.");
+        LogOut(LL_DEBUG, "setup ipset failed.");
         return;
       }
     }
