@@ -120,7 +120,9 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
   char tmpl[] = "/tmp/zc-ipset-XXXXXX";
   std::string dir = mkdtemp(tmpl);
   Unbound up;
-  ASSERT_TRUE(up.Start(dir));
+  UnboundOptions uo;
+  uo.extra_data = {"gone.test. 300 IN A 192.0.2.77"};
+  ASSERT_TRUE(up.Start(dir, uo));
   Create("zc-web4", {"hash:ip", "timeout", "0"});
   Create("zc-web6", {"hash:ip", "family", "inet6", "timeout", "0"});
   Create("zc-multi", {"hash:ip", "timeout", "0"});
@@ -138,7 +140,9 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
                      "ipset /a.test/#6:zc-web6\n"
                      // Answered as received (no speed check): the same rules apply.
                      "domain-rules /multi.test/ -speed-check-mode none -ipset zc-multi\n"
-                     "ipset /short.test/zc-short\n";
+                     "ipset /short.test/zc-short\n"
+                     // A set nobody made: the refusal goes to the engine's own log.
+                     "ipset /gone.test/zc-gone\n";
   ASSERT_EQ(e.Start(conf), "");
   std::string p = std::to_string(port);
   RunResult dig = RunProgram({"dig", "@127.0.0.1", "-p", p, "a.test", "A", "+short"});
@@ -147,6 +151,8 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
   EXPECT_NE(dig.output.find("2001:db8::1"), std::string::npos) << dig.output;
   dig = RunProgram({"dig", "@127.0.0.1", "-p", p, "multi.test", "A", "+short"});
   EXPECT_NE(dig.output.find("192.0.2.11"), std::string::npos) << dig.output;
+  dig = RunProgram({"dig", "@127.0.0.1", "-p", p, "gone.test", "A", "+short"});
+  EXPECT_NE(dig.output.find("192.0.2.77"), std::string::npos) << dig.output;
   // Through the listener that ignores ipset rules: answered, but no set changes.
   dig = RunProgram(
       {"dig", "@127.0.0.1", "-p", std::to_string(plain_port), "short.test", "A", "+short"});
@@ -164,6 +170,14 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
   t = TimeoutOf(Member("zc-multi", "192.0.2.12"));
   EXPECT_GT(t, 590);
   EXPECT_LE(t, 600);
+  EXPECT_TRUE(zctest::WaitFor([&] {
+    return e.root()
+               .Read("/tmp/zundns.log")
+               .find(
+                   "][ERROR] IpsetClient: kernel refused adding 192.0.2.77 to set \"zc-gone\": no "
+                   "such "
+                   "set") != std::string::npos;
+  })) << e.root().Read("/tmp/zundns.log");
   // The IPv6 address went to its own set only.
   EXPECT_TRUE(Member("zc-web4", "2001:db8::1").empty());
   e.Stop();

@@ -51,7 +51,11 @@ bool IpsetClient::Start(std::string* error) {
     std::lock_guard lock(mutex_);
     stop_ = false;
   }
-  thread_ = std::thread([this] { Run(); });
+  // Refusals are engine lines: the engine's log follows onto this thread.
+  thread_ = std::thread([this, tap = LogThreadTap()] {
+    LogSetThreadTap(tap);
+    Run();
+  });
   return true;
 }
 
