@@ -24,8 +24,10 @@ using zc::dns::SpeedCheckStart;
 using zc::dns::SpeedResult;
 
 // Every address gets its scripted round trip at once (tenths of a millisecond; not listed:
-// never answers). Results never ask for an early reply, so the reply always waits for the
-// companion and the decision does not depend on which thread runs first.
+// never answers; kHang: its checks never end). Results never ask for an early reply, so the reply
+// always waits for the companion and the decision does not depend on which thread runs first.
+inline constexpr int kHang = -2;
+
 class ScriptedSpeed : public zc::dns::SpeedChecker {
  public:
   explicit ScriptedSpeed(std::map<std::string, int> times) : times_(std::move(times)) {}
@@ -44,12 +46,14 @@ class ScriptedSpeed : public zc::dns::SpeedChecker {
     SpeedResult r;
     r.handle = start.handle;
     r.last = true;
+    bool hang = false;
     for (const zc::dns::SpeedProbe& p : start.probes) {
       char text[INET6_ADDRSTRLEN] = {};
       inet_ntop(p.family, p.addr, text, sizeof text);
       std::lock_guard lock(mutex_);
       probed_.push_back(text);
       auto it = times_.find(text);
+      hang = hang || (it != times_.end() && it->second == kHang);
       if (it != times_.end() && (r.best_time < 1 || it->second < r.best_time)) {
         r.best_time = it->second;
         r.ranked = {p};
@@ -57,6 +61,7 @@ class ScriptedSpeed : public zc::dns::SpeedChecker {
     }
     std::lock_guard lock(mutex_);
     if (!deliver_) return false;
+    if (hang) return true;
     deliver_(std::move(r));
     return true;
   }
@@ -226,6 +231,22 @@ TEST_F(DualStack, DomainRulesSwitchItPerDomain) {
   EXPECT_EQ(Ask("off.ds.test", DNS_T_AAAA).a, std::vector<std::string>{"2001:db8::10"});
   EXPECT_TRUE(IsSoa(Ask("on.ds.test", DNS_T_AAAA, port2_)));
   EXPECT_TRUE(IsSoa(Ask("on.ds.test", DNS_T_AAAA, port2_)));
+}
+
+// The companion's checks never end: the reply waits for it no longer than a check may take.
+TEST_F(DualStack, ACompanionThatNeverEndsDelaysTheReplyOnlyBriefly) {
+  zc::SetTimeScaleForTest(0.2);  // 950 ms -> 190 ms; a request's 10 s life -> 2 s
+  ScriptedSpeed speed({{"192.0.2.10", kHang}, {"2001:db8::10", 300}});
+  zc::dns::DnsEngineOptions options;
+  options.speed = &speed;
+  dnspeer::Engine e(options);
+  ASSERT_EQ(e.Start(Conf()), "");
+  auto t0 = std::chrono::steady_clock::now();
+  dnspeer::Reply r = Ask("dual.ds.test", DNS_T_AAAA);
+  auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(r.a, std::vector<std::string>{"2001:db8::10"});
+  EXPECT_GE(took, 150ms);
+  EXPECT_LT(took, 1500ms);
 }
 
 // --- real probes ---------------------------------------------------------------------------------

@@ -144,14 +144,14 @@ void DnsEngine::Core::StartCompanion(Request& r) {
 }
 
 void DnsEngine::Core::OnCompanionEnd(const Request& c) {
-  Request* p = Find(c.ds.parent);
-  if (!p || !p->ds.waiting) return;
   bool usable = c.has_addr && c.addr_family == (c.qtype == DNS_T_A ? AF_INET : AF_INET6);
+  LogOut(LL_DEBUG, "dualstack result: domain: %s, ip: %s, type: %d, ping: %d", c.domain.c_str(),
+         usable ? AddressText(c.addr_family, c.addr).c_str() : "", c.qtype, c.best_ping);
+  Request* p = Find(c.ds.parent);
+  if (!p || !p->ds.waiting) return;  // replied already, or gone
   p->ds.waiting = false;
   p->ds.reported = true;
   p->ds.companion_ping = usable ? c.best_ping : -1;
-  LogOut(LL_DEBUG, "dualstack result: domain: %s, ip: %s, type: %d, ping: %d", c.domain.c_str(),
-         usable ? AddressText(c.addr_family, c.addr).c_str() : "", c.qtype, c.best_ping);
   ReleaseCompanionHold(*p);
 }
 
