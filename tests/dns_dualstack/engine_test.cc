@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 
@@ -41,7 +42,8 @@ class ScriptedSpeed : public zc::dns::SpeedChecker {
     deliver_ = nullptr;
   }
   bool Available() const override { return true; }
-  bool Ipv6Available() const override { return true; }
+  bool Ipv6Available() const override { return ipv6; }
+  std::atomic<bool> ipv6{true};
   bool Start(const SpeedCheckStart& start) override {
     SpeedResult r;
     r.handle = start.handle;
@@ -247,6 +249,26 @@ TEST_F(DualStack, ACompanionThatNeverEndsDelaysTheReplyOnlyBriefly) {
   EXPECT_EQ(r.a, std::vector<std::string>{"2001:db8::10"});
   EXPECT_GE(took, 150ms);
   EXPECT_LT(took, 1500ms);
+}
+
+// No companion where it could not change anything: without IPv6 (AAAA would go unchecked), and
+// for the engine's own queries, which need an address of the family they ask for.
+TEST_F(DualStack, NoCompanionWithoutIpv6NorForTheEnginesOwnQueries) {
+  ScriptedSpeed speed({{"192.0.2.10", 10}, {"2001:db8::10", 300}});
+  zc::dns::DnsEngineOptions options;
+  options.speed = &speed;
+  dnspeer::Engine e(options);
+  ASSERT_EQ(e.Start(Conf()), "");
+  std::promise<std::string> own;
+  e.engine().Query("dual.ds.test", DNS_T_AAAA,
+                   [&](int, std::string address) { own.set_value(address); });
+  auto done = own.get_future();
+  ASSERT_EQ(done.wait_for(3s), std::future_status::ready);
+  EXPECT_EQ(done.get(), "2001:db8::10");
+  EXPECT_EQ(e.engine().Stats().upstream_queries, 1u);
+  speed.ipv6 = false;
+  EXPECT_EQ(Ask("v4only.ds.test", DNS_T_A).a, std::vector<std::string>{"192.0.2.10"});
+  EXPECT_EQ(e.engine().Stats().upstream_queries, 2u);
 }
 
 // --- real probes ---------------------------------------------------------------------------------

@@ -24,8 +24,8 @@ TEST(DualStackRules, WhoSelects) {
   EXPECT_TRUE(DualStackSelected(Query(DNS_T_AAAA), on));
   EXPECT_FALSE(DualStackSelected(Query(DNS_T_AAAA), off));
   EXPECT_FALSE(DualStackSelected(Query(DNS_T_MX), on));
-  for (auto set :
-       {&DualStackQuery::companion, &DualStackQuery::refresh, &DualStackQuery::passthrough}) {
+  for (auto set : {&DualStackQuery::companion, &DualStackQuery::internal, &DualStackQuery::refresh,
+                   &DualStackQuery::passthrough}) {
     DualStackQuery q = Query(DNS_T_A);
     q.*set = true;
     EXPECT_FALSE(DualStackSelected(q, on));

@@ -42,7 +42,7 @@ const char* Preferred(uint16_t qtype) {
 
 bool DualStackSelected(const DualStackQuery& q, const DualStackSettings& s) {
   if (q.qtype != DNS_T_A && q.qtype != DNS_T_AAAA) return false;
-  if (q.companion || q.refresh || q.passthrough) return false;
+  if (q.companion || q.internal || q.refresh || q.passthrough) return false;
   bool on = s.enabled;
   if (q.rule_mask & kRuleDualstack) {
     on = (q.rule_flags & kRuleDualstack) != 0;
@@ -82,14 +82,17 @@ void DnsEngine::Core::DualStackDecide(Request& r) {
   DualStackQuery q;
   q.qtype = r.qtype;
   q.companion = r.ds.parent != 0;
+  q.internal = r.origin == Origin::kInternal && !q.companion && !r.refresh;
   q.refresh = r.refresh;
   q.passthrough = r.passthrough;
   q.rule_matched = r.rules.matched;
   q.rule_flags = r.rules.flags;
   q.rule_mask = r.rules.mask;
   q.bind_flags = r.bind_flags;
-  // Without speed checks neither family is ever measured: the companion would be wasted.
-  r.dualstack = DualStackSelected(q, SettingsOf(conf)) && speed_attached && speed->Available();
+  // Without speed checks neither family is ever measured, and without IPv6 an AAAA companion
+  // is passed through unchecked: either way the companion would be wasted.
+  r.dualstack = DualStackSelected(q, SettingsOf(conf)) && speed_attached && speed->Available() &&
+                (r.qtype == DNS_T_AAAA || speed->Ipv6Available());
 }
 
 bool DnsEngine::Core::DualStackHit(Request& r, const CachedAnswer& hit, int ttl) {

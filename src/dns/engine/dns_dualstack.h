@@ -28,6 +28,7 @@ struct DualStackSettings {
 struct DualStackQuery {
   uint16_t qtype = 0;
   bool companion = false;    // the request is itself a companion query
+  bool internal = false;     // the engine's own query (an upstream server's name): no client
   bool refresh = false;      // a cache refresh (no client)
   bool passthrough = false;  // the answer goes out as the upstream gave it
   bool rule_matched = false;
@@ -36,8 +37,9 @@ struct DualStackQuery {
   uint32_t bind_flags = 0;  // flags of the listener the query came through
 };
 
-// Whether `q` selects between the families: never for companions, refreshes, answers passed
-// through unchecked and types other than A/AAAA; a domain rule's explicit choice first, then the
+// Whether `q` selects between the families: never for companions, the engine's own queries
+// (they need an address of the family they ask for), refreshes, answers passed through unchecked
+// and types other than A/AAAA; a domain rule's explicit choice first, then the
 // listener's no-dualstack-selection, then the option. An AAAA query of a domain whose rule gives
 // SOA to A (and does not drop its IPv6 rules) keeps its AAAA answer: there is no IPv4 to prefer.
 bool DualStackSelected(const DualStackQuery& q, const DualStackSettings& s);
