@@ -2,10 +2,12 @@
 // other at the reply and at a cache hit.
 #include <gtest/gtest.h>
 
+#include "dns/cache/answer_cache.h"
 #include "dns/codec/dns_packet.h"
 #include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_dualstack.h"
 #include "dns/engine/dns_rules.h"
+#include "support/temp_root.h"
 
 namespace zc::dns {
 namespace {
@@ -113,6 +115,43 @@ TEST(DualStackRules, CacheHitComparesTheTwoCachedMeasurements) {
   EXPECT_FALSE(DualStackSoaOnHit(DNS_T_TXT, 200, a, s));
   EXPECT_EQ(OtherFamily(DNS_T_A), DNS_T_AAAA);
   EXPECT_EQ(OtherFamily(DNS_T_AAAA), DNS_T_A);
+}
+
+class StillClock : public CacheClock {
+ public:
+  int64_t MonotonicMs() const override { return ms; }
+  int64_t WallSeconds() const override { return 1'700'000'000 + ms / 1000; }
+  int64_t ms = 1'000'000;
+};
+
+// The cache-hit rule reads the other family's entry without counting a hit on it.
+TEST(DualStackCache, PeekReadsWithoutTouching) {
+  zctest::TempRoot root;
+  StillClock clock;
+  DnsAnswerCache cache(&clock);
+  CacheSettings settings;
+  settings.persist = false;
+  settings.serve_expired = false;
+  cache.Open(settings, nullptr);
+  CachedAnswer a;
+  a.packet = {1, 2, 3};
+  a.ttl = 60;
+  a.speed = 42;
+  CacheKey key{"x.test", DNS_T_A, {}, {}};
+  cache.Store(key, a, CacheStoreKind::kAnswer);
+  CachedAnswer seen;
+  ASSERT_TRUE(cache.Peek(key, &seen));
+  EXPECT_EQ(seen.speed, 42);
+  EXPECT_FALSE(seen.soa);
+  EXPECT_EQ(seen.ttl, 60);
+  EXPECT_TRUE(seen.packet.empty());
+  const CacheEntry* e = cache.table()->Peek({key.domain, key.qtype, key.group, key.client_subnet});
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->hitnum, kCacheHitnumStart);
+  EXPECT_FALSE(cache.Peek({"x.test", DNS_T_AAAA, {}, {}}, &seen));
+  clock.ms += 61'000;
+  EXPECT_FALSE(cache.Peek(key, &seen));  // expired, and stale answers are off
+  cache.Close();
 }
 
 }  // namespace
