@@ -24,7 +24,8 @@
 #             checks on (both families' addresses on lo, answered by the kernel) and dual-stack
 #             selection on, then off: two engines side by side, BENCH_ROUNDS rounds in turn,
 #             medians of CPU µs per query. Upstream: an unbound instance answering every name
-#             with A 192.0.2.9 and AAAA 2001:db8::9.
+#             with A 192.0.2.9 and AAAA 2001:db8::9. BENCH_DS_SOA=1 leaves 2001:db8::9 without
+#             a route: every AAAA hit then gets the dual-stack SOA (the rule's costlier path).
 # CPU µs per query is the server's utime+stime over the run divided by the queries it
 # completed. The servers run on CPU 1, dnsperf and the echo responder on CPU 0.
 #
@@ -336,7 +337,7 @@ run_dualstack() {
   local up=5397 mode p round before after completed qps lost names=$work/hot-both.txt
   declare -A ds_port=([on]=5304 [off]=5305) r_cpu=() r_qps=()
   ip addr add 192.0.2.9/32 dev lo
-  ip -6 addr add 2001:db8::9/128 dev lo nodad
+  [[ -n ${BENCH_DS_SOA:-} ]] || ip -6 addr add 2001:db8::9/128 dev lo nodad
   ip -6 addr add 2001::/128 dev lo nodad  # IPv6 counts as reachable
   cat >"$work/unbound-ds.conf" <<EOF
 server:
