@@ -376,6 +376,7 @@ void DnsEngine::Core::Run() {
 
 void DnsEngine::Core::OnBeat(Clock::time_point now) {
   beats++;
+  DualStackBeat(now);
   ExpireRequests(now);
   if (beats % 10 != 0) return;
   time_t wall = time(nullptr);
