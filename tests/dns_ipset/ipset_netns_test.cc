@@ -121,7 +121,7 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
   std::string dir = mkdtemp(tmpl);
   Unbound up;
   UnboundOptions uo;
-  uo.extra_data = {"gone.test. 300 IN A 192.0.2.77"};
+  uo.extra_data = {"gone.test. 300 IN A 192.0.2.77", "sub.a.test. 300 IN A 192.0.2.88"};
   ASSERT_TRUE(up.Start(dir, uo));
   Create("zc-web4", {"hash:ip", "timeout", "0"});
   Create("zc-web6", {"hash:ip", "family", "inet6", "timeout", "0"});
@@ -138,6 +138,8 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
                      // Both families of a.test to zc-web4, except IPv6, which has its own set.
                      "ipset /a.test/zc-web4\n"
                      "ipset /a.test/#6:zc-web6\n"
+                     // Below a.test, IPv4 answers are kept out of every set.
+                     "ipset /sub.a.test/#4:-\n"
                      // Answered as received (no speed check): the same rules apply.
                      "domain-rules /multi.test/ -speed-check-mode none -ipset zc-multi\n"
                      "ipset /short.test/zc-short\n"
@@ -151,6 +153,8 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
   EXPECT_NE(dig.output.find("2001:db8::1"), std::string::npos) << dig.output;
   dig = RunProgram({"dig", "@127.0.0.1", "-p", p, "multi.test", "A", "+short"});
   EXPECT_NE(dig.output.find("192.0.2.11"), std::string::npos) << dig.output;
+  dig = RunProgram({"dig", "@127.0.0.1", "-p", p, "sub.a.test", "A", "+short"});
+  EXPECT_NE(dig.output.find("192.0.2.88"), std::string::npos) << dig.output;
   dig = RunProgram({"dig", "@127.0.0.1", "-p", p, "gone.test", "A", "+short"});
   EXPECT_NE(dig.output.find("192.0.2.77"), std::string::npos) << dig.output;
   // Through the listener that ignores ipset rules: answered, but no set changes.
@@ -178,6 +182,8 @@ TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {
                    "such "
                    "set") != std::string::npos;
   })) << e.root().Read("/tmp/zundns.log");
+  // Entries go to the kernel in answer order: after the refusal above, sub.a.test's would be in.
+  EXPECT_TRUE(Member("zc-web4", "192.0.2.88").empty());
   // The IPv6 address went to its own set only.
   EXPECT_TRUE(Member("zc-web4", "2001:db8::1").empty());
   e.Stop();
