@@ -4,6 +4,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "dns_peers/peer_support.h"
 #include "support/requires.h"
 #include "support/wait.h"
+#include "utils/log.h"
 
 namespace dnspeer {
 namespace {
@@ -81,7 +85,19 @@ IpsetEntry Entry(const std::string& set, const char* addr, uint32_t timeout) {
   return e;
 }
 
+// Counts the refusal lines the client's thread logs.
+class RefusalLines : public LogTap {
+ public:
+  RefusalLines() : LogTap(LL_ERR) {}
+  void Line(int, const char* message) override {
+    if (std::strstr(message, "kernel refused")) count++;
+  }
+  std::atomic<int> count{0};
+};
+
 TEST_F(KernelSets, ClientAddsAddressesAndReportsRefusals) {
+  auto lines = std::make_shared<RefusalLines>();
+  LogTapScope scope(lines);  // the client's thread takes it over
   Create("zc-t4", {"hash:ip", "timeout", "0"});
   Create("zc-6", {"hash:ip", "family", "inet6"});
   Create("zc-plain", {"hash:ip"});
@@ -112,6 +128,16 @@ TEST_F(KernelSets, ClientAddsAddressesAndReportsRefusals) {
   EXPECT_EQ(stats.sent, 7u);
   EXPECT_EQ(stats.refused, 3u);
   EXPECT_EQ(stats.dropped, 0u);
+  EXPECT_EQ(lines->count.load(), 3);
+
+  // A burst of refusals (no such set, as on a kernel without ipset): all counted, few logged.
+  for (int i = 0; i < 30; i++) {
+    std::string addr = "203.0.113." + std::to_string(i + 1);
+    EXPECT_TRUE(client.Add(Entry("zc-nosuch", addr.c_str(), 0)));
+  }
+  ASSERT_TRUE(client.Flush(std::chrono::seconds(5)));
+  EXPECT_EQ(client.stats().refused, 33u);
+  EXPECT_EQ(lines->count.load(), zc::dns::kMaxIpsetLogLines);
 }
 
 TEST_F(KernelSets, EngineAddsAnswerAddressesOfMatchingDomains) {

@@ -125,8 +125,10 @@ void IpsetClient::SendBatch(std::deque<IpsetEntry>& batch) {
   auto send = [&] {
     if (used == 0) return;
     if (mnl_socket_sendto(socket_.get(), buf, used) < 0) {
-      LogOut(LL_ERR, "setup ipset failed.");
-      LogOut(LL_ERR, "IpsetClient: send to the kernel failed: %s", std::strerror(errno));
+      if (MayLog()) {
+        LogOut(LL_ERR, "setup ipset failed.");
+        LogOut(LL_ERR, "IpsetClient: send to the kernel failed: %s", std::strerror(errno));
+      }
       dropped += in_flight_.size();
       in_flight_.clear();
     } else {
@@ -158,6 +160,25 @@ void IpsetClient::SendBatch(std::deque<IpsetEntry>& batch) {
   stats_.dropped += dropped;
 }
 
+bool IpsetClient::MayLog() {
+  auto now = std::chrono::steady_clock::now();
+  if (now - log_window_ >= std::chrono::minutes(1)) {
+    if (unlogged_ > 0) {
+      LogOut(LL_ERR, "IpsetClient: %llu more ipset failures were not logged",
+             static_cast<unsigned long long>(unlogged_));
+    }
+    log_window_ = now;
+    logged_in_window_ = 0;
+    unlogged_ = 0;
+  }
+  if (logged_in_window_ < kMaxIpsetLogLines) {
+    logged_in_window_++;
+    return true;
+  }
+  unlogged_++;
+  return false;
+}
+
 // Failures come back as error messages naming the sequence number of the refused command.
 void IpsetClient::ReadErrors() {
   alignas(nlmsghdr) uint8_t buf[8192];
@@ -186,9 +207,11 @@ void IpsetClient::ReadErrors() {
       std::string what = it == in_flight_.end() ? std::string("an address")
                                                 : IpsetAddressText(it->second) + " to set \"" +
                                                       LogText(it->second.set) + "\"";
-      LogOut(LL_ERR, "setup ipset failed.");
-      LogOut(LL_ERR, "IpsetClient: kernel refused adding %s: %s", what.c_str(),
-             IpsetErrorText(-err->error).c_str());
+      if (MayLog()) {
+        LogOut(LL_ERR, "setup ipset failed.");
+        LogOut(LL_ERR, "IpsetClient: kernel refused adding %s: %s", what.c_str(),
+               IpsetErrorText(-err->error).c_str());
+      }
     }
   }
   in_flight_.clear();

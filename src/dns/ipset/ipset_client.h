@@ -20,6 +20,8 @@ namespace zc::dns {
 
 // Entries waiting to be sent; beyond this new ones are dropped (and counted).
 inline constexpr size_t kMaxIpsetBacklog = 4096;
+// Failure lines written per minute at most; the rest are counted in the next line.
+inline constexpr int kMaxIpsetLogLines = 10;
 
 struct IpsetStats {
   uint64_t sent = 0;     // messages handed to the kernel
@@ -52,12 +54,19 @@ class IpsetClient {
   void Run();
   void SendBatch(std::deque<IpsetEntry>& batch);
   void ReadErrors();
+  // Whether another failure line may be written now (at most kMaxIpsetLogLines a minute).
+  bool MayLog();
 
   std::unique_ptr<mnl_socket, SocketClose> socket_;
   uint32_t port_id_ = 0;
   uint32_t seq_ = 0;
   // Entries of the batch in flight, by sequence number, for the log line of a refusal.
   std::deque<std::pair<uint32_t, IpsetEntry>> in_flight_;
+  // Refusals logged in the current window: a kernel without ipset, or a set removed, would
+  // otherwise write a line for every answer.
+  std::chrono::steady_clock::time_point log_window_{};
+  int logged_in_window_ = 0;
+  uint64_t unlogged_ = 0;
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
