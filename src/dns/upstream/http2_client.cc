@@ -47,8 +47,17 @@ bool Http2Client::Start(std::string* error) {
   nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks.get(), &OnDataChunk);
   nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks.get(), &OnFrame);
   nghttp2_session_callbacks_set_on_stream_close_callback(callbacks.get(), &OnStreamClose);
+  nghttp2_option* raw_option = nullptr;
+  if (nghttp2_option_new(&raw_option) != 0) {
+    *error = "nghttp2 option: out of memory";
+    return false;
+  }
+  Nghttp2OptionPtr option(raw_option);
+  // Until the server's SETTINGS arrive, assume the common limit rather than none: a burst of
+  // queries on a new connection is then queued here instead of refused there.
+  nghttp2_option_set_peer_max_concurrent_streams(option.get(), kAssumedServerStreams);
   nghttp2_session* raw_session = nullptr;
-  if (nghttp2_session_client_new(&raw_session, callbacks.get(), this) != 0) {
+  if (nghttp2_session_client_new2(&raw_session, callbacks.get(), this, option.get()) != 0) {
     *error = "nghttp2 session: out of memory";
     return false;
   }

@@ -24,6 +24,8 @@ namespace zc::dns {
 // Streams open or queued on one connection; beyond it new queries go to a new connection or to
 // other servers. (Servers allow about 100 at once; nghttp2 queues the rest in order.)
 inline constexpr size_t kMaxHttp2Streams = 1024;
+// Streams the server is assumed to allow at once until its SETTINGS say otherwise.
+inline constexpr uint32_t kAssumedServerStreams = 100;
 // An answer body larger than a DNS message can be resets its stream.
 inline constexpr size_t kMaxHttp2Body = 65535;
 
