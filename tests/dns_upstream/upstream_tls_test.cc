@@ -1,5 +1,6 @@
 // DNS over TLS and DNS over HTTPS against unbound, dnsdist and the in-tree DoH responder:
-// certificate names, trust, pins, HTTP/1.1 framing faults and servers that speak HTTP/2 only.
+// certificate names, trust, pins, HTTP/1.1 framing faults, HTTP/2 (unbound, dnsdist, the in-tree
+// HTTP/2 responder with stream resets and GOAWAY) and servers that speak neither.
 #include <algorithm>
 #include <map>
 
