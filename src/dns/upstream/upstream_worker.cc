@@ -225,19 +225,18 @@ void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_poin
     case kTagUdp: {
       Server* server = ServerFor(tag);
       if (server == nullptr) return;
+      SharedSocket socket;
       if (server->udp.tag == tag && server->udp.open()) {
-        SharedSocket socket = server->udp.socket;
-        OnUdpReadable(*server, *socket, tag, now);
-        return;
-      }
-      for (auto& port : server->retired) {
-        if (port.tag == tag) {
-          SharedSocket socket = port.socket;
-          OnUdpReadable(*server, *socket, tag, now);
-          return;
+        socket = server->udp.socket;
+      } else {
+        for (auto& port : server->retired) {
+          if (port.tag == tag) socket = port.socket;
         }
       }
-      return;  // a port closed earlier in this wake
+      if (!socket) return;  // a port closed earlier in this wake
+      if (events & EPOLLERR) OnUdpErrors(*server, *socket, tag, now);
+      if (events & EPOLLIN) OnUdpReadable(*server, *socket, tag, now);
+      return;
     }
     case kTagStream: {
       Server* server = ServerFor(tag);
