@@ -25,6 +25,7 @@
 #include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
+#include "dns/engine/query_intake.h"
 #include "dns/engine/reply_gate.h"
 #include "dns/upstream/upstream_client.h"
 
@@ -219,6 +220,7 @@ struct DnsEngine::Core {
 
   // --- pipeline (dns_pipeline.cc) ---
   void Intake(const uint8_t* data, int len, QuerySource& source);
+  ClientQuery intake_query;  // the query Intake reads, kept to spare its buffers a reset
   void StartInternal(const std::string& domain, uint16_t qtype,
                      std::function<void(int rcode, std::string address)> done);
   void StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired);
