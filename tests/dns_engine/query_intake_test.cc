@@ -151,3 +151,48 @@ TEST(QueryIntake, DirectReadAgreesWithTheDecoder) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the packet encoder writes for the same query.
+std::vector<uint8_t> Encoded(const char* domain, uint16_t id, bool cd, bool dnssec_ok,
+                             uint16_t qtype) {
+  DnsPacketBuffer<> buf;
+  dns_packet* p = buf.get();
+  dns_head head;
+  head.id = id;
+  head.rd = 1;
+  head.cd = cd;
+  dns_packet_init(p, buf.size(), &head);
+  if (dnssec_ok) p->edns_flags = kDnsEdnsDo;
+  std::vector<uint8_t> wire(kDnsMessageMax);
+  if (dns_add_domain(p, domain, qtype, DNS_C_IN) != 0 || dns_set_OPT_payload_size(p, 4096) != 0) {
+    return {};
+  }
+  int len = dns_encode(wire.data(), static_cast<int>(wire.size()), p);
+  wire.resize(len < 0 ? 0 : static_cast<size_t>(len));
+  return wire;
+}
+
+TEST(QueryIntake, UpstreamQueryIsWhatTheEncoderWrites) {
+  for (const char* domain : {"www.Example.test", "a", "x.y.z.example.org", "."}) {
+    for (int flags = 0; flags < 4; ++flags) {
+      bool cd = flags & 1, dnssec_ok = flags & 2;
+      uint8_t qname[kDnsWireNameMax];
+      int qname_len = 0;
+      ASSERT_EQ(dns_name_from_text(domain, qname, &qname_len), 0) << domain;
+      std::vector<uint8_t> out(kDnsMessageMax);
+      int len = zc::dns::BuildUpstreamQuery(0xbeef, cd, dnssec_ok, qname, qname_len, 28, 4096,
+                                            out.data(), static_cast<int>(out.size()));
+      ASSERT_GT(len, 0);
+      out.resize(static_cast<size_t>(len));
+      EXPECT_EQ(out, Encoded(domain, 0xbeef, cd, dnssec_ok, 28)) << domain << " " << flags;
+    }
+  }
+  uint8_t small[20];
+  uint8_t qname[] = {3, 'w', 'w', 'w', 0};
+  EXPECT_EQ(zc::dns::BuildUpstreamQuery(1, false, false, qname, 5, 1, 4096, small, sizeof small),
+            -1);
+}
+
+}  // namespace

@@ -315,14 +315,6 @@ void DnsEngine::Core::RunQuery(Request& r) {
 }
 
 void DnsEngine::Core::Forward(Request& r) {
-  DnsPacketBuffer<> buf;
-  dns_packet* p = buf.get();
-  dns_head head;
-  head.id = r.client_id;
-  head.rd = 1;
-  head.cd = r.checking_disabled;
-  dns_packet_init(p, buf.size(), &head);
-  if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
   const dns_opt_ecs* ecs = r.ecs ? &*r.ecs : nullptr;
   if (!ecs) {
     const EcsSetting& first = r.qtype == DNS_T_AAAA && conf.ecs_v6.set ? conf.ecs_v6 : conf.ecs_v4;
@@ -331,10 +323,24 @@ void DnsEngine::Core::Forward(Request& r) {
   }
   uint8_t wire[kDnsMessageMax];
   int len = -1;
-  if (dns_add_domain(p, r.domain.c_str(), r.qtype, DNS_C_IN) == 0 &&
-      dns_set_OPT_payload_size(p, kUpstreamPayload) == 0 &&
-      (!ecs || dns_add_OPT_ECS(p, ecs) == 0)) {
-    len = dns_encode(wire, sizeof wire, p);
+  if (!ecs) {
+    len = BuildUpstreamQuery(r.client_id, r.checking_disabled, r.dnssec_ok, r.qname, r.qname_len,
+                             r.qtype, kUpstreamPayload, wire, sizeof wire);
+  }
+  if (len < 0) {
+    DnsPacketBuffer<> buf;
+    dns_packet* p = buf.get();
+    dns_head head;
+    head.id = r.client_id;
+    head.rd = 1;
+    head.cd = r.checking_disabled;
+    dns_packet_init(p, buf.size(), &head);
+    if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
+    if (dns_add_domain(p, r.domain.c_str(), r.qtype, DNS_C_IN) == 0 &&
+        dns_set_OPT_payload_size(p, kUpstreamPayload) == 0 &&
+        (!ecs || dns_add_OPT_ECS(p, ecs) == 0)) {
+      len = dns_encode(wire, sizeof wire, p);
+    }
   }
   uint64_t rid = r.id;
   if (len > 0 && upstream) {

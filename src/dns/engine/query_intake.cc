@@ -86,4 +86,44 @@ QueryReadResult ReadClientQueryDecoded(const uint8_t* data, int len, ClientQuery
   return QueryReadResult::kOk;
 }
 
+int BuildUpstreamQuery(uint16_t id, bool checking_disabled, bool dnssec_ok, const uint8_t* qname,
+                       int qname_len, uint16_t qtype, uint16_t payload, uint8_t* out, int size) {
+  int len = kHeaderLength + qname_len + 4 + 11;
+  if (qname_len <= 0 || len > size) return -1;
+  const uint8_t header[kHeaderLength] = {static_cast<uint8_t>(id >> 8),
+                                         static_cast<uint8_t>(id),
+                                         0x01,  // RD
+                                         static_cast<uint8_t>(checking_disabled ? 0x10 : 0),
+                                         0,
+                                         1,
+                                         0,
+                                         0,
+                                         0,
+                                         0,
+                                         0,
+                                         1};
+  std::memcpy(out, header, sizeof header);
+  uint8_t* p = out + kHeaderLength;
+  std::memcpy(p, qname, static_cast<size_t>(qname_len));
+  p += qname_len;
+  if (payload < kDnsMinPayload) payload = kDnsMinPayload;
+  const uint8_t tail[15] = {static_cast<uint8_t>(qtype >> 8),
+                            static_cast<uint8_t>(qtype),
+                            0,
+                            DNS_C_IN,
+                            0,  // OPT at the root
+                            0,
+                            DNS_T_OPT,
+                            static_cast<uint8_t>(payload >> 8),
+                            static_cast<uint8_t>(payload),
+                            0,
+                            0,
+                            static_cast<uint8_t>(dnssec_ok ? 0x80 : 0),
+                            0,
+                            0,
+                            0};
+  std::memcpy(p, tail, sizeof tail);
+  return len;
+}
+
 }  // namespace zc::dns

@@ -34,4 +34,10 @@ QueryReadResult ReadClientQuery(const uint8_t* data, int len, ClientQuery* q);
 // The same through the full decoder for every message (the reference for the direct read).
 QueryReadResult ReadClientQueryDecoded(const uint8_t* data, int len, ClientQuery* q);
 
+// A query for the upstream servers without client-subnet option: header (RD, CD as asked), the
+// question and an OPT record (payload size, DO as asked), as the packet encoder would write it.
+// Length, or -1 when it does not fit.
+int BuildUpstreamQuery(uint16_t id, bool checking_disabled, bool dnssec_ok, const uint8_t* qname,
+                       int qname_len, uint16_t qtype, uint16_t payload, uint8_t* out, int size);
+
 }  // namespace zc::dns

@@ -328,8 +328,10 @@ void UpstreamWorker::StartQuery(Command& command, Clock::time_point now) {
   }
   query.first_send = now;
   by_handle_[command.handle] = id;
-  LogOut(LL_DEBUG, "send request %s, qtype %d, id %d", WireNameText(query.key.name).c_str(),
-         query.key.qtype, id);
+  if (g_loglevel.load(std::memory_order_relaxed) <= LL_DEBUG) {  // the name text costs
+    LogOut(LL_DEBUG, "send request %s, qtype %d, id %d", WireNameText(query.key.name).c_str(),
+           query.key.qtype, id);
+  }
   if (SendRound(query, now) == 0) {
     LogOut(LL_WARN, "Send query to upstream server failed, total server number %zu",
            query.legs.size());
