@@ -62,8 +62,15 @@ Request* DnsEngine::Core::Find(uint64_t id) {
 }
 
 void DnsEngine::Core::Count(uint64_t DnsEngineStats::*field) {
+  counted.*field += 1;
+  stats_changed = true;
+}
+
+void DnsEngine::Core::PublishStats() {
+  if (!stats_changed) return;
+  stats_changed = false;
   std::lock_guard lock(stats_mutex);
-  stats.*field += 1;
+  stats = counted;
   stats.live_requests = requests.size();
   stats.tcp_clients = tcp_clients.size();
 }

@@ -388,9 +388,7 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
     }
     spare_requests.push_back(std::move(node));
   }
-  std::lock_guard lock(stats_mutex);
-  stats.live_requests = requests.size();
-  stats.tcp_clients = tcp_clients.size();
+  stats_changed = true;  // the live count, published with this wake's counters
 }
 
 }  // namespace zc::dns

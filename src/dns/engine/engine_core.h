@@ -257,6 +257,9 @@ struct DnsEngine::Core {
   // A request for a new id in the table: a recycled one when there is one.
   Request& NewRequest(uint64_t id);
   void Count(uint64_t DnsEngineStats::*field);
+  // Copies the counters of this wake to the snapshot other threads read (one lock per wake,
+  // not one per count); before replies leave, so a client that got one sees it counted.
+  void PublishStats();
   void StoreInCache(const Request& r, const GateAnswer& answer);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
 
@@ -313,7 +316,9 @@ struct DnsEngine::Core {
   time_t last_wall = 0;
 
   mutable std::mutex stats_mutex;
-  DnsEngineStats stats;  // counters, updated on the engine thread under stats_mutex
+  DnsEngineStats stats;    // counters, updated on the engine thread under stats_mutex
+  DnsEngineStats counted;  // engine thread only: the counters as they stand
+  bool stats_changed = false;
 };
 
 // Helpers shared by the engine files.
