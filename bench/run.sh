@@ -68,7 +68,11 @@ fi
 ip link set lo up
 work=$(mktemp -d /tmp/zc-bench-XXXXXX)
 declare -A pid=()
+main_shell=$BASHPID
 cleanup() {
+  # Only the script itself cleans up: a subshell that inherited the trap must not kill the
+  # servers and remove the work folder in the middle of the run.
+  [[ $BASHPID == "$main_shell" ]] || return 0
   for p in "${pid[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -373,8 +377,6 @@ run_hostile() {
   start_silent
   stop_server zuncore
   rm -f "$work/root/tmp/zundns.cache"
-  # (seen once: the echo responder gone by now; the hit names need it)
-  kill -0 "${pid[echo]:-0}" 2>/dev/null || start_server echo
   ZUNCORE_EXTRA_CONF="server 127.0.0.1:$silent_port -group silent -exclude-default-group
 nameserver /slow.bench.example/silent" start_server zuncore
   wait_ready "$p"
