@@ -417,7 +417,10 @@ void UpstreamWorker::OnBeat(Clock::time_point now) {
   ++beats_;
   std::vector<uint16_t> finished;
   for (auto& [id, query] : queries_) {
-    if (now - query.last_send < zc::Scaled(kRetryInterval)) continue;
+    // Resends and the end are due at fixed times after the first send (every 500 ms, the end
+    // at 2 s), not 500 ms after whenever the beat last came round: late beats do not add up.
+    int checks = kRetryBudget - query.budget;
+    if (now - query.first_send < zc::Scaled(kRetryInterval) * (checks + 1)) continue;
     --query.budget;
     for (QueryLeg& leg : query.legs) {
       Server& server = *servers_[leg.server];
