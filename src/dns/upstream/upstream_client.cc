@@ -236,7 +236,7 @@ UpstreamQueryId UpstreamClient::Query(std::string_view group, std::span<const ui
                                       UpstreamCallback callback) {
   EngineSide& side = *impl_->side;
   if (!impl_->started || side.stopped) return 0;
-  DnsQuestionKey key;
+  static thread_local DnsQuestionKey key;  // its name buffer is kept from query to query
   if (query.size() > kMaxUpstreamQuerySize) {
     LogOut(LL_WARN, "UpstreamClient::Query: packet size is invalid, %zu bytes", query.size());
     return 0;
