@@ -171,9 +171,12 @@ bool DnsEngine::Core::Start(std::string* error) {
   period.it_value = period.it_interval;
   timerfd_settime(beat_fd.get(), 0, &period, nullptr);
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  // Edge-triggered: every write to the eventfd is a new event, so it is never read back (a
+  // system call less on every wake by another thread).
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = kTagWake;
   epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake_fd.get(), &ev);
+  ev.events = EPOLLIN;
   ev.data.u64 = kTagBeat;
   epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, beat_fd.get(), &ev);
 
@@ -289,10 +292,6 @@ void DnsEngine::Core::Post(std::function<void()> task) {
 }
 
 void DnsEngine::Core::DrainTasks() {
-  uint64_t count = 0;
-  if (read(wake_fd.get(), &count, sizeof count) < 0 && errno != EAGAIN) {
-    LogOut(LL_ERR, "%s: read failed: %s", __func__, std::strerror(errno));
-  }
   std::vector<std::function<void()>> batch;
   {
     std::lock_guard lock(task_mutex);

@@ -69,7 +69,8 @@ bool UpstreamWorker::Start(std::string* error) {
   }
   for (auto [fd, kind] : {std::pair{wake_.get(), kTagWake}, std::pair{timer_.get(), kTagTimer}}) {
     epoll_event event{};
-    event.events = EPOLLIN;
+    // The wake eventfd is edge-triggered: every write is a new event, and it is never read.
+    event.events = kind == kTagWake ? EPOLLIN | EPOLLET : EPOLLIN;
     event.data.u64 = MakeTag(kind, 0, 0);
     if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
       *error = std::string("epoll ctl failed, ") + strerror(errno);
@@ -208,13 +209,9 @@ UpstreamWorker::Server* UpstreamWorker::ServerFor(uint64_t tag) {
 
 void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_point now) {
   switch (KindOf(tag)) {
-    case kTagWake: {
-      uint64_t count;
-      while (read(wake_.get(), &count, sizeof count) > 0) {
-      }
+    case kTagWake:
       DrainCommands(now);
       return;
-    }
     case kTagTimer: {
       uint64_t expirations;
       while (read(timer_.get(), &expirations, sizeof expirations) > 0) {
