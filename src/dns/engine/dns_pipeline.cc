@@ -8,6 +8,7 @@
 #include "dns/codec/dns_name.h"
 #include "dns/engine/answer_rules.h"
 #include "dns/engine/engine_core.h"
+#include "dns/engine/query_intake.h"
 #include "utils/log.h"
 #include "utils/timescale.h"
 
@@ -62,8 +63,15 @@ Request* DnsEngine::Core::Find(uint64_t id) {
 }
 
 void DnsEngine::Core::Count(uint64_t DnsEngineStats::*field) {
+  counted.*field += 1;
+  stats_changed = true;
+}
+
+void DnsEngine::Core::PublishStats() {
+  if (!stats_changed) return;
+  stats_changed = false;
   std::lock_guard lock(stats_mutex);
-  stats.*field += 1;
+  stats = counted;
   stats.live_requests = requests.size();
   stats.tcp_clients = tcp_clients.size();
 }
@@ -96,17 +104,18 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
     Count(&DnsEngineStats::dropped);
     if (src.internal_done) src.internal_done(DNS_RC_SERVFAIL, {});
   };
-  DnsPacketObject buf;
-  if (buf.Decode(data, len) != 0) return drop("decode failed.\n");
-  dns_packet* p = buf.get();
-  if (p->head.qr || p->head.qdcount != 1) return drop("forward request.\n");
-  char name[kDnsNameTextMax];
-  int qtype = 0;
-  int qclass = 0;
-  const dns_rrs* q = dns_get_rrs_start(p, DNS_RRS_QD, nullptr);
-  if (!q || dns_get_domain(q, name, sizeof name, &qtype, &qclass) != 0) {
-    return drop("forward request.\n");
+  ClientQuery& q = intake_query;
+  switch (ReadClientQuery(data, len, &q)) {
+    case QueryReadResult::kUndecodable:
+      return drop("decode failed.\n");
+    case QueryReadResult::kNotAQuery:
+      return drop("forward request.\n");
+    case QueryReadResult::kOk:
+      break;
   }
+  const char* name = q.name;
+  int qtype = q.qtype;
+  int qclass = q.qclass;
 
   bool overloaded = requests.size() >= kMaxLiveRequests;
   Request& r = NewRequest(NewRequestId());
@@ -122,23 +131,19 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   }
   r.ifindex = src.ifindex;
   r.internal_done = std::move(src.internal_done);
-  r.client_id = p->head.id;
-  r.opcode = p->head.opcode;
-  r.rd = p->head.rd;
-  r.client_edns = p->payloadsize != 0;
-  r.client_payload = p->payloadsize;
-  for (const dns_rrs* o = dns_get_rrs_start(p, DNS_RRS_OPT, nullptr); o;
-       o = dns_get_rrs_next(p, o)) {
-    dns_opt_ecs ecs;
-    if (dns_get_OPT_ECS(o, nullptr, nullptr, &ecs) == 0) {
-      CutToPrefix(&ecs);
-      r.ecs = ecs;
-      r.cache_client_subnet = EcsText(ecs);
-      break;
-    }
+  r.client_id = q.id;
+  r.opcode = q.opcode;
+  r.rd = q.rd;
+  r.client_edns = q.payloadsize != 0;
+  r.client_payload = q.payloadsize;
+  if (q.ecs) {
+    dns_opt_ecs ecs = *q.ecs;
+    CutToPrefix(&ecs);
+    r.ecs = ecs;
+    r.cache_client_subnet = EcsText(ecs);
   }
-  r.dnssec_ok = (p->edns_flags & kDnsEdnsDo) != 0;
-  r.checking_disabled = p->head.cd != 0;
+  r.dnssec_ok = (q.edns_flags & kDnsEdnsDo) != 0;
+  r.checking_disabled = q.cd;
   if (r.dnssec_ok) r.cache_client_subnet += kKeyMarkDo;
   if (r.checking_disabled) r.cache_client_subnet += kKeyMarkCd;
   r.domain.assign(name);
@@ -150,7 +155,8 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   } else {
     r.domain_lower = dns_name_lower(text);
   }
-  dns_name_from_text(r.domain, r.qname, &r.qname_len);
+  std::memcpy(r.qname, q.qname, static_cast<size_t>(q.qname_len));
+  r.qname_len = q.qname_len;
   r.qtype = static_cast<uint16_t>(qtype);
   r.qclass = static_cast<uint16_t>(qclass);
   r.expect_owner.assign(r.domain_lower);
@@ -178,7 +184,7 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   if (overloaded) {
     Count(&DnsEngineStats::overload);
     PostRcodeOnly(r, DNS_RC_SERVFAIL);
-  } else if (p->head.opcode != DNS_OP_QUERY) {
+  } else if (r.opcode != DNS_OP_QUERY) {
     PostRcodeOnly(r, DNS_RC_NOTIMP);
   } else if (r.qclass != DNS_C_IN) {
     PostRcodeOnly(r, DNS_RC_REFUSED);
@@ -322,14 +328,6 @@ void DnsEngine::Core::RunQuery(Request& r) {
 }
 
 void DnsEngine::Core::Forward(Request& r) {
-  DnsPacketBuffer<> buf;
-  dns_packet* p = buf.get();
-  dns_head head;
-  head.id = r.client_id;
-  head.rd = 1;
-  head.cd = r.checking_disabled;
-  dns_packet_init(p, buf.size(), &head);
-  if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
   const dns_opt_ecs* ecs = r.ecs ? &*r.ecs : nullptr;
   if (!ecs) {
     const EcsSetting& first = r.qtype == DNS_T_AAAA && conf.ecs_v6.set ? conf.ecs_v6 : conf.ecs_v4;
@@ -338,10 +336,24 @@ void DnsEngine::Core::Forward(Request& r) {
   }
   uint8_t wire[kDnsMessageMax];
   int len = -1;
-  if (dns_add_domain(p, r.domain.c_str(), r.qtype, DNS_C_IN) == 0 &&
-      dns_set_OPT_payload_size(p, kUpstreamPayload) == 0 &&
-      (!ecs || dns_add_OPT_ECS(p, ecs) == 0)) {
-    len = dns_encode(wire, sizeof wire, p);
+  if (!ecs) {
+    len = BuildUpstreamQuery(r.client_id, r.checking_disabled, r.dnssec_ok, r.qname, r.qname_len,
+                             r.qtype, kUpstreamPayload, wire, sizeof wire);
+  }
+  if (len < 0) {
+    DnsPacketBuffer<> buf;
+    dns_packet* p = buf.get();
+    dns_head head;
+    head.id = r.client_id;
+    head.rd = 1;
+    head.cd = r.checking_disabled;
+    dns_packet_init(p, buf.size(), &head);
+    if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
+    if (dns_add_domain(p, r.domain.c_str(), r.qtype, DNS_C_IN) == 0 &&
+        dns_set_OPT_payload_size(p, kUpstreamPayload) == 0 &&
+        (!ecs || dns_add_OPT_ECS(p, ecs) == 0)) {
+      len = dns_encode(wire, sizeof wire, p);
+    }
   }
   uint64_t rid = r.id;
   if (len > 0 && upstream) {

@@ -27,6 +27,7 @@
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
 #include "dns/engine/dns_log.h"
+#include "dns/engine/query_intake.h"
 #include "dns/engine/reply_gate.h"
 #include "dns/ipset/ipset_client.h"
 #include "dns/upstream/upstream_client.h"
@@ -230,6 +231,7 @@ struct DnsEngine::Core {
 
   // --- pipeline (dns_pipeline.cc) ---
   void Intake(const uint8_t* data, int len, QuerySource& source);
+  ClientQuery intake_query;  // the query Intake reads, kept to spare its buffers a reset
   void StartInternal(const std::string& domain, uint16_t qtype,
                      std::function<void(int rcode, std::string address)> done);
   void StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired);
@@ -266,6 +268,9 @@ struct DnsEngine::Core {
   // A request for a new id in the table: a recycled one when there is one.
   Request& NewRequest(uint64_t id);
   void Count(uint64_t DnsEngineStats::*field);
+  // Copies the counters of this wake to the snapshot other threads read (one lock per wake,
+  // not one per count); before replies leave, so a client that got one sees it counted.
+  void PublishStats();
   void StoreInCache(const Request& r, const GateAnswer& answer);
   void PickWithoutSpeed(Request& r);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
@@ -339,7 +344,9 @@ struct DnsEngine::Core {
   time_t last_wall = 0;
 
   mutable std::mutex stats_mutex;
-  DnsEngineStats stats;  // counters, updated on the engine thread under stats_mutex
+  DnsEngineStats stats;    // counters, updated on the engine thread under stats_mutex
+  DnsEngineStats counted;  // engine thread only: the counters as they stand
+  bool stats_changed = false;
 };
 
 // Helpers shared by the engine files.

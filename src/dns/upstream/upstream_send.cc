@@ -115,6 +115,9 @@ bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_se
     fresh.socket = std::make_shared<const UniqueFd>(fd);
     fresh.tag = MakeTag(kTagUdp, server.index, next_serial_++);
     fresh.opened = now;
+    if (!EnableIcmpErrors(fd, server.address.ss_family)) {
+      LogOut(LL_DEBUG, "UpstreamWorker::SendUdp: no ICMP errors on the port, %s", strerror(errno));
+    }
     // Connected: the kernel drops datagrams from any other source address or port.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&server.address), server.address_length) !=
         0) {
@@ -411,8 +414,11 @@ void UpstreamWorker::OnUdpReadable(Server& server, const UniqueFd& udp, uint64_t
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return;
       // ICMP errors of earlier datagrams surface here on a connected socket.
-      LogOut(LL_DEBUG, "recv udp from %s failed, %s", server.display.c_str(), strerror(errno));
-      if (errno == ECONNREFUSED) continue;
+      int error = errno;
+      LogOut(LL_DEBUG, "recv udp from %s failed, %s", server.display.c_str(), strerror(error));
+      OnUdpErrors(server, udp, tag, now);
+      if (!still_open()) return;
+      if (error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH) continue;
       return;
     }
     for (int i = 0; i < n; ++i) {

@@ -131,6 +131,8 @@ class UpstreamWorker {
 
   // `udp` is held by the caller for the whole call, whatever happens to the port meanwhile.
   void OnUdpReadable(Server& server, const UniqueFd& udp, uint64_t tag, Clock::time_point now);
+  // ICMP errors queued on the port: the queries they name end for this server at once.
+  void OnUdpErrors(Server& server, const UniqueFd& udp, uint64_t tag, Clock::time_point now);
   void OnMessage(Server& server, std::vector<uint8_t>&& message, bool over_udp,
                  Clock::time_point now);
   void Finish(uint16_t upstream_id);

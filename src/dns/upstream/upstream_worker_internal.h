@@ -37,6 +37,10 @@ inline constexpr size_t kUdpBatch = 8;
 inline constexpr size_t kUdpSendBatch = 32;
 inline constexpr size_t kUdpAnswerBuffer = 8192;
 inline constexpr int kMaxUdpBatchesPerEvent = 4;
+inline constexpr int kMaxIcmpErrorsPerEvent = 64;
+
+// Asks the kernel to queue ICMP errors of the socket's datagrams with their payload.
+bool EnableIcmpErrors(int fd, int family);
 // Retired UDP ports kept per server for late answers (one per four queries in flight, or fewer);
 // beyond it the oldest closes.
 inline constexpr size_t kMaxRetiredPorts = 256;
