@@ -112,12 +112,19 @@ class AnswerCache {
     (void)answer;
     return false;
   }
+  // Reads an entry without counting a hit or changing it: fills everything but the packet.
+  // False when there is none (or only an expired one while stale answers are off).
+  virtual bool Peek(const CacheKey& key, CachedAnswer* answer) {
+    (void)key;
+    (void)answer;
+    return false;
+  }
   virtual void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
     (void)key;
     (void)answer;
     (void)kind;
   }
-  // Periodic sweep (every 2 s; also after the clock jumped).
+  // Periodic sweep (on every 100 ms beat, a slice at a time; whole after the clock jumped).
   virtual void Sweep(bool clock_jumped) { (void)clock_jumped; }
   // The engine's monotonic clock, read once per wake of its loop, for the calls that follow.
   virtual void SetTime(std::chrono::steady_clock::time_point now) { (void)now; }

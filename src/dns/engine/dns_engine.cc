@@ -98,6 +98,10 @@ bool DnsEngine::Core::Start(std::string* error) {
     return false;
   }
   if (options.apply_log_level) g_loglevel.store(conf.log_level);
+  OpenLog();
+  // From here on this thread's lines, and those of every thread the engine starts, go to the
+  // engine's log too.
+  LogTapScope log_scope(log);
   if (!conf.icmp_available) {
     // The default orders start with ping; without ICMP they are the TCP checks alone.
     SpeedCheckOrders kept{};
@@ -110,7 +114,9 @@ bool DnsEngine::Core::Start(std::string* error) {
     LogOut(LL_WARN,
            "speed check by ping is disabled because zundns does not have network raw privileges");
   }
-  if (!conf.user.empty()) {
+  if (!conf.user.empty() && options.user_applied) {
+    LogOut(LL_INFO, "DnsEngine: running as user %s", conf.user.c_str());
+  } else if (!conf.user.empty()) {
     LogOut(LL_NOTICE, "DnsEngine: user %s ignored, the engine keeps the process credentials",
            conf.user.c_str());
   }
@@ -171,9 +177,12 @@ bool DnsEngine::Core::Start(std::string* error) {
   period.it_value = period.it_interval;
   timerfd_settime(beat_fd.get(), 0, &period, nullptr);
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  // Edge-triggered: every write to the eventfd is a new event, so it is never read back (a
+  // system call less on every wake by another thread).
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = kTagWake;
   epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake_fd.get(), &ev);
+  ev.events = EPOLLIN;
   ev.data.u64 = kTagBeat;
   epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, beat_fd.get(), &ev);
 
@@ -229,11 +238,28 @@ bool DnsEngine::Core::Start(std::string* error) {
   last_wall = time(nullptr);
   stop = false;
   running = true;
-  thread = std::thread([this] { Run(); });
+  thread = std::thread([this] {
+    LogSetThreadTap(log);
+    Run();
+  });
   return true;
 }
 
+void DnsEngine::Core::OpenLog() {
+  std::string path = conf.log_file.empty() ? kDefaultEngineLogFile : conf.log_file;
+  auto opened = std::make_shared<EngineLog>(conf.log_level);
+  if (opened->Open(zc::RootPath(path), conf.log_size, conf.log_num)) {
+    log = std::move(opened);
+    return;
+  }
+  // A log file that cannot be had (a link or a directory planted at its path, say) must not
+  // keep the LAN without DNS: the engine runs on, logging to its other outputs only.
+  LogOut(LL_ERR, "start tlog failed.\n");
+  LogOut(LL_ERR, "DnsEngine::Start: log file %s: %s", path.c_str(), std::strerror(errno));
+}
+
 void DnsEngine::Core::Stop() {
+  LogTapScope log_scope(log);
   stop = true;
   if (thread.joinable()) {
     uint64_t one = 1;
@@ -261,6 +287,7 @@ void DnsEngine::Core::Stop() {
   }
   if (options.verdict) options.verdict->Purge(generation);
   audit.Close();
+  ipset.reset();  // sends what is queued
   requests.clear();
   deadlines.clear();
   merges.Clear();
@@ -270,6 +297,7 @@ void DnsEngine::Core::Stop() {
   wake_fd.Reset();
   epoll_fd.Reset();
   running = false;
+  if (log) log->Close();  // written out; later lines of this engine are dropped
 }
 
 void DnsEngine::Core::Post(std::function<void()> task) {
@@ -289,10 +317,6 @@ void DnsEngine::Core::Post(std::function<void()> task) {
 }
 
 void DnsEngine::Core::DrainTasks() {
-  uint64_t count = 0;
-  if (read(wake_fd.get(), &count, sizeof count) < 0 && errno != EAGAIN) {
-    LogOut(LL_ERR, "%s: read failed: %s", __func__, std::strerror(errno));
-  }
   std::vector<std::function<void()>> batch;
   {
     std::lock_guard lock(task_mutex);
@@ -353,19 +377,24 @@ void DnsEngine::Core::Run() {
 
 void DnsEngine::Core::OnBeat(Clock::time_point now) {
   beats++;
+  DualStackBeat(now);
   ExpireRequests(now);
-  if (beats % 10 != 0) return;
+  // A slice of the cache every beat, a whole pass every 2 s: a large cache never stalls the
+  // loop for the length of a full walk.
+  if (beats % 10 != 0) {
+    cache->Sweep(false);
+    return;
+  }
   time_t wall = time(nullptr);
   bool jumped = wall - last_wall > kClockJump.count() || wall < last_wall;
   last_wall = wall;
   if (jumped) {
     LogOut(LL_WARN, "Service paused for 180s, force invalidate cache.");
     cache->Sweep(true);
-  }
-  if (now - last_sweep >= zc::Scaled(kCacheSweepEvery)) {
-    last_sweep = now;
+  } else {
     cache->Sweep(false);
   }
+  last_sweep = now;
   if (conf.tcp_idle_time > 0) CloseIdleTcpClients(now);
   if (!conf.lease_file.empty() && now - last_lease_check >= zc::Scaled(kLeaseCheckEvery)) {
     last_lease_check = now;
