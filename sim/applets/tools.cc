@@ -1,10 +1,12 @@
 // Settings tools of the router: flash, nv (boot environment), mpctl (LED), iwpriv (driver MIBs).
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "applets/applets.h"
 #include "core/mib.h"
@@ -35,6 +37,11 @@ int AppletFlash(const Args& a) {
   if (a.size() == 2 && a[0] == "get") {
     if (!ValidSettingName(a[1])) return 1;
     if (ConsumeFailure("flash.get:" + a[1])) return 1;
+    // A flash too busy to answer: the caller's time-out ends the wait.
+    if (ConsumeFailure("flash.get.hang:" + a[1])) {
+      std::this_thread::sleep_for(std::chrono::seconds(30));
+      return 1;
+    }
     KvMap flash = ReadFlash();
     auto it = flash.find(a[1]);
     if (it == flash.end()) return 1;

@@ -180,6 +180,16 @@ TEST_F(StartupSlots, NtpSettingTheFlashDoesNotKeepDoesNotReboot) {
   EXPECT_TRUE(wrote);
 }
 
+// A flash tool that does not answer in time (a busy router) says nothing about the setting: it is
+// neither rewritten nor a reason to reboot.
+TEST_F(StartupSlots, NtpSettingThatCannotBeReadIsLeftAlone) {
+  if (!SimRouter::HaveRouterNetns()) ZC_MISSING() << "no router namespace";
+  sim.Zunsim({"fail", "flash.get.hang:NTP_SERVER_HOST1"});
+  ASSERT_EQ(ops.UpdateDefaultRouterSettings(), 0);
+  EXPECT_TRUE(sim.Calls("guard").empty());
+  for (const auto& argv : sim.Argvs("flash")) EXPECT_EQ(argv.find("\"set\""), std::string::npos);
+}
+
 TEST_F(StartupSlots, MissingNtpSettingIsWrittenAndRebootsOnce) {
   sim.DelFlash("NTP_IF_TYPE");
   sim.SetFlash("NTP_SERVER_HOST2", "pool.example");

@@ -83,6 +83,10 @@ ExecResult RunTool(const std::vector<std::string>& argv) {
 }
 
 std::optional<std::string> FlashGet(const std::string& name) {
+  return FlashRead(name).value;
+}
+
+FlashReading FlashRead(const std::string& name) {
   ExecResult r = RunTool({"flash", "get", name});
   if (r.status < 0 && !r.timedOut && r.output.empty()) {
     LogOut(LL_ERR, "%s", "Rtl8192GetStringFlashValue: popen failed, exiting zuncore");
@@ -96,7 +100,10 @@ std::optional<std::string> FlashGet(const std::string& name) {
     if (eq == std::string::npos) continue;
     value = line.substr(eq + 1);
   }
-  return value;
+  if (r.timedOut && !value) {
+    LogOut(LL_ERR, "%s: flash get %s timed out", "Rtl8192GetStringFlashValue", name.c_str());
+  }
+  return {value, r.timedOut && !value};
 }
 
 std::string FlashGetString(const std::string& name, size_t capacity) {

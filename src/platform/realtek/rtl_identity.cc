@@ -49,13 +49,25 @@ struct NtpSetting {
   const char* server;  // server-name settings
 };
 
-bool NtpSettingOk(const NtpSetting& s) {
+enum class NtpState { kOk, kWrong, kUnknown };
+
+NtpState ReadNtpSetting(const NtpSetting& s) {
+  rtl::FlashReading r = rtl::FlashRead(s.name);
+  if (r.unknown) return NtpState::kUnknown;
+  std::string v = r.value.value_or("");
+  bool ok;
   if (s.isInt) {
-    long v = rtl::FlashGetInt(s.name);
-    return s.required == 0 ? v == 0 : v != 0;
+    long n = r.value ? std::atol(v.c_str()) : -1;
+    ok = s.required == 0 ? n == 0 : n != 0;
+  } else {
+    if (v.size() > 127) v.resize(127);
+    ok = !v.empty() && strcasecmp(v.c_str(), s.server) == 0;
   }
-  std::string v = rtl::FlashGetString(s.name, 128);
-  return !v.empty() && strcasecmp(v.c_str(), s.server) == 0;
+  return ok ? NtpState::kOk : NtpState::kWrong;
+}
+
+bool NtpSettingOk(const NtpSetting& s) {
+  return ReadNtpSetting(s) == NtpState::kOk;
 }
 
 // Writes what is not as required. Returns the number of settings written.
@@ -63,7 +75,15 @@ int RepairNtpSettings(const NtpSetting* settings, size_t count) {
   int written = 0;
   for (size_t i = 0; i < count; ++i) {
     const NtpSetting& s = settings[i];
-    if (NtpSettingOk(s)) continue;
+    NtpState state = ReadNtpSetting(s);
+    if (state == NtpState::kOk) continue;
+    // A flash tool too slow to answer says nothing about the value: rewriting it, and rebooting
+    // for it, on a busy router would be a reboot for no reason. The next start checks again.
+    if (state == NtpState::kUnknown) {
+      LogOut(LL_WARN, "%s: %s could not be read, left as it is",
+             "Rtl8192UpdateDefaultRouterSettings", s.name);
+      continue;
+    }
     if (s.isInt) {
       LogOut(LL_WARN, "%s: System REBOOT required to set %s", "Rtl8192UpdateDefaultRouterSettings",
              s.name);

@@ -28,6 +28,13 @@ ExecResult RunTool(const std::vector<std::string>& argv);
 // flash get NAME: the text after the first '=' of the last "NAME=..." line; nothing when the
 // setting is missing. Ends the agent when the tool cannot be started.
 std::optional<std::string> FlashGet(const std::string& name);
+// A read whose tool did not finish in time: the value is unknown, which is not the same as a
+// setting the flash does not have.
+struct FlashReading {
+  std::optional<std::string> value;
+  bool unknown = false;
+};
+FlashReading FlashRead(const std::string& name);
 // String read cut to capacity-1 characters ("" when missing).
 std::string FlashGetString(const std::string& name, size_t capacity);
 // Integer read (decimal, like atoi); -1 when the setting is missing.
