@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
+#include "dns/engine/answer_rules.h"
 #include "dns/engine/engine_core.h"
 #include "utils/log.h"
 #include "utils/timescale.h"
@@ -265,6 +266,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
   if (r.qtype == DNS_T_AAAA && !speed->Ipv6Available()) r.passthrough = true;
   r.group = (r.rules.nameserver && !(r.bind_flags & kBindNoRuleNameserver)) ? *r.rules.nameserver
                                                                             : r.bind_group;
+  DualStackDecide(r);
   // The filter's verdict; a pending one comes back through PostVerdict.
   if (r.origin == Origin::kInternal || !options.verdict) {
     r.gate.SetVerdict({kVerdictAllowed, 0});
@@ -280,7 +282,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
     if (v.decision != kVerdictPending) r.gate.SetVerdict(v);
   }
   bool no_cache = r.bind_flags & kBindNoCache;
-  if (!no_cache && !r.refresh) {
+  if (!no_cache && !r.refresh && !r.ds.parent) {
     CacheKey& key = lookup_key;
     key.domain.assign(r.domain_lower);
     key.qtype = r.qtype;
@@ -291,12 +293,14 @@ void DnsEngine::Core::RunQuery(Request& r) {
       hit->packet = std::move(spare_packets.back());
       spare_packets.pop_back();
     }
-    if (cache->Lookup(key, hit)) {
+    if (cache->Lookup(key, hit) && (hit->ttl > 0 || !IsFailureAnswer(hit->packet))) {
       int ttl = hit->ttl > 0 ? hit->ttl : static_cast<int>(conf.serve_expired_reply_ttl);
       if (hit->ttl > 0 && conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {
         ttl = static_cast<int>(conf.rr_ttl_reply_max);
       }
-      Deliver(r, GateAnswer{std::move(hit->packet), ttl, AnswerSource::kCache, hit->soa});
+      if (!DualStackHit(r, *hit, ttl)) {
+        Deliver(r, GateAnswer{std::move(hit->packet), ttl, AnswerSource::kCache, hit->soa});
+      }
       if (hit->refresh) {
         // Served expired: fetch a fresh answer once this request is out of the way.
         Post([this, key, flags = hit->bind_flags] { StartRefresh(key, flags, true); });
@@ -304,8 +308,9 @@ void DnsEngine::Core::RunQuery(Request& r) {
       return;
     }
   }
-  if (r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA) {
+  if ((r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA) && !r.ds.parent) {
     r.merge_key = MergeKey(r.domain_lower, r.qtype, r.group, r.cache_client_subnet, no_cache);
+    if (!r.dualstack) r.merge_key += '\x01';  // its reply may differ from a selecting one's
     if (merges.JoinOrLead(r.merge_key, r.id)) {
       Count(&DnsEngineStats::merged);
       return;  // the leader's answer comes to us
@@ -313,6 +318,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
     r.merge_leader = true;
   }
   Forward(r);
+  StartCompanion(r);
 }
 
 void DnsEngine::Core::Forward(Request& r) {
@@ -362,7 +368,7 @@ void DnsEngine::Core::OnUpstreamResult(uint64_t request_id, UpstreamResult&& res
   } else {
     r->upstream = 0;
     r->upstream_done = true;
-    if (!r->gate.has_answer() && !r->speed_pending) PostAssembled(*r, true);
+    if (!r->gate.has_answer() && !r->speed_pending && !r->ds.waiting) PostAssembled(*r, true);
   }
   Reap();
 }
@@ -379,13 +385,14 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     return;
   }
   dns_packet* p = buf.get();
-  if (g_loglevel.load() <= LL_DEBUG && result.server < (upstream ? upstream->ServerCount() : 0)) {
+  if (LogWants(LL_DEBUG) && result.server < (upstream ? upstream->ServerCount() : 0)) {
     const UpstreamServerInfo& s = upstream->Server(result.server);
     LogOut(LL_DEBUG, "query result from server %s:%d, type: %d", s.name.c_str(), s.port, r.qtype);
   }
   uint16_t rcode = p->head.rcode;
   if (rcode != DNS_RC_NOERROR && rcode != DNS_RC_NXDOMAIN) {
     if (r.rcode == DNS_RC_SERVFAIL) r.rcode = rcode;
+    r.upstream_failed = true;
     LogOut(LL_DEBUG, "inquery failed, %s, rcode = %d, id = %d\n", r.domain.c_str(), rcode,
            r.client_id);
     return;
@@ -419,6 +426,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     bool soa = p->head.ancount == 0;
     GateAnswer answer{std::move(result.packet), ttl, AnswerSource::kUpstream, soa};
     StoreInCache(r, answer);
+    ApplyIpset(r, answer);
     Deliver(r, std::move(answer));
     return;
   }
@@ -426,7 +434,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
   ExamineAnswer(r, p, result.server_flags);
   if (r.seen.size() > known) StartSpeedChecks(r, known);
   // Without speed checks there is nothing better to wait for than the first usable address.
-  if (r.has_addr && !r.speed_pending) PostAssembled(r, false);
+  if (r.has_addr && !r.speed_pending && !r.ds.waiting) PostAssembled(r, false);
 }
 
 void DnsEngine::Core::StartSpeedChecks(Request& r, size_t first_new) {
@@ -442,7 +450,7 @@ void DnsEngine::Core::StartSpeedChecks(Request& r, size_t first_new) {
     std::memcpy(probe.addr, r.seen[i].addr, sizeof probe.addr);
     checks.probes.push_back(probe);
   }
-  if (speed->Start(checks)) r.speed_pending = true;
+  if (speed->Start(checks)) r.speed_pending = r.speed_checked = true;
 }
 
 // The fastest address so far becomes the answer; the reply goes when the checks say it is good
@@ -456,7 +464,8 @@ void DnsEngine::Core::OnSpeedResult(const SpeedResult& result) {
     r->fast_addresses = result.ranked;
   }
   if (result.last) r->speed_pending = false;
-  if (!r->gate.has_answer() && (result.answer_now || (result.last && r->upstream_done))) {
+  if (!r->gate.has_answer() &&
+      (result.answer_now || (result.last && r->upstream_done && !r->ds.waiting))) {
     LogOut(LL_DEBUG, "result: %s, qtype: %d, rtt: %.1f ms, %s", r->domain.c_str(), r->qtype,
            r->best_ping / 10.0, AddressText(r->addr_family, r->addr).c_str());
     PostAssembled(*r, false);
@@ -471,7 +480,25 @@ int64_t DnsEngine::Core::ClampTtl(int64_t ttl) const {
   return ttl;
 }
 
+// Each address counts one hit per upstream answer that carries it.
+static void NoteAddress(Request& r, int family, const uint8_t* addr) {
+  size_t len = family == AF_INET ? 4 : 16;
+  SeenAddress* found = nullptr;
+  for (SeenAddress& s : r.seen) {
+    if (s.family == family && std::memcmp(s.addr, addr, len) == 0) found = &s;
+  }
+  if (!found) {
+    found = &r.seen.emplace_back();
+    found->family = family;
+    std::memcpy(found->addr, addr, len);
+  }
+  if (found->last_answer != r.answers_examined) found->hits++;
+  found->last_answer = r.answers_examined;
+  found->last_seen = ++r.sightings;
+}
+
 void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t server_flags) {
+  r.answers_examined++;
   bool bogus = false;
   int wanted = r.qtype;
   char owner[kDnsNameTextMax];
@@ -509,10 +536,9 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     }
     if (ip_flags & kIpIgnore) continue;
     if ((server_flags & kServerFlagWhitelistIp) && !(ip_flags & kIpWhitelist)) continue;
-    if (family == AF_INET && (addr[0] == 0 || addr[0] == 127)) {
+    if (family == AF_INET && IsZeroOrLoopbackV4(addr)) {
       // A loopback or zero answer counts only when enough servers agree on it.
-      r.zero_addresses++;
-      if (static_cast<size_t>(r.zero_addresses) < (servers + 1) / 2) continue;
+      if (!ZeroOrLoopbackAccepted(++r.zero_addresses, servers)) continue;
     }
     int64_t clamped = ClampTtl(ttl);
     if (!r.has_addr) {
@@ -523,20 +549,7 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     } else if (clamped < r.ttl) {
       r.ttl = clamped;
     }
-    bool found = false;
-    for (SeenAddress& s : r.seen) {
-      if (s.family == family && std::memcmp(s.addr, addr, family == AF_INET ? 4 : 16) == 0) {
-        s.hits++;
-        found = true;
-      }
-    }
-    if (!found) {
-      SeenAddress s;
-      s.family = family;
-      std::memcpy(s.addr, addr, family == AF_INET ? 4 : 16);
-      s.hits = 1;
-      r.seen.push_back(s);
-    }
+    NoteAddress(r, family, addr);
   }
   for (const dns_rrs* e = dns_get_rrs_start(p, DNS_RRS_NS, nullptr); e;
        e = dns_get_rrs_next(p, e)) {

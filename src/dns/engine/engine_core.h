@@ -23,9 +23,12 @@
 #include "dns/common/dns_handles.h"
 #include "dns/engine/dns_audit.h"
 #include "dns/engine/dns_conf.h"
+#include "dns/engine/dns_dualstack.h"
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
+#include "dns/engine/dns_log.h"
 #include "dns/engine/reply_gate.h"
+#include "dns/ipset/ipset_client.h"
 #include "dns/upstream/upstream_client.h"
 
 namespace zc::dns {
@@ -89,7 +92,9 @@ struct TcpClient {
 struct SeenAddress {
   int family = AF_INET;
   uint8_t addr[16] = {};
-  int hits = 0;
+  int hits = 0;            // upstream answers that carried it
+  int last_answer = -1;    // the request's answer count when last seen
+  uint32_t last_seen = 0;  // order of sightings within the request
 };
 
 struct Request {
@@ -125,6 +130,7 @@ struct Request {
   MatchedRules rules;
   bool passthrough = false;
   bool dualstack = false;
+  DualStackState ds;
   std::string group;
   std::string cache_client_subnet;
   bool refresh = false;  // a cache refresh: no lookup, its answer replaces the entry
@@ -134,6 +140,9 @@ struct Request {
   uint16_t rcode = DNS_RC_SERVFAIL;
   bool answer_received = false;
   bool upstream_examined = false;  // an answer with rcode 0 or 3 arrived
+  bool upstream_failed = false;    // an upstream answer itself carried a failure rcode
+  int answers_examined = 0;
+  uint32_t sightings = 0;
   std::string cname;
   int cname_ttl = 0;
   bool has_addr = false;
@@ -158,6 +167,7 @@ struct Request {
 
   // Speed checks of the collected addresses.
   bool speed_pending = false;              // checks run; their last result is still to come
+  bool speed_checked = false;              // checks were started for this request
   int best_ping = -1;                      // of the answer address, tenths of a millisecond
   std::vector<SpeedProbe> fast_addresses;  // the fastest first, then those close to it
 };
@@ -201,6 +211,7 @@ struct DnsEngine::Core {
   void Post(std::function<void()> task);
   void DrainTasks();
   void OnBeat(Clock::time_point now);
+  void OpenLog();
 
   // --- listeners (dns_listeners.cc) ---
   bool OpenListeners(std::string* error);
@@ -240,7 +251,7 @@ struct DnsEngine::Core {
   // Builds the reply from the request's answer fields and hands it to the gate.
   void PostAssembled(Request& r, bool final_post);
   void PostLocalAddress(Request& r, int family, const void* addr, int ttl);
-  void PostSoa(Request& r);
+  void PostSoa(Request& r, int ttl = -1);  // ttl < 0: the default
   void PostPtr(Request& r, const std::string& target);
   void PostRcodeOnly(Request& r, uint16_t rcode);
   // Hands an answer to the request's gate (and to its merged waiters); sends when allowed.
@@ -256,7 +267,21 @@ struct DnsEngine::Core {
   Request& NewRequest(uint64_t id);
   void Count(uint64_t DnsEngineStats::*field);
   void StoreInCache(const Request& r, const GateAnswer& answer);
+  void PickWithoutSpeed(Request& r);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
+  // --- ipset rules (dns_ipset.cc) ---
+  void ApplyIpset(const Request& r, const GateAnswer& answer);
+
+  // --- dual-stack selection (dns_dualstack.cc) ---
+  void DualStackDecide(Request& r);
+  // At a cache hit: true when it replied SOA instead of the hit.
+  bool DualStackHit(Request& r, const CachedAnswer& hit, int ttl);
+  void StartCompanion(Request& r);
+  void OnCompanionEnd(const Request& companion);
+  void ReleaseCompanionHold(Request& parent);
+  // At the reply of an address: true when a SOA goes out instead.
+  bool DualStackGivesWay(Request& r);
+  void DualStackBeat(Clock::time_point at);
 
   DnsEngineOptions options;
   uint64_t generation;
@@ -281,11 +306,14 @@ struct DnsEngine::Core {
   std::vector<std::vector<uint8_t>> spare_packets;      // cleared, with their capacity
   CachedAnswer cache_hit;                               // reused by every lookup
   std::deque<std::pair<Clock::time_point, uint64_t>> deadlines;
+  std::deque<std::pair<Clock::time_point, uint64_t>> companion_waits;  // parents, by deadline
   MergeTable merges;
   std::vector<uint64_t> reap;
   uint64_t last_request_id_ = 0;
 
   AuditLog audit;
+  std::shared_ptr<EngineLog> log;      // the engine's own log file; null when it cannot be opened
+  std::unique_ptr<IpsetClient> ipset;  // started by the first answer with ipset rules
   std::unique_ptr<UpstreamClient> upstream;
   std::unique_ptr<AnswerCache> own_cache;
   std::unique_ptr<SpeedChecker> own_speed;

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <string>
 
+#include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_engine.h"
+#include "dns/standalone/run_as_user.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 
@@ -20,6 +22,23 @@ namespace {
 int Usage(const char* program) {
   std::fprintf(stderr, "usage: %s [-c <option file>]\n", program);
   return 2;
+}
+
+// With a `user` in the option file, become that user before any thread or socket exists. A
+// file that does not load is left for the engine to report.
+bool SwitchUser(zc::dns::DnsEngineOptions* options, std::string* error) {
+  zc::dns::DnsConf conf;
+  std::string ignored;
+  int level = g_loglevel.exchange(LL_CRIT);  // the engine reads the file again, and logs
+  bool loaded = zc::dns::LoadDnsConf(options->conf_path, &conf, &ignored);
+  g_loglevel.store(level);
+  if (!loaded || conf.user.empty()) return true;
+  if (!zc::dns::RunAsUser(conf.user, error)) {
+    *error = "user " + conf.user + ": " + *error;
+    return false;
+  }
+  options->user_applied = true;
+  return true;
 }
 
 }  // namespace
@@ -49,8 +68,12 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  zc::dns::DnsEngine engine(options);
   std::string error;
+  if (!SwitchUser(&options, &error)) {
+    std::fprintf(stderr, "zuncore-dns: start failed: %s\n", error.c_str());
+    return 1;
+  }
+  zc::dns::DnsEngine engine(options);
   if (!engine.Start(&error)) {
     std::fprintf(stderr, "zuncore-dns: start failed: %s\n", error.c_str());
     return 1;
