@@ -61,6 +61,10 @@ std::string Format(const char* format, ...) {
 }  // namespace
 
 std::unique_ptr<UrlPattern> UrlPattern::Compile(const std::string& text) {
+  if (PatternExpandedSize(text) > kMaxPatternExpandedSize) {
+    LogOut(LL_ERR, "UrlPattern: %.64s repeats too much to compile", text.c_str());
+    return nullptr;
+  }
   std::unique_ptr<UrlPattern> p(new UrlPattern());
   if (regcomp(&p->regex_, text.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) return nullptr;
   p->compiled_ = true;
@@ -87,7 +91,76 @@ size_t BracketEnd(std::string_view re, size_t open) {
   return j;
 }
 
+// Size of the expression tree of [i, end of group), saturated just above the limit.
+size_t ExpandedSize(std::string_view re, size_t& i, int depth) {
+  static constexpr size_t kCap = kMaxPatternExpandedSize + 1;
+  auto add = [](size_t a, size_t b) { return std::min(kCap, a + b); };
+  auto mul = [](size_t a, size_t b) {
+    return b != 0 && a > kCap / b ? kCap : std::min(kCap, a * b);
+  };
+  size_t total = 0;
+  size_t last = 0;      // the operand a repetition applies to
+  int repetitions = 0;  // repetition symbols in a row
+  while (i < re.size()) {
+    char c = re[i];
+    bool repetition = c == '*' || c == '?' || c == '+' || c == '{';
+    repetitions = repetition ? repetitions + 1 : 0;
+    // "x*?" and "x+?" are written by habit; longer runs only make the compiler's closures
+    // explode (a run of '?' and '+' after one character takes seconds).
+    if (repetitions > kMaxStackedRepetitions) return kCap;
+    if (c == ')' && depth > 0) {
+      ++i;
+      break;
+    }
+    if (c == '(') {
+      ++i;
+      last = add(ExpandedSize(re, i, depth + 1), 1);
+    } else if (c == '[') {
+      i = BracketEnd(re, i) + 1;
+      last = 1;
+    } else if (c == '\\') {
+      i += 2;
+      last = 1;
+    } else if (repetition) {
+      size_t copies = c == '+' ? 2 : 1;  // "x+" is built as "xx*"
+      ++i;
+      if (c == '{') {
+        size_t low = 0, high = 0;
+        bool comma = false;
+        for (; i < re.size() && re[i] != '}'; ++i) {
+          if (re[i] == ',') {
+            comma = true;
+          } else if (std::isdigit(static_cast<unsigned char>(re[i]))) {
+            size_t& n = comma ? high : low;
+            n = std::min(kCap, n * 10 + static_cast<size_t>(re[i] - '0'));
+          }
+        }
+        ++i;
+        copies = std::max<size_t>({low, high, 1}) + (comma && high == 0 ? 1 : 0);
+      }
+      total = add(total, mul(last, copies - 1));
+      last = mul(last, copies);
+      continue;
+    } else {
+      ++i;
+      last = 1;
+    }
+    total = add(total, last);
+  }
+  return total;
+}
+
 }  // namespace
+
+size_t PatternExpandedSize(std::string_view re) {
+  size_t i = 0;
+  size_t total = 0;
+  while (i < re.size()) {  // a ')' without its '(' ends a group at depth 0: go on after it
+    total = std::min(kMaxPatternExpandedSize + 1, total + ExpandedSize(re, i, 0));
+    if (i < re.size() && re[i] == ')') ++i;
+  }
+  return total;
+}
 
 std::string RequiredLiteral(std::string_view re) {
   // Walks the top level only: groups and bracket expressions end a run, a quantifier takes the
@@ -121,6 +194,7 @@ std::string RequiredLiteral(std::string_view re) {
       continue;
     }
     if (c == ')') {
+      endRun();  // a ')' without its '(' is a literal between the two runs
       if (depth > 0) --depth;
       continue;
     }
@@ -139,6 +213,13 @@ std::string RequiredLiteral(std::string_view re) {
         }
         break;
       case '+':
+        // "x+*", "x+?", "x+{0,1}": a quantifier after the '+' makes the character optional.
+        if (i + 1 < re.size() && (re[i + 1] == '*' || re[i + 1] == '?' || re[i + 1] == '{') &&
+            !run.empty()) {
+          run.pop_back();
+        }
+        endRun();
+        break;
       case '.':
       case '^':
       case '$':

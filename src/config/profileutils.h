@@ -65,6 +65,16 @@ class UrlPattern {
   std::string required_;
 };
 
+// Most nodes glibc's regcomp may build for one URL pattern: every repetition copies its operand
+// ("x+" is "xx*", "x{2,5}" five copies) and stacked or nested repetitions multiply, so a short
+// pattern like "a" and a hundred '+' would otherwise take all memory while it compiles.
+inline constexpr size_t kMaxPatternExpandedSize = 4096;
+// Most repetition symbols in a row ("x*?" passes, "x*??" does not).
+inline constexpr int kMaxStackedRepetitions = 2;
+// The estimate of that size, for any text (saturated just above the limit; a longer run of
+// repetition symbols counts as over it).
+size_t PatternExpandedSize(std::string_view pattern);
+
 // The longest run of literal characters that any match of the extended regular expression must
 // contain, lower-cased; empty when none can be told (top-level alternation, say). Conservative:
 // it may be shorter than possible, never longer.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -184,6 +185,42 @@ void DownloadCompletion(std::unique_ptr<HttpRequest> request) {
   StartDownloadAction(success);
 }
 
+// One download attempt of the sequence that holds FW_PROGRESS.
+void StartClaimedDownload() {
+  RemoveImage();
+  ConnectBootstrapOrRestart("FirmwareDownload");
+  bool complete = true;
+  for (const char* key : {kKeyFirmwareUrl, kKeyFirmwareVersion, kKeyFirmwareResultSubject,
+                          kKeyFirmwareChecksumType, kKeyFirmwareChecksum}) {
+    auto v = GetUsableKVP(key);
+    if (!v || v->empty()) complete = false;
+  }
+  // The image comes from the web only: anything else is as good as no URL.
+  std::string url = GetStringKVPOr(kKeyFirmwareUrl, "");
+  if (complete && !IsHttpUrl(url)) {
+    LogOut(LL_ERR, "%s firmware.url is not an http(s) URL: %s", "FirmwareDownload",
+           LogText(url).c_str());
+    complete = false;
+  }
+  if (!complete) {
+    LogOut(LL_ERR, "%s Invalid firmware config and fallback to old version !!!",
+           "FirmwareDownload");
+    SetStringKVP(kKeyFwDownloadErrorCode, "FW_DOWNLOAD_FALLBACK");
+    FirmwareDownloadResult();
+    FallBackToRunningFirmware();
+    return;
+  }
+  RouterDeviceOps.FreeUpRAM();
+  auto request = std::make_unique<HttpRequest>();
+  request->download = true;
+  request->completion = DownloadCompletion;
+  if (AddHttpRequest(url, std::move(request)) != 0) {
+    // The image file could not be opened: an attempt that failed like any other download.
+    SetStringKVP(kKeyFwDownloadErrorCode, "FW_Download_Fail");
+    StartDownloadAction(false);
+  }
+}
+
 }  // namespace
 
 void FirmwareAttach(std::function<void(FirmwareNext)> next) {
@@ -263,20 +300,40 @@ void Firmwarevalidate() {
 }
 
 void FirmwarePassiveUpdate(const Zun__Config__FIRMWARE& f) {
-  SetStringKVP(kKeyFirmwareUrl, f.fwurl ? f.fwurl : "");
-  SetStringKVP(kKeyFirmwareChecksum, f.md5sum ? f.md5sum : "NA");
-  SetStringKVP(kKeyFirmwarePreserveConfig, f.has_preserve && f.preserve ? "true" : "false");
-  SetStringKVP(kKeyFirmwareChecksumType, f.checksumtype ? f.checksumtype : "MD5");
-  SetStringKVP(kKeyFirmwareVersion, f.version ? f.version : "NA");
-  SetStringKVP(kKeyFirmwareCtrltran, Ctrltran(f.transid, "FirmwarePassiveUpdate"));
-  std::string version = f.version ? f.version : "";
-  if (EqualsNoCase(version, GetStringKVPOr(kKeyRunningFirmware, "").c_str())) {
-    LogOut(LL_INFO, "%s: Firmware is uptodate, skip fw upgrade request for %s",
-           "FirmwarePassiveUpdate", LogText(version).c_str());
-    return;
+  // Two assignments can arrive at once (each command subject has its own delivery thread), and
+  // one can arrive while an earlier one downloads: the assignment keys belong to the running
+  // sequence until it ends, so a later assignment neither mixes its fields into them nor
+  // replaces the checksum the running download will be checked against.
+  static std::mutex assignMutex;
+  {
+    std::lock_guard<std::mutex> lock(assignMutex);
+    if (FW_PROGRESS.load()) {
+      LogOut(LL_INFO, "%s: FW_PROGRESS set, assignment %s for %s not taken",
+             "FirmwarePassiveUpdate", LogText(f.transid ? f.transid : "").c_str(),
+             LogText(f.version ? f.version : "").c_str());
+      return;
+    }
+    SetStringKVP(kKeyFirmwareUrl, f.fwurl ? f.fwurl : "");
+    SetStringKVP(kKeyFirmwareChecksum, f.md5sum ? f.md5sum : "NA");
+    SetStringKVP(kKeyFirmwarePreserveConfig, f.has_preserve && f.preserve ? "true" : "false");
+    SetStringKVP(kKeyFirmwareChecksumType, f.checksumtype ? f.checksumtype : "MD5");
+    SetStringKVP(kKeyFirmwareVersion, f.version ? f.version : "NA");
+    SetStringKVP(kKeyFirmwareCtrltran, Ctrltran(f.transid, "FirmwarePassiveUpdate"));
+    std::string version = f.version ? f.version : "";
+    if (EqualsNoCase(version, GetStringKVPOr(kKeyRunningFirmware, "").c_str())) {
+      LogOut(LL_INFO, "%s: Firmware is uptodate, skip fw upgrade request for %s",
+             "FirmwarePassiveUpdate", LogText(version).c_str());
+      return;
+    }
+    LogOut(LL_INFO, "--->Stage: %s", "FirmwareDownload");
+    if (!TryClaimFirmwareProgress()) {  // an active validation claimed it meanwhile
+      LogOut(LL_INFO, "%s FW_PROGRESS set, skip upgrade", "FirmwareDownload");
+      return;
+    }
+    LogOut(LL_INFO, "%s FW_PROGRESS not set, proceed upgrade", "FirmwareDownload");
+    gFirmwareUpgradeMode.store(FW_UPGRADE_PASSIVE);
   }
-  gFirmwareUpgradeMode.store(FW_UPGRADE_PASSIVE);
-  FirmwareDownload();
+  StartClaimedDownload();
 }
 
 void FirmwareDownload(bool retry) {
@@ -288,38 +345,7 @@ void FirmwareDownload(bool retry) {
     }
     LogOut(LL_INFO, "%s FW_PROGRESS not set, proceed upgrade", "FirmwareDownload");
   }
-  RemoveImage();
-  ConnectBootstrapOrRestart("FirmwareDownload");
-  bool complete = true;
-  for (const char* key : {kKeyFirmwareUrl, kKeyFirmwareVersion, kKeyFirmwareResultSubject,
-                          kKeyFirmwareChecksumType, kKeyFirmwareChecksum}) {
-    auto v = GetUsableKVP(key);
-    if (!v || v->empty()) complete = false;
-  }
-  // The image comes from the web only: anything else is as good as no URL.
-  std::string url = GetStringKVPOr(kKeyFirmwareUrl, "");
-  if (complete && !IsHttpUrl(url)) {
-    LogOut(LL_ERR, "%s firmware.url is not an http(s) URL: %s", "FirmwareDownload",
-           LogText(url).c_str());
-    complete = false;
-  }
-  if (!complete) {
-    LogOut(LL_ERR, "%s Invalid firmware config and fallback to old version !!!",
-           "FirmwareDownload");
-    SetStringKVP(kKeyFwDownloadErrorCode, "FW_DOWNLOAD_FALLBACK");
-    FirmwareDownloadResult();
-    FallBackToRunningFirmware();
-    return;
-  }
-  RouterDeviceOps.FreeUpRAM();
-  auto request = std::make_unique<HttpRequest>();
-  request->download = true;
-  request->completion = DownloadCompletion;
-  if (AddHttpRequest(url, std::move(request)) != 0) {
-    // The image file could not be opened: an attempt that failed like any other download.
-    SetStringKVP(kKeyFwDownloadErrorCode, "FW_Download_Fail");
-    StartDownloadAction(false);
-  }
+  StartClaimedDownload();
 }
 
 void FirmwareDownloadResult() {

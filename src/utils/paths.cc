@@ -24,15 +24,20 @@ std::string RootFromEnv() {
   return root;
 }
 
-}  // namespace
-
-const std::string& RootDir() {
-  std::lock_guard lock(gRootMutex);
+// The root, loaded on first use. Callers hold gRootMutex: a reload (tests) may replace it.
+const std::string& LoadedRoot() {
   if (!gRootLoaded) {
     gRoot = RootFromEnv();
     gRootLoaded = true;
   }
   return gRoot;
+}
+
+}  // namespace
+
+std::string RootDir() {
+  std::lock_guard lock(gRootMutex);
+  return LoadedRoot();
 }
 
 void ReloadRootFromEnv() {
@@ -42,7 +47,8 @@ void ReloadRootFromEnv() {
 }
 
 std::string RootPath(std::string_view routerPath) {
-  const std::string& root = RootDir();
+  std::lock_guard lock(gRootMutex);
+  const std::string& root = LoadedRoot();
   if (root.empty() || routerPath.empty() || routerPath.front() != '/') {
     return std::string(routerPath);
   }

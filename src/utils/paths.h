@@ -11,7 +11,8 @@
 namespace zc {
 
 // Absolute root without trailing slash; empty for "/".
-const std::string& RootDir();
+// A copy: tests may reload the root while threads map paths.
+std::string RootDir();
 
 // Maps an absolute router path under the root: "/tmp/x" -> "$ROOT/tmp/x". Relative paths and
 // paths already under the root are returned unchanged.

@@ -11,6 +11,7 @@
 #include "support/nats_fixture.h"
 #include "support/netns.h"
 #include "support/requires.h"
+#include "support/wait.h"
 
 namespace e2e {
 namespace {
@@ -24,11 +25,32 @@ class E2eConfigCommands : public ::testing::Test {
   }
 };
 
+// The records of diagnostic runs once every run's "end" event is in (events and the answer leave on
+// different connections, so the answer can reach the cloud first); what is there after kShort
+// otherwise.
+JsonPtr RunRecords(Lab& lab, const std::string& subject, const std::string& key,
+                   const std::string& since) {
+  JsonPtr r;
+  zctest::WaitFor(
+      [&] {
+        r = lab.Records("subject=" + subject + "&since=" + since);
+        size_t starts = 0, ends = 0;
+        for (size_t i = 0; i < Lab::Size(r); ++i) {
+          std::string event = Text(Lab::Decoded(r, i), key);
+          starts += event == "start";
+          ends += event == "end";
+        }
+        return ends > 0 && ends >= starts;
+      },
+      kShort, 20ms);
+  return r;
+}
+
 // The event names ("start", "progress", ...) of the diagnostics on a subject since a mark.
 Texts Events(Lab& lab, const std::string& subject, const std::string& key,
              const std::string& since) {
   Texts out;
-  JsonPtr r = lab.Records("subject=" + subject + "&since=" + since);
+  JsonPtr r = RunRecords(lab, subject, key, since);
   for (size_t i = 0; i < Lab::Size(r); ++i) out.push_back(Text(Lab::Decoded(r, i), key));
   return out;
 }
@@ -81,7 +103,7 @@ TEST_F(E2eConfigCommands, DiagnosticsLedWifiAndSettings) {
   // Trace: the same with "End of Trace" before the end.
   since = std::to_string(lab.cloud().LastSeq());
   EXPECT_EQ(Ask(lab, "commandGroup:0", Command("t1", "TRACE", "127.0.0.1")), Texts{"NA"});
-  JsonPtr trace = lab.Records("subject=zt.trace&since=" + since);
+  JsonPtr trace = RunRecords(lab, "zt.trace", "trace", since);
   size_t n = Lab::Size(trace);
   ASSERT_GE(n, 4u);
   EXPECT_EQ(Text(Lab::Decoded(trace, 0), "trace"), "start");

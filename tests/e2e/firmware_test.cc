@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "e2e/e2e_lab.h"
 #include "support/nats_fixture.h"
 #include "support/netns.h"
@@ -325,6 +327,54 @@ TEST_F(E2eFirmware, PassiveAssignmentsReleaseTheFlagAndFlashOnTheirOwnThread) {
   EXPECT_EQ(lab.LastExit(), "FirmwareUpgradeResult: Rebooting the device");
   EXPECT_EQ(agent.Read("/sim/state/banks/1/version"), "2.3.0\n");
   EXPECT_EQ(Lab::Size(Distinct(lab.Records("subject=zt.signon"))), 1u);
+}
+
+// Two assignments at once on two command subjects (each delivered on its own thread), both
+// images slow enough that the second lands while the first downloads: one sequence runs, with
+// every field from one assignment (a mixed one fails its checksum); the other is answered and
+// not taken.
+TEST_F(E2eFirmware, TwoAssignmentsAtOnceRunOneSequenceWithOneAssignmentsFields) {
+  Lab lab;
+  ASSERT_TRUE(lab.ok()) << lab.error();
+  zctest::AgentRun& agent = lab.agent();
+  agent.WriteBootConfig(lab.natsUrl(), "zt.fw.validate");
+  RunUntilSignedOn(lab, 1);
+  Image a = lab.MakeImage("a.img", "2.3.0");
+  Image b = lab.MakeImage("b.img", "2.4.0", "--size 131072");
+  // A router minute per image: 2.4 s of real time.
+  auto route = [&](const Image& image, const std::string& path) {
+    return "{\"path\": \"" + path + "\", \"listener\": \"https\", \"file\": \"" + image.path +
+           "\", \"duration_ms\": 60000}";
+  };
+  ASSERT_TRUE(
+      lab.Put("/v1/http/routes", "[" + route(a, "/fw/a.img") + ", " + route(b, "/fw/b.img") + "]"));
+  auto assignment = [&](const std::string& transid, const Image& image, const std::string& path,
+                        const std::string& version) {
+    return R"({"_fw": {"transid": ")" + transid + R"(", "fwurl": ")" + lab.httpsUrl(path) +
+           R"(", "md5sum": ")" + image.md5 + R"(", "version": ")" + version + R"("}})";
+  };
+  std::string since = Since(lab);
+  std::thread other(
+      [&] { lab.Push("stableFirmware:0", assignment("fa", a, "/fw/a.img", "2.3.0")); });
+  lab.Push("immediateFirmware:0", assignment("fb", b, "/fw/b.img", "2.4.0"));
+  other.join();
+
+  ASSERT_TRUE(lab.WaitRecords(std::string("type=CONFIGRESP&transid=fa.") + kMac));
+  ASSERT_TRUE(lab.WaitRecords(std::string("type=CONFIGRESP&transid=fb.") + kMac));
+  ASSERT_TRUE(agent.WaitExit(kLong)) << agent.Output();
+  EXPECT_EQ(lab.LastExit(), "FirmwareUpgradeResult: Rebooting the device");
+  EXPECT_EQ(lab.CountLog("FW_PROGRESS set, assignment"), 1u) << agent.Output();
+  EXPECT_EQ(Reports(lab, since), (std::vector<std::string>{"DOWNLOAD SUCCESS <absent> <absent>",
+                                                           "UPDATE SUCCESS <absent> <absent>"}));
+  std::string flashed = agent.Read("/sim/state/banks/1/version");
+  ASSERT_TRUE(flashed == "2.3.0\n" || flashed == "2.4.0\n") << flashed;
+  std::string transid = std::string(flashed == "2.3.0\n" ? "fa." : "fb.") + kMac;
+  JsonPtr reports = Distinct(lab.Records("subject=zt.fw.result&since=" + since));
+  for (size_t i = 0; i < Lab::Size(reports); ++i) {
+    json_object* d = Lab::Decoded(reports, i);
+    EXPECT_EQ(Text(d, "version") + "\n", flashed);
+    EXPECT_EQ(Text(d, "transid"), transid);
+  }
 }
 
 }  // namespace

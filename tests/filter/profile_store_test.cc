@@ -155,15 +155,26 @@ TEST(UrlPatternPrefilter, AgreesWithTheRegex) {
   EXPECT_EQ(RequiredLiteral("a|b"), "");
   EXPECT_EQ(RequiredLiteral("abc?d"), "ab");
   EXPECT_EQ(RequiredLiteral("x[.|]yz+w"), "yz");
-  const char* patterns[] = {"ads\\.test", "(^|\\.)ads\\.test$",  "^www\\.",    "a|b.test",
-                            "abc?d",      "x[.|]yz+w",           "ab{2}c",     "(ab)*cd",
-                            "\\bads",     "[[:alpha:]]+\\.test", "te(s|x)t",   "o\\.?k",
-                            "[]a]bc",     "news.*\\.test",       "c(a(b)c)d$", "AdS"};
-  const char* names[] = {"ads.test",  "www.ads.test", "xads.test",  "ads.tes", "a.test",
-                         "abd",       "abcd",         "x.yzzw",     "x|yzw",   "abbc",
-                         "abc",       "ababcd",       "cd",         "ok",      "o.k",
-                         "abc.test",  "]bc",          "newsx.test", "cabcd",   "WWW.ADS.TEST",
-                         "text.test", "b.test",       "acd",        "xadsx"};
+  // Found by fuzzing: "x+*" is "(x+)*", which matches without any x.
+  EXPECT_EQ(RequiredLiteral("x+*$"), "");
+  EXPECT_EQ(RequiredLiteral("ab+?c"), "a");
+  EXPECT_EQ(RequiredLiteral("ab+{0}c"), "a");
+  EXPECT_EQ(RequiredLiteral("ab)c"), "ab");  // the unmatched ')' is a literal in between
+  const char* patterns[] = {"ads\\.test", "(^|\\.)ads\\.test$",
+                            "^www\\.",    "a|b.test",
+                            "abc?d",      "x[.|]yz+w",
+                            "ab{2}c",     "(ab)*cd",
+                            "\\bads",     "[[:alpha:]]+\\.test",
+                            "te(s|x)t",   "o\\.?k",
+                            "[]a]bc",     "news.*\\.test",
+                            "c(a(b)c)d$", "AdS",
+                            "x+*$",       "ab+?c",
+                            "ab)cd"};
+  const char* names[] = {
+      "ads.test", "www.ads.test", "xads.test", "ads.tes",    "a.test", "abd",          "abcd",
+      "x.yzzw",   "x|yzw",        "abbc",      "abc",        "ababcd", "cd",           "ok",
+      "o.k",      "abc.test",     "]bc",       "newsx.test", "cabcd",  "WWW.ADS.TEST", "text.test",
+      "b.test",   "acd",          "xadsx",     "aabc?",      "ac",     "ab)cd",        "abcd)"};
   for (const char* p : patterns) {
     auto pattern = UrlPattern::Compile(p);
     ASSERT_TRUE(pattern) << p;
@@ -173,6 +184,26 @@ TEST(UrlPatternPrefilter, AgreesWithTheRegex) {
       EXPECT_EQ(pattern->Matches(n), pattern->Matches(n, lower)) << p << " on " << n;
     }
   }
+}
+
+// Found by fuzzing: glibc builds "x+" as "xx*", so a short pattern with stacked or nested
+// repetitions takes all memory while it compiles. Such a pattern is refused with its answer.
+TEST_F(ProfileStoreTest, PatternsThatRepeatTooMuchAreRefusedBeforeTheyCompile) {
+  EXPECT_FALSE(UrlPattern::Compile("ads" + std::string(100, '+')));
+  EXPECT_FALSE(UrlPattern::Compile("((a{200}){200}){200}"));
+  EXPECT_GT(PatternExpandedSize("(a+)+(b+)+(c+)+(d+)+(e+)+(f+)+(g+)+(h+)+(i+)+(j+)+(k+)+"), 64u);
+  EXPECT_TRUE(UrlPattern::Compile("^([a-z0-9-]{1,63}\\.)*ads\\.test$"));
+  EXPECT_TRUE(UrlPattern::Compile("a{0,100}b+c*(d|e)?"));
+  // A run of repetition symbols makes the compiler's closures explode (seconds for 180 bytes).
+  EXPECT_FALSE(UrlPattern::Compile("x*" + std::string(60, '?') + "+" + std::string(60, '?')));
+  EXPECT_TRUE(UrlPattern::Compile("ads.*?\\.test"));  // the lazy form some write stays accepted
+  EXPECT_LT(PatternExpandedSize("ads\\.test"), 16u);
+
+  zctest::ProfileBuilder costly;
+  costly.Mac("02:00:00:00:00:01").Url("x" + std::string(60, '+') + "\\.test", kListBlack);
+  EXPECT_EQ(UpdateProfile(costly.Build()), -1);
+  EXPECT_EQ(LastAnswer().rfind("Invalid url[0]", 0), 0u) << LastAnswer();
+  EXPECT_EQ(zc::profiles::StationCount(), 0u);
 }
 
 TEST_F(ProfileStoreTest, CategoriesFollowLevelAndAdblock) {

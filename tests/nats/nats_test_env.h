@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -39,7 +40,13 @@ inline CloudSimFixture& SharedCloud() {
 }
 
 inline void EnsureNatsLib() {
-  static bool opened = [] { return NatsLibInit() == 0; }();
+  // Closed (its threads joined) before OpenSSL's own exit handler, registered while the library
+  // opened, frees the locks those threads may still take.
+  static bool opened = [] {
+    if (NatsLibInit() != 0) return false;
+    std::atexit([] { NatsLibClose(); });
+    return true;
+  }();
   ASSERT_TRUE(opened);
 }
 
