@@ -20,11 +20,17 @@
 #   overload  (W9) zuncore only: 10k unique names against an upstream that never answers.
 #             loss = queries without an answer within 2 s (SERVFAIL counts as an answer);
 #             value = RSS growth in MiB.
+#   dualstack (W10) zuncore only: the hot names as A and AAAA queries, cache hits, with speed
+#             checks on (both families' addresses on lo, answered by the kernel) and dual-stack
+#             selection on, then off: two engines side by side, BENCH_ROUNDS rounds in turn,
+#             medians of CPU µs per query. Upstream: an unbound instance answering every name
+#             with A 192.0.2.9 and AAAA 2001:db8::9. BENCH_DS_SOA=1 leaves 2001:db8::9 without
+#             a route: every AAAA hit then gets the dual-stack SOA (the rule's costlier path).
 # CPU µs per query is the server's utime+stime over the run divided by the queries it
 # completed. The servers run on CPU 1, dnsperf and the echo responder on CPU 0.
 #
 #   bench/run.sh [--seconds N] [--servers "zuncore dnsmasq unbound echo"]
-#                [--workloads "hit tcp miss memory coldstart overload"]
+#                [--workloads "hit tcp miss memory coldstart overload dualstack"]
 #
 # Builds an optimised tree (-O2) in $BENCH_BUILD (build/bench) first. Needs root or
 # unprivileged user namespaces.
@@ -32,7 +38,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${BENCH_SECONDS:-5}
 servers="zuncore dnsmasq unbound echo"
-workloads="hit tcp miss memory coldstart overload"
+workloads="hit tcp miss memory coldstart overload dualstack"
 while (($#)); do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -326,6 +332,75 @@ while True: s.recv(4096)" &
     'BEGIN { printf "%.1f", d / 1024 }'),rss_growth_mib"
 }
 
+# W10: cache hits of both families with dual-stack selection on and off (two engines at once).
+run_dualstack() {
+  local up=5397 mode p round before after completed qps lost names=$work/hot-both.txt
+  declare -A ds_port=([on]=5304 [off]=5305) r_cpu=() r_qps=()
+  ip addr add 192.0.2.9/32 dev lo
+  [[ -n ${BENCH_DS_SOA:-} ]] || ip -6 addr add 2001:db8::9/128 dev lo nodad
+  ip -6 addr add 2001::/128 dev lo nodad  # IPv6 counts as reachable
+  cat >"$work/unbound-ds.conf" <<EOF
+server:
+  interface: 127.0.0.1@$up
+  username: ""
+  chroot: ""
+  directory: "$work"
+  pidfile: ""
+  use-syslog: no
+  logfile: ""
+  verbosity: 0
+  do-daemonize: no
+  num-threads: 1
+  do-ip6: no
+  local-zone: "bench.example." redirect
+  local-data: "bench.example. 300 IN A 192.0.2.9"
+  local-data: "bench.example. 300 IN AAAA 2001:db8::9"
+remote-control:
+  control-enable: no
+EOF
+  "${client_cpu[@]}" unbound -d -c "$work/unbound-ds.conf" >>"$work/unbound-ds.log" 2>&1 &
+  pid[unbound-ds]=$!
+  awk '{print $1 " A"; print $1 " AAAA"}' "$hot_names" >"$names"
+  for mode in on off; do
+    mkdir -p "$work/ds-$mode/tmp"
+    cat >"$work/ds-$mode/tmp/zundns.conf" <<EOF
+bind 127.0.0.1:${ds_port[$mode]}
+server 127.0.0.1:$up
+speed-check-mode ping
+dualstack-ip-selection $([[ $mode == on ]] && echo yes || echo no)
+log-level error
+cache-size 200000
+cache-persist no
+EOF
+    ZUNCORE_ROOT=$work/ds-$mode "${server_cpu[@]}" \
+      "$BENCH_BUILD/src/dns/standalone/zuncore-dns" >>"$work/zuncore-ds-$mode.log" 2>&1 &
+    pid[ds-$mode]=$!
+  done
+  wait_ready "$up"
+  for mode in on off; do
+    wait_ready "${ds_port[$mode]}"
+    # Fill the cache (each miss waits for its speed checks), then once more: all hits.
+    perf "${ds_port[$mode]}" "$names" -n 1 -c 4 -q 100 >/dev/null
+    perf "${ds_port[$mode]}" "$names" -n 1 >/dev/null
+  done
+  for ((round = 0; round < rounds; round++)); do
+    for mode in on off; do
+      p=${ds_port[$mode]}
+      before=$(cpu_ticks "${pid[ds-$mode]}")
+      read -r completed qps lost < <(perf "$p" "$names" -c 4 -q 500 -l "$seconds")
+      after=$(cpu_ticks "${pid[ds-$mode]}")
+      r_cpu[$mode]+="$(cpu_per_query $((after - before)) "$completed") "
+      r_qps[$mode]+="$qps "
+    done
+  done
+  for mode in on off; do
+    row "zuncore,dualstack-$mode,$(median <<<"${r_qps[$mode]}"),$(median \
+      <<<"${r_cpu[$mode]}"),,,,$rounds,rounds"
+    stop_server "ds-$mode"
+  done
+  stop_server unbound-ds
+}
+
 # --- run ----------------------------------------------------------------------------------
 
 start_server echo
@@ -359,6 +434,7 @@ for server in $servers; do
       memory) [[ $server == echo ]] || run_memory "$server" ;;
       coldstart) [[ $server == zuncore ]] && run_coldstart ;;
       overload) [[ $server == zuncore ]] && run_overload ;;
+      dualstack) [[ $server == zuncore ]] && run_dualstack ;;
     esac
   done
 done
@@ -392,4 +468,6 @@ awk -F, 'NR > 1 { key = $1 "," $2; qps[key] = $3; cpu[key] = $4; p50[key] = $5; 
     absolute("W6 cold start: replay lost (not hits)", loss[z "coldstart-replay"], "<=", 0, "%")
     absolute("W9 overload: RSS growth", val[z "overload"], "<=", 10, "MiB")
     absolute("W9 overload: unanswered within 2 s", loss[z "overload"], "<=", 0, "%")
+    check("W10 hit CPU, dual-stack on vs off", ratio(cpu[z "dualstack-on"], cpu[z "dualstack-off"]),
+          "<=", 1.1)
   }' "$work/results.csv"

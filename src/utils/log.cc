@@ -42,6 +42,9 @@ struct SyslogSink {
 };
 SyslogSink gSyslog;
 thread_local bool tStdoutOnly = false;
+// The raw pointer is what the level checks read; the shared pointer keeps the tap alive.
+thread_local std::shared_ptr<LogTap> tTapOwner;
+thread_local LogTap* tTap = nullptr;
 
 void SendSyslog(int level, const char* message) {
   if (tStdoutOnly) return;
@@ -67,10 +70,7 @@ void SendSyslog(int level, const char* message) {
                reinterpret_cast<sockaddr*>(&addr), sizeof addr);
 }
 
-__attribute__((format(printf, 3, 0))) void Emit(int level, const LogFlowTag* tag,
-                                                const char* format, va_list ap) {
-  char message[kMaxMessage];
-  vsnprintf(message, sizeof message, format, ap);
+void EmitMessage(int level, const LogFlowTag* tag, const char* message) {
   timeval tv{};
   gettimeofday(&tv, nullptr);
   char line[kMaxMessage + 256];
@@ -95,6 +95,19 @@ bool PassesThreshold(int level) {
   return static_cast<unsigned>(level) >= static_cast<unsigned>(g_loglevel.load());
 }
 
+bool TapWants(int level) {
+  return tTap && static_cast<unsigned>(level) >= static_cast<unsigned>(tTap->level());
+}
+
+// Formats once; the usual outputs when `out` says so, the thread's tap when it wants the level.
+__attribute__((format(printf, 4, 0))) void Emit(int level, const LogFlowTag* tag, bool out,
+                                                const char* format, va_list ap) {
+  char message[kMaxMessage];
+  vsnprintf(message, sizeof message, format, ap);
+  if (out) EmitMessage(level, tag, message);
+  if (TapWants(level)) tTap->Line(level, message);
+}
+
 }  // namespace
 
 const char* LogLevelName(int level) {
@@ -114,6 +127,19 @@ void LogOpen(const char* ident) {
   if (gSyslog.fd < 0) gSyslog.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   gSyslog.ident = ident ? ident : "zuncore";
   gSyslog.path = zc::RootPath("/dev/log");
+}
+
+void LogSetThreadTap(std::shared_ptr<LogTap> tap) {
+  tTap = tap.get();
+  tTapOwner = std::move(tap);
+}
+
+std::shared_ptr<LogTap> LogThreadTap() {
+  return tTapOwner;
+}
+
+bool LogWants(int level) {
+  return PassesThreshold(level) || TapWants(level);
 }
 
 void LogThreadStdoutOnly(bool on) {
@@ -166,34 +192,38 @@ void LogLevelSet(int level) {
 }
 
 void LogOut(int level, const char* format, ...) {
-  if (!PassesThreshold(level)) return;
+  bool out = PassesThreshold(level);
+  if (!out && !TapWants(level)) return;
   va_list ap;
   va_start(ap, format);
-  Emit(level, nullptr, format, ap);
+  Emit(level, nullptr, out, format, ap);
   va_end(ap);
 }
 
 void LogFlow(int level, const LogFlowTag& tag, const char* format, ...) {
-  if (!PassesThreshold(level)) return;
+  bool out = PassesThreshold(level);
+  if (!out && !TapWants(level)) return;
   va_list ap;
   va_start(ap, format);
-  Emit(level, &tag, format, ap);
+  Emit(level, &tag, out, format, ap);
   va_end(ap);
 }
 
 void LogDns(int level, const char* format, ...) {
-  if (level != g_loglevel.load()) return;
+  bool out = level == g_loglevel.load();
+  if (!out && !TapWants(level)) return;
   va_list ap;
   va_start(ap, format);
-  Emit(level, nullptr, format, ap);
+  Emit(level, nullptr, out, format, ap);
   va_end(ap);
 }
 
 void LogProto(int level, const char* format, ...) {
-  if (level != g_loglevel.load()) return;
+  bool out = level == g_loglevel.load();
+  if (!out && !TapWants(level)) return;
   va_list ap;
   va_start(ap, format);
-  Emit(level, nullptr, format, ap);
+  Emit(level, nullptr, out, format, ap);
   va_end(ap);
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -73,6 +74,44 @@ std::string LogText(std::string_view value);
 // Lines logged by the calling thread go to standard output only, never to the system log: the
 // journal thread reads the system log socket, and its own lines must not come back to it.
 void LogThreadStdoutOnly(bool on);
+
+// A second destination for the lines of the threads that carry it (the DNS engine's own log
+// file): lines at or above its level go to Line() whatever the process threshold, and the usual
+// outputs keep following the process threshold. Line() runs on the logging thread and must not
+// log or block.
+class LogTap {
+ public:
+  explicit LogTap(int level) : level_(level) {}
+  virtual ~LogTap() = default;
+  int level() const { return level_.load(std::memory_order_relaxed); }
+  void set_level(int level) { level_.store(level, std::memory_order_relaxed); }
+  virtual void Line(int level, const char* message) = 0;
+
+ private:
+  std::atomic<int> level_;
+};
+
+// Sets (null: clears) the calling thread's tap. A thread started by a tapped thread has none
+// until it sets the one it was given (see LogThreadTap()).
+void LogSetThreadTap(std::shared_ptr<LogTap> tap);
+std::shared_ptr<LogTap> LogThreadTap();
+// Whether a LogOut line of this level would go anywhere from the calling thread (for callers
+// that skip building costly arguments).
+bool LogWants(int level);
+
+// Sets the calling thread's tap for a scope and puts the previous one back.
+class LogTapScope {
+ public:
+  explicit LogTapScope(std::shared_ptr<LogTap> tap) : previous_(LogThreadTap()) {
+    LogSetThreadTap(std::move(tap));
+  }
+  ~LogTapScope() { LogSetThreadTap(std::move(previous_)); }
+  LogTapScope(const LogTapScope&) = delete;
+  LogTapScope& operator=(const LogTapScope&) = delete;
+
+ private:
+  std::shared_ptr<LogTap> previous_;
+};
 
 // The text written to the level file for a level.
 std::string LogLevelFileText(int level);

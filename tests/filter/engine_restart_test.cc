@@ -86,7 +86,7 @@ TEST(EngineRestart, InternetSecuritySwitchRestartsCleanlyUnderLoad) {
     zctest::TempRoot root;
     root.Write("/tmp/zundns.conf",
                "bind 192.168.1.1:53\nserver 127.0.0.1:" + std::to_string(uo.port) +
-                   "\ncache-size 0\nspeed-check-mode none\nlog-level error\n");
+                   "\ncache-size 0\nspeed-check-mode none\nlog-level info\n");
     root.Write("/tmp/safeurl.txt", "");
     zc::filter::SetDnsmasqStopperForTest([] {});
     // Every query of this client is held for a classification that a slow fake edge answers.
@@ -156,6 +156,16 @@ TEST(EngineRestart, InternetSecuritySwitchRestartsCleanlyUnderLoad) {
     zc::filter::ShutdownDns();
     EXPECT_EQ(zc::filter::Pending().size(), 0u);
     EXPECT_FALSE(zc::filter::EngineRunning());
+    // The engine keeps its own log inside the agent too: under the root, a start and a stop line
+    // for each of its 21 runs, appended to one file.
+    std::string log = root.Read("/tmp/zundns.log");
+    size_t starts = 0, stops = 0;
+    for (size_t pos = 0; (pos = log.find("DnsEngine: listening", pos)) != std::string::npos; ++pos)
+      starts++;
+    for (size_t pos = 0; (pos = log.find("DnsEngine: loop ended", pos)) != std::string::npos; ++pos)
+      stops++;
+    EXPECT_EQ(starts, 21u);
+    EXPECT_EQ(stops, 21u);
     close(fd);
     zc::filter::SetEdgePublisherForTest(nullptr);
     zc::filter::SetMacResolverForTest(nullptr);

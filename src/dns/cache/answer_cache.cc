@@ -99,6 +99,20 @@ bool DnsAnswerCache::Lookup(const CacheKey& key, CachedAnswer* answer) {
   return true;
 }
 
+bool DnsAnswerCache::Peek(const CacheKey& key, CachedAnswer* answer) {
+  if (!cache_ || !cache_->enabled()) return false;
+  const CacheEntry* e = cache_->Peek({key.domain, key.qtype, key.group, key.client_subnet});
+  if (!e) return false;
+  int64_t left = e->left(Now());
+  if (left <= 0 && !settings_.serve_expired) return false;
+  answer->ttl = left > 0 ? static_cast<int>(std::min<int64_t>(left, INT32_MAX)) : 0;
+  answer->soa = e->soa;
+  answer->speed = e->speed;
+  answer->bind_flags = e->bind_flags;
+  answer->refresh = false;
+  return true;
+}
+
 void DnsAnswerCache::Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
   if (!cache_) return;
   CacheStoreInfo info{answer.ttl, answer.speed, answer.soa, answer.bind_flags};

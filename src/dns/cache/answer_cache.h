@@ -49,6 +49,7 @@ class DnsAnswerCache final : public AnswerCache {
 
   void Open(const CacheSettings& settings, CacheRefresh refresh) override;
   bool Lookup(const CacheKey& key, CachedAnswer* answer) override;
+  bool Peek(const CacheKey& key, CachedAnswer* answer) override;
   void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) override;
   void Sweep(bool clock_jumped) override;
   void SetTime(std::chrono::steady_clock::time_point now) override;

@@ -112,6 +112,13 @@ class AnswerCache {
     (void)answer;
     return false;
   }
+  // Reads an entry without counting a hit or changing it: fills everything but the packet.
+  // False when there is none (or only an expired one while stale answers are off).
+  virtual bool Peek(const CacheKey& key, CachedAnswer* answer) {
+    (void)key;
+    (void)answer;
+    return false;
+  }
   virtual void Store(const CacheKey& key, const CachedAnswer& answer, CacheStoreKind kind) {
     (void)key;
     (void)answer;

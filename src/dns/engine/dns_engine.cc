@@ -98,6 +98,10 @@ bool DnsEngine::Core::Start(std::string* error) {
     return false;
   }
   if (options.apply_log_level) g_loglevel.store(conf.log_level);
+  OpenLog();
+  // From here on this thread's lines, and those of every thread the engine starts, go to the
+  // engine's log too.
+  LogTapScope log_scope(log);
   if (!conf.icmp_available) {
     // The default orders start with ping; without ICMP they are the TCP checks alone.
     SpeedCheckOrders kept{};
@@ -229,11 +233,28 @@ bool DnsEngine::Core::Start(std::string* error) {
   last_wall = time(nullptr);
   stop = false;
   running = true;
-  thread = std::thread([this] { Run(); });
+  thread = std::thread([this] {
+    LogSetThreadTap(log);
+    Run();
+  });
   return true;
 }
 
+void DnsEngine::Core::OpenLog() {
+  std::string path = conf.log_file.empty() ? kDefaultEngineLogFile : conf.log_file;
+  auto opened = std::make_shared<EngineLog>(conf.log_level);
+  if (opened->Open(zc::RootPath(path), conf.log_size, conf.log_num)) {
+    log = std::move(opened);
+    return;
+  }
+  // A log file that cannot be had (a link or a directory planted at its path, say) must not
+  // keep the LAN without DNS: the engine runs on, logging to its other outputs only.
+  LogOut(LL_ERR, "start tlog failed.\n");
+  LogOut(LL_ERR, "DnsEngine::Start: log file %s: %s", path.c_str(), std::strerror(errno));
+}
+
 void DnsEngine::Core::Stop() {
+  LogTapScope log_scope(log);
   stop = true;
   if (thread.joinable()) {
     uint64_t one = 1;
@@ -261,6 +282,7 @@ void DnsEngine::Core::Stop() {
   }
   if (options.verdict) options.verdict->Purge(generation);
   audit.Close();
+  ipset.reset();  // sends what is queued
   requests.clear();
   deadlines.clear();
   merges.Clear();
@@ -270,6 +292,7 @@ void DnsEngine::Core::Stop() {
   wake_fd.Reset();
   epoll_fd.Reset();
   running = false;
+  if (log) log->Close();  // written out; later lines of this engine are dropped
 }
 
 void DnsEngine::Core::Post(std::function<void()> task) {
@@ -353,6 +376,7 @@ void DnsEngine::Core::Run() {
 
 void DnsEngine::Core::OnBeat(Clock::time_point now) {
   beats++;
+  DualStackBeat(now);
   ExpireRequests(now);
   if (beats % 10 != 0) return;
   time_t wall = time(nullptr);

@@ -265,6 +265,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
   if (r.qtype == DNS_T_AAAA && !speed->Ipv6Available()) r.passthrough = true;
   r.group = (r.rules.nameserver && !(r.bind_flags & kBindNoRuleNameserver)) ? *r.rules.nameserver
                                                                             : r.bind_group;
+  DualStackDecide(r);
   // The filter's verdict; a pending one comes back through PostVerdict.
   if (r.origin == Origin::kInternal || !options.verdict) {
     r.gate.SetVerdict({kVerdictAllowed, 0});
@@ -280,7 +281,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
     if (v.decision != kVerdictPending) r.gate.SetVerdict(v);
   }
   bool no_cache = r.bind_flags & kBindNoCache;
-  if (!no_cache && !r.refresh) {
+  if (!no_cache && !r.refresh && !r.ds.parent) {
     CacheKey& key = lookup_key;
     key.domain.assign(r.domain_lower);
     key.qtype = r.qtype;
@@ -296,7 +297,9 @@ void DnsEngine::Core::RunQuery(Request& r) {
       if (hit->ttl > 0 && conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {
         ttl = static_cast<int>(conf.rr_ttl_reply_max);
       }
-      Deliver(r, GateAnswer{std::move(hit->packet), ttl, AnswerSource::kCache, hit->soa});
+      if (!DualStackHit(r, *hit, ttl)) {
+        Deliver(r, GateAnswer{std::move(hit->packet), ttl, AnswerSource::kCache, hit->soa});
+      }
       if (hit->refresh) {
         // Served expired: fetch a fresh answer once this request is out of the way.
         Post([this, key, flags = hit->bind_flags] { StartRefresh(key, flags, true); });
@@ -304,8 +307,9 @@ void DnsEngine::Core::RunQuery(Request& r) {
       return;
     }
   }
-  if (r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA) {
+  if ((r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA) && !r.ds.parent) {
     r.merge_key = MergeKey(r.domain_lower, r.qtype, r.group, r.cache_client_subnet, no_cache);
+    if (!r.dualstack) r.merge_key += '\x01';  // its reply may differ from a selecting one's
     if (merges.JoinOrLead(r.merge_key, r.id)) {
       Count(&DnsEngineStats::merged);
       return;  // the leader's answer comes to us
@@ -313,6 +317,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
     r.merge_leader = true;
   }
   Forward(r);
+  StartCompanion(r);
 }
 
 void DnsEngine::Core::Forward(Request& r) {
@@ -362,7 +367,7 @@ void DnsEngine::Core::OnUpstreamResult(uint64_t request_id, UpstreamResult&& res
   } else {
     r->upstream = 0;
     r->upstream_done = true;
-    if (!r->gate.has_answer() && !r->speed_pending) PostAssembled(*r, true);
+    if (!r->gate.has_answer() && !r->speed_pending && !r->ds.waiting) PostAssembled(*r, true);
   }
   Reap();
 }
@@ -379,7 +384,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     return;
   }
   dns_packet* p = buf.get();
-  if (g_loglevel.load() <= LL_DEBUG && result.server < (upstream ? upstream->ServerCount() : 0)) {
+  if (LogWants(LL_DEBUG) && result.server < (upstream ? upstream->ServerCount() : 0)) {
     const UpstreamServerInfo& s = upstream->Server(result.server);
     LogOut(LL_DEBUG, "query result from server %s:%d, type: %d", s.name.c_str(), s.port, r.qtype);
   }
@@ -419,6 +424,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
     bool soa = p->head.ancount == 0;
     GateAnswer answer{std::move(result.packet), ttl, AnswerSource::kUpstream, soa};
     StoreInCache(r, answer);
+    ApplyIpset(r, answer);
     Deliver(r, std::move(answer));
     return;
   }
@@ -426,7 +432,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
   ExamineAnswer(r, p, result.server_flags);
   if (r.seen.size() > known) StartSpeedChecks(r, known);
   // Without speed checks there is nothing better to wait for than the first usable address.
-  if (r.has_addr && !r.speed_pending) PostAssembled(r, false);
+  if (r.has_addr && !r.speed_pending && !r.ds.waiting) PostAssembled(r, false);
 }
 
 void DnsEngine::Core::StartSpeedChecks(Request& r, size_t first_new) {
@@ -456,7 +462,8 @@ void DnsEngine::Core::OnSpeedResult(const SpeedResult& result) {
     r->fast_addresses = result.ranked;
   }
   if (result.last) r->speed_pending = false;
-  if (!r->gate.has_answer() && (result.answer_now || (result.last && r->upstream_done))) {
+  if (!r->gate.has_answer() &&
+      (result.answer_now || (result.last && r->upstream_done && !r->ds.waiting))) {
     LogOut(LL_DEBUG, "result: %s, qtype: %d, rtt: %.1f ms, %s", r->domain.c_str(), r->qtype,
            r->best_ping / 10.0, AddressText(r->addr_family, r->addr).c_str());
     PostAssembled(*r, false);

@@ -130,6 +130,9 @@ void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
   if (answer.packet.empty()) return;
   // A SERVFAIL that no upstream answer produced is not worth remembering.
   if (r.upstream_examined || rcode == DNS_RC_NXDOMAIN) StoreInCache(r, answer);
+  if (addr_ok) ApplyIpset(r, answer);
+  // The cache keeps the address; this client may get a SOA for it (the other family is faster).
+  if (addr_ok && DualStackGivesWay(r)) return PostSoa(r, static_cast<int>(ttl));
   Deliver(r, std::move(answer));
 }
 
@@ -145,18 +148,20 @@ void DnsEngine::Core::PostLocalAddress(Request& r, int family, const void* addr,
   Deliver(r, GateAnswer{b.Encode(), ttl, AnswerSource::kLocal, false});
 }
 
-void DnsEngine::Core::PostSoa(Request& r) {
+void DnsEngine::Core::PostSoa(Request& r, int ttl) {
   ReplyBuilder b(r, DNS_RC_NOERROR);
   dns_soa soa;
   SynthesizedSoa(&soa);
-  int ttl = kDefaultReplyTtl;
+  if (ttl < 0) ttl = kDefaultReplyTtl;
   if (conf.rr_ttl_reply_max >= 1 && ttl > conf.rr_ttl_reply_max) {
     ttl = static_cast<int>(conf.rr_ttl_reply_max);
   }
   dns_add_SOA(b.p, DNS_RRS_NS, r.domain.c_str(), ttl, &soa);
   r.gate.SetVerdict({kVerdictAllowed, 0});
   LogOut(LL_DEBUG, "result: %s, qtype: %d, SOA", r.domain.c_str(), r.qtype);
-  Deliver(r, GateAnswer{b.Encode(), ttl, AnswerSource::kLocal, true});
+  GateAnswer answer{b.Encode(), ttl, AnswerSource::kLocal, true};
+  answer.dualstack_soa = r.ds.forced_soa;
+  Deliver(r, std::move(answer));
 }
 
 void DnsEngine::Core::PostPtr(Request& r, const std::string& target) {
@@ -279,7 +284,8 @@ void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len
   }
   if (result.empty() && soa) {
     if (!conf.audit_soa) return;
-    result = "soa";
+    const GateAnswer* given = r.gate.answer();
+    result = given && given->dualstack_soa ? "dualstack soa" : "soa";
   }
   long ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r.start).count());
@@ -287,7 +293,8 @@ void DnsEngine::Core::WriteAudit(const Request& r, const uint8_t* reply, int len
 }
 
 void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
-  if (r.bind_flags & kBindNoCache || (r.origin == Origin::kInternal && !r.refresh)) return;
+  if (r.bind_flags & kBindNoCache || (r.origin == Origin::kInternal && !r.refresh && !r.ds.parent))
+    return;
   DnsQuestionView q;
   if (dns_read_question(answer.packet.data(), static_cast<int>(answer.packet.size()), &q) != 0)
     return;
@@ -350,6 +357,7 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
       if (Request* w = Find(id)) PostAssembled(*w, true);
     }
   }
+  if (r.ds.parent) OnCompanionEnd(r);
   if (r.origin == Origin::kTcp) {
     auto c = tcp_clients.find(r.tcp_client);
     if (c != tcp_clients.end()) {

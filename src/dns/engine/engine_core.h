@@ -23,9 +23,12 @@
 #include "dns/common/dns_handles.h"
 #include "dns/engine/dns_audit.h"
 #include "dns/engine/dns_conf.h"
+#include "dns/engine/dns_dualstack.h"
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
+#include "dns/engine/dns_log.h"
 #include "dns/engine/reply_gate.h"
+#include "dns/ipset/ipset_client.h"
 #include "dns/upstream/upstream_client.h"
 
 namespace zc::dns {
@@ -125,6 +128,7 @@ struct Request {
   MatchedRules rules;
   bool passthrough = false;
   bool dualstack = false;
+  DualStackState ds;
   std::string group;
   std::string cache_client_subnet;
   bool refresh = false;  // a cache refresh: no lookup, its answer replaces the entry
@@ -201,6 +205,7 @@ struct DnsEngine::Core {
   void Post(std::function<void()> task);
   void DrainTasks();
   void OnBeat(Clock::time_point now);
+  void OpenLog();
 
   // --- listeners (dns_listeners.cc) ---
   bool OpenListeners(std::string* error);
@@ -240,7 +245,7 @@ struct DnsEngine::Core {
   // Builds the reply from the request's answer fields and hands it to the gate.
   void PostAssembled(Request& r, bool final_post);
   void PostLocalAddress(Request& r, int family, const void* addr, int ttl);
-  void PostSoa(Request& r);
+  void PostSoa(Request& r, int ttl = -1);  // ttl < 0: the default
   void PostPtr(Request& r, const std::string& target);
   void PostRcodeOnly(Request& r, uint16_t rcode);
   // Hands an answer to the request's gate (and to its merged waiters); sends when allowed.
@@ -257,6 +262,19 @@ struct DnsEngine::Core {
   void Count(uint64_t DnsEngineStats::*field);
   void StoreInCache(const Request& r, const GateAnswer& answer);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
+  // --- ipset rules (dns_ipset.cc) ---
+  void ApplyIpset(const Request& r, const GateAnswer& answer);
+
+  // --- dual-stack selection (dns_dualstack.cc) ---
+  void DualStackDecide(Request& r);
+  // At a cache hit: true when it replied SOA instead of the hit.
+  bool DualStackHit(Request& r, const CachedAnswer& hit, int ttl);
+  void StartCompanion(Request& r);
+  void OnCompanionEnd(const Request& companion);
+  void ReleaseCompanionHold(Request& parent);
+  // At the reply of an address: true when a SOA goes out instead.
+  bool DualStackGivesWay(Request& r);
+  void DualStackBeat(Clock::time_point at);
 
   DnsEngineOptions options;
   uint64_t generation;
@@ -281,11 +299,14 @@ struct DnsEngine::Core {
   std::vector<std::vector<uint8_t>> spare_packets;      // cleared, with their capacity
   CachedAnswer cache_hit;                               // reused by every lookup
   std::deque<std::pair<Clock::time_point, uint64_t>> deadlines;
+  std::deque<std::pair<Clock::time_point, uint64_t>> companion_waits;  // parents, by deadline
   MergeTable merges;
   std::vector<uint64_t> reap;
   uint64_t last_request_id_ = 0;
 
   AuditLog audit;
+  std::shared_ptr<EngineLog> log;      // the engine's own log file; null when it cannot be opened
+  std::unique_ptr<IpsetClient> ipset;  // started by the first answer with ipset rules
   std::unique_ptr<UpstreamClient> upstream;
   std::unique_ptr<AnswerCache> own_cache;
   std::unique_ptr<SpeedChecker> own_speed;

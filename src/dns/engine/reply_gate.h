@@ -27,7 +27,8 @@ struct GateAnswer {
   std::vector<uint8_t> packet;
   int32_t ttl = -1;  // TTL for every record at send time; negative keeps the received ones
   AnswerSource source = AnswerSource::kUpstream;
-  bool soa = false;  // the answer has no address (for the audit line)
+  bool soa = false;            // the answer has no address (for the audit line)
+  bool dualstack_soa = false;  // ...because the other family is faster
 };
 
 class ReplyGate {

@@ -57,7 +57,11 @@ bool FastPing::Init(std::string* error) {
   OpenShared(kIcmp6, false);
   stop_ = false;
   try {
-    thread_ = std::thread([this] { Run(); });
+    // The engine's log follows the engine onto this thread.
+    thread_ = std::thread([this, tap = LogThreadTap()] {
+      LogSetThreadTap(tap);
+      Run();
+    });
   } catch (const std::system_error& e) {
     *error = std::string("create ping work thread failed, ") + e.what();
     LogOut(LL_ERR, "create ping work thread failed, %s\n", e.what());

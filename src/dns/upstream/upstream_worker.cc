@@ -104,7 +104,11 @@ bool UpstreamWorker::Start(std::string* error) {
   random_pool_.resize(kRandomPool);
   random_used_ = kRandomPool;
   try {
-    thread_ = std::thread(&UpstreamWorker::Run, this);
+    // The engine's log follows the engine onto this thread.
+    thread_ = std::thread([this, tap = LogThreadTap()] {
+      LogSetThreadTap(tap);
+      Run();
+    });
   } catch (const std::system_error& e) {
     *error = std::string("create client work thread failed, ") + e.what();
     return false;
