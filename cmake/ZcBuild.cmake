@@ -7,6 +7,7 @@ pkg_check_modules(LIBCURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(JSONC REQUIRED IMPORTED_TARGET json-c)
 pkg_check_modules(PROTOBUFC REQUIRED IMPORTED_TARGET libprotobuf-c)
 pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
+pkg_check_modules(LIBNGHTTP2 REQUIRED IMPORTED_TARGET libnghttp2)
 find_package(OpenSSL REQUIRED)
 
 # 32-bit targets (the router's mipsel) have no 8-byte atomic instructions: GCC calls libatomic for

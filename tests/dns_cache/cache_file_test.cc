@@ -414,5 +414,33 @@ TEST_F(CacheFile, PlantedFilesAreIgnoredAndLoadedTtlsAreCapped) {
   }
 }
 
+TEST_F(CacheFile, PacketQuestionMatchesItsKeyWhateverTheCaseAndEscapes) {
+  auto rec = [](const std::string& key, const std::string& question) {
+    return FileBytes::Rec{.domain = key, .data = Reply(question)};
+  };
+  std::vector<FileBytes::Rec> recs = {
+      rec("mixed.test", "MiXeD.TeSt"),            // loads: the key is the folded question
+      rec("a\\.b.test", "a\\.b.test"),            // loads: a dot inside a label, escaped in the key
+      rec("sp\\032ace.test", "sp\\032ace.test"),  // loads: a byte written as \DDD
+      rec("a.b.test", "a\\.b.test"),              // skipped: one label is not two
+      rec("prefix.test", "prefix.test.x"),        // skipped: longer question
+      rec("long.test.x", "long.test"),            // skipped: shorter question
+      rec("ab.test", "a.btest"),                  // skipped: same letters, other labels
+      rec("last.test", "LAST.test"),              // loads
+  };
+  FileBytes f(static_cast<uint32_t>(recs.size()));
+  for (const auto& r : recs) f.Add(r);
+  f.WriteTo(Path());
+  DnsCache c(Settings());
+  auto r = LoadCacheFile(Path(), &c, clock_);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.loaded, 4u);
+  EXPECT_EQ(r.skipped, 4u);
+  EXPECT_NE(c.Peek({"mixed.test", DNS_T_A, {}, {}}), nullptr);
+  EXPECT_NE(c.Peek({"a\\.b.test", DNS_T_A, {}, {}}), nullptr);
+  EXPECT_NE(c.Peek({"sp\\032ace.test", DNS_T_A, {}, {}}), nullptr);
+  EXPECT_NE(c.Peek({"last.test", DNS_T_A, {}, {}}), nullptr);
+}
+
 }  // namespace
 }  // namespace zc::dns

@@ -207,5 +207,164 @@ TEST_F(CachePeers, ALinkAtTheFilePathIsReplacedNotFollowed) {
   EXPECT_GT(fs::file_size(root_("/tmp/zundns.cache")), sizeof(zc::dns::CacheFileHead));
 }
 
+// Speed checks on (TCP port 80 only, so nothing needs ICMP). Addresses in 192.0.2.0/24 have
+// no route in the namespace (every check fails at once); 203.0.113.0/24 is routed to lo without
+// being assigned, so checks of it hear nothing and time out: no speed result ever exists.
+void RouteSilentNetwork() {
+  RunProgram({"ip", "route", "add", "203.0.113.0/24", "dev", "lo"});  // "exists" is fine
+}
+std::string ProbedConf(uint16_t port, const std::vector<uint16_t>& upstreams) {
+  std::string conf = "bind 127.0.0.1:" + std::to_string(port) + "\n";
+  for (uint16_t u : upstreams) conf += "server 127.0.0.1:" + std::to_string(u) + "\n";
+  return conf + "speed-check-mode tcp:80\ndualstack-ip-selection no\n";
+}
+
+TEST_F(CachePeers, ACnameTargetIsAnEntryOfItsOwn) {
+  if (!HaveProgram("nsd")) ZC_MISSING() << "nsd missing";
+  // An authoritative server gives the CNAME and the records of its in-zone target together.
+  Nsd up;
+  ASSERT_TRUE(up.Start(dir_, "cn.test",
+                       "$ORIGIN cn.test.\n$TTL 300\n@ IN SOA ns admin 1 3600 600 86400 300\n"
+                       "@ IN NS ns\nns IN A 127.0.0.1\ncdn IN CNAME edge\n"
+                       "edge IN A 192.0.2.55\ncdn2 IN CNAME Edge2\nedge2 IN A 192.0.2.56\n"))
+      << "nsd did not start, see " << dir_;
+  // The whole upstream answer passed on (no speed checks) and the answer built from the
+  // examined records (speed checks on) both leave an entry for the target.
+  ASSERT_TRUE(StartDns(Conf(up.port(), ""), 1.0));
+  ASSERT_TRUE(Fill("cdn.cn.test"));
+  dns_.Stop();
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {up.port()}), 1.0));
+  Reply via = QueryUdp("127.0.0.1", port_, "cdn2.cn.test", DNS_T_A);
+  EXPECT_EQ(via.names, std::vector<std::string>{"edge2.cn.test"});
+  EXPECT_EQ(via.a, std::vector<std::string>{"192.0.2.56"});
+  up.Stop();
+  // Never asked for by name, the targets are answered from the cache with the upstream gone.
+  Reply r = QueryUdp("127.0.0.1", port_, "edge2.cn.test", DNS_T_A);
+  EXPECT_EQ(r.rcode, 0);
+  EXPECT_EQ(r.a, std::vector<std::string>{"192.0.2.56"});
+  EXPECT_TRUE(r.names.empty());
+  EXPECT_EQ(r.qname, "edge2.cn.test");
+  dns_.Stop();
+  // (The engine saved its cache at the stop and loads it again.)
+  ASSERT_TRUE(StartDns(Conf(up.port(), ""), 1.0));
+  EXPECT_EQ(QueryUdp("127.0.0.1", port_, "edge.cn.test", DNS_T_A).a,
+            std::vector<std::string>{"192.0.2.55"});
+}
+
+TEST_F(CachePeers, AnUpstreamsServfailIsCachedForAMinute) {
+  FaultUpstream failing;
+  ASSERT_TRUE(failing.Start(dir_, "servfail", "192.0.2.1", 0, {"--rcode", "2"}));
+  // A minute is 3 s on the scale.
+  ASSERT_TRUE(StartDns(Conf(failing.port(), ""), 0.05));
+  Reply r = QueryUdp("127.0.0.1", port_, "broken.test", DNS_T_A);
+  ASSERT_EQ(r.rcode, DNS_RC_SERVFAIL);
+  int asked = failing.QueriesFor("broken.test");
+  ASSERT_GE(asked, 1);
+  auto filled = std::chrono::steady_clock::now();
+  r = QueryUdp("127.0.0.1", port_, "broken.test", DNS_T_A);
+  bool within_minute = std::chrono::steady_clock::now() - filled < std::chrono::milliseconds(2500);
+  EXPECT_EQ(r.rcode, DNS_RC_SERVFAIL);
+  if (within_minute) {
+    EXPECT_EQ(failing.QueriesFor("broken.test"), asked) << "not cached";
+  }
+  // After the minute the upstream is asked again.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  while (failing.QueriesFor("broken.test") == asked &&
+         std::chrono::steady_clock::now() < deadline) {
+    QueryUdp("127.0.0.1", port_, "broken.test", DNS_T_A, {}, std::chrono::milliseconds(300));
+    Sleep(std::chrono::milliseconds(100));
+  }
+  EXPECT_GT(failing.QueriesFor("broken.test"), asked);
+  EXPECT_GE(std::chrono::steady_clock::now() - filled, std::chrono::milliseconds(2900));
+  dns_.Stop();
+
+  // A SERVFAIL of the engine's own (nobody answered) is not kept: the next query asks again.
+  uint16_t silent_port = FreePort();
+  std::string log = dir_ + "/silent.queries";
+  Process silent;
+  silent.Start({BuildDir() + "/tests/peers/fault_upstream", "--port", std::to_string(silent_port),
+                "--log", log, "--drop-udp", "--drop-tcp"},
+               dir_ + "/silent.log");
+  auto asked_for = [&log] {
+    std::ifstream in(log);
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) n += line.find(" quiet.test.") != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(StartDns(Conf(silent_port, ""), 0.05));
+  EXPECT_EQ(QueryUdp("127.0.0.1", port_, "quiet.test", DNS_T_A).rcode, DNS_RC_SERVFAIL);
+  asked = asked_for();
+  EXPECT_GE(asked, 1);
+  EXPECT_EQ(QueryUdp("127.0.0.1", port_, "quiet.test", DNS_T_A).rcode, DNS_RC_SERVFAIL);
+  EXPECT_GT(asked_for(), asked) << "answered from the cache";
+}
+
+TEST_F(CachePeers, ANameWithoutAnAddressIsKeptForRrTtl) {
+  FaultUpstream up;
+  ASSERT_TRUE(up.Start(dir_, "nodata", "192.0.2.1", 0, {"--nodata"}));
+  // rr-ttl 0: the cache's 30 s floor, 1.5 s on this scale (not the reply's 300 s, 15 s here).
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {up.port()}), 0.05));
+  Reply r = QueryUdp("127.0.0.1", port_, "v6only.test", DNS_T_A);
+  ASSERT_EQ(r.rcode, 0);
+  EXPECT_EQ(r.ancount, 0);
+  EXPECT_TRUE(r.has_soa);
+  int asked = up.QueriesFor("v6only.test");
+  auto filled = std::chrono::steady_clock::now();
+  EXPECT_EQ(QueryUdp("127.0.0.1", port_, "v6only.test", DNS_T_A).ancount, 0);
+  if (std::chrono::steady_clock::now() - filled < std::chrono::milliseconds(1200)) {
+    EXPECT_EQ(up.QueriesFor("v6only.test"), asked) << "not cached";
+  }
+  // Once the entry expired, the next client's stale answer sends a refresh upstream.
+  auto deadline = filled + std::chrono::seconds(8);
+  while (up.QueriesFor("v6only.test") == asked && std::chrono::steady_clock::now() < deadline) {
+    QueryUdp("127.0.0.1", port_, "v6only.test", DNS_T_A, {}, std::chrono::milliseconds(300));
+    Sleep(std::chrono::milliseconds(100));
+  }
+  EXPECT_GT(up.QueriesFor("v6only.test"), asked);
+  EXPECT_LT(std::chrono::steady_clock::now() - filled, std::chrono::seconds(6));
+}
+
+TEST_F(CachePeers, ZeroAddressesNeedTheUpstreamsToAgree) {
+  FaultUpstream zero;
+  ASSERT_TRUE(zero.Start(dir_, "zero", "0.0.0.0", 0));
+  FaultUpstream real;
+  ASSERT_TRUE(real.Start(dir_, "real", "203.0.113.7", 0));
+  RouteSilentNetwork();
+  // The only upstream (a filtering resolver) says 0.0.0.0: that is the answer.
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {zero.port()}), 1.0));
+  Reply r = QueryUdp("127.0.0.1", port_, "blocked.test", DNS_T_A);
+  EXPECT_EQ(r.rcode, 0);
+  EXPECT_EQ(r.a, std::vector<std::string>{"0.0.0.0"});
+  dns_.Stop();
+  // One of two says 0.0.0.0: outvoted, whichever answers first.
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {zero.port(), real.port()}), 1.0));
+  for (const char* name : {"one.test", "two.test", "three.test"}) {
+    r = QueryUdp("127.0.0.1", port_, name, DNS_T_A);
+    EXPECT_EQ(r.a, std::vector<std::string>{"203.0.113.7"}) << name;
+  }
+}
+
+TEST_F(CachePeers, WithoutSpeedResultsTheAgreedOrLatestAddressWins) {
+  FaultUpstream first;
+  ASSERT_TRUE(first.Start(dir_, "first", "203.0.113.21", 0));
+  FaultUpstream second;
+  ASSERT_TRUE(second.Start(dir_, "second", "203.0.113.22", 100));
+  FaultUpstream third;
+  ASSERT_TRUE(third.Start(dir_, "third", "203.0.113.22", 150));
+  RouteSilentNetwork();
+  // Nobody seen twice: the address that came last.
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {first.port(), second.port()}), 1.0));
+  Reply r = QueryUdp("127.0.0.1", port_, "latest.test", DNS_T_A);
+  EXPECT_EQ(r.a, std::vector<std::string>{"203.0.113.22"});
+  ASSERT_FALSE(r.ttls.empty());
+  EXPECT_LE(r.ttls[0], 300);
+  dns_.Stop();
+  // Two upstreams agree on one address: it beats the one that came first.
+  ASSERT_TRUE(StartDns(ProbedConf(port_, {first.port(), second.port(), third.port()}), 1.0));
+  r = QueryUdp("127.0.0.1", port_, "agreed.test", DNS_T_A);
+  EXPECT_EQ(r.a, std::vector<std::string>{"203.0.113.22"});
+}
+
 }  // namespace
 }  // namespace dnspeer

@@ -230,5 +230,38 @@ TEST(DnsCacheSweep, WithoutStaleAnswersExpiredEntriesGo) {
   EXPECT_EQ(c.size(), 1u);
 }
 
+// A sweep in slices goes on where it stopped, whatever happened to the cache in between:
+// entries removed, moved by hits or replaced under the slice's next entry.
+TEST(DnsCacheSweep, SlicesGoOnWhereTheyStoppedAcrossChanges) {
+  DnsCache c(Settings(256, false));
+  for (int i = 0; i < 100; ++i) Put(c, "n" + std::to_string(i) + ".test", 30, 0);
+  DnsCache::SweepOptions slice;
+  slice.max_entries = 30;
+  c.Sweep(slice, 31);  // all have expired: the first 30 go
+  EXPECT_EQ(c.size(), 70u);
+  EXPECT_FALSE(c.Peek(Key("n29.test")));
+  EXPECT_TRUE(c.Peek(Key("n30.test")));
+  // The slice's next entry disappears, another is replaced, a third is hit and moves.
+  ASSERT_FALSE(c.Lookup(Key("n30.test"), 31));  // expired: dropped by the lookup
+  Put(c, "n31.test", 300, 31, CacheStore::kReplaceInactive);
+  Put(c, "fresh.test", 300, 31);
+  c.Sweep(slice, 31);
+  c.Sweep(slice, 31);
+  c.Sweep(slice, 31);  // the pass ends here
+  EXPECT_EQ(c.size(), 2u);
+  EXPECT_TRUE(c.Peek(Key("n31.test")));
+  EXPECT_TRUE(c.Peek(Key("fresh.test")));
+  // A whole pass at once when no limit is given, and after Clear a pass starts afresh.
+  for (int i = 0; i < 50; ++i) Put(c, "m" + std::to_string(i) + ".test", 30, 40);
+  c.Sweep(slice, 80);
+  c.Clear();
+  Put(c, "after.test", 30, 80);
+  c.Sweep(slice, 111);
+  EXPECT_EQ(c.size(), 0u);
+  for (int i = 0; i < 50; ++i) Put(c, "w" + std::to_string(i) + ".test", 30, 120);
+  c.Sweep({}, 151);
+  EXPECT_EQ(c.size(), 0u);
+}
+
 }  // namespace
 }  // namespace zc::dns

@@ -141,12 +141,24 @@ TEST(DnsConf, BindsServersAndRepeatableParsing) {
       EXPECT_EQ(s[2].tls_host_verify, "dns.test");
       EXPECT_EQ(s[3].http_path, "/dns-query");
       EXPECT_TRUE(s[3].no_check_certificate);
+      EXPECT_FALSE(s[3].http2);
       EXPECT_EQ(conf.orders[0].kind, SpeedCheckOrder::Kind::kTcp);
       EXPECT_EQ(conf.orders[0].port, 80);
       EXPECT_EQ(conf.orders[1].kind,
                 icmp ? SpeedCheckOrder::Kind::kPing : SpeedCheckOrder::Kind::kNone);
     }
   }
+}
+
+// -http2 belongs to HTTPS servers only.
+TEST(DnsConf, Http2IsAnHttpsServerOption) {
+  DnsConf conf;
+  std::string error;
+  ASSERT_TRUE(Load("server-https https://doh.test/q -http2\n", &conf, &error)) << error;
+  ASSERT_EQ(conf.upstream.servers.size(), 1u);
+  EXPECT_TRUE(conf.upstream.servers[0].http2);
+  DnsConf refused;
+  EXPECT_FALSE(Load("server-tls 192.0.2.1 -http2\n", &refused, &error));
 }
 
 TEST(DnsConf, IncludesAreRelativeBoundedAndCycleSafe) {

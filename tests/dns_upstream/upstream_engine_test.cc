@@ -1,5 +1,6 @@
 // dig through zuncore-dns with one upstream of each transport: UDP (a fault peer that forges and
-// delays), TCP, TLS (unbound) and HTTPS (dnsdist, HTTP/1.1), plus a truncating UDP upstream.
+// delays), TCP, TLS (unbound) and HTTPS (dnsdist, HTTP/1.1), plus a truncating UDP upstream; and
+// HTTPS over HTTP/2 (unbound's HTTP/2-only port, dnsdist with -http2).
 #include <sys/stat.h>
 
 #include "dns_upstream/upstream_peer_fixture.h"
@@ -103,6 +104,76 @@ TEST_F(UpstreamEngineTest, DigResolvesThroughEveryTransport) {
   std::vector<std::string> tcp_log = LogLines(FaultLog(tcp));
   ASSERT_FALSE(tcp_log.empty());
   EXPECT_EQ(tcp_log[0].rfind("tcp ", 0), 0u);
+}
+
+// unbound's DoH port speaks only HTTP/2: the engine learns it on the first query; dnsdist is
+// asked over HTTP/1.1 by default and over HTTP/2 with -http2.
+TEST_F(UpstreamEngineTest, DigResolvesThroughHttp2Upstreams) {
+  struct stat st {};
+  if (stat(EngineProgram().c_str(), &st) != 0) ZC_MISSING() << "zuncore-dns is not built";
+  TempRoot root;
+  TestCa ca;
+  root.Write("/etc/certs/.keep", "");
+  ASSERT_TRUE(ca.Create(root("/etc/certs"), "ca"));
+  ASSERT_TRUE(ca.Issue("upstream", {"upstream.test"}, {"127.0.0.1"}));
+
+  ChildProcess h2_unbound, back_unbound, dnsdist, engine;
+  UnboundOptions u;
+  u.port = FreePort();
+  u.https_port = FreePort();
+  u.cert = ca.Path("upstream", ".pem");
+  u.key = ca.Path("upstream", ".key");
+  u.miss_address = "192.0.2.61";
+  ASSERT_TRUE(StartUnbound(dir_, u, &h2_unbound));
+  ASSERT_TRUE(WaitForTcp(u.https_port, std::chrono::seconds(2)));
+  UnboundOptions b;
+  b.port = FreePort();
+  b.miss_address = "192.0.2.71";
+  ASSERT_TRUE(StartUnbound(dir_, b, &back_unbound));
+  int doh = FreePort();
+  ASSERT_TRUE(StartDnsdist(dir_, b.port, doh, FreePort(), u.cert, u.key, &dnsdist));
+
+  int port = FreePort();
+  std::string p = std::to_string(port);
+  auto uri = [](int n) { return "https://127.0.0.1:" + std::to_string(n) + "/dns-query"; };
+  root.Write("/tmp/zundns.conf",
+             "bind 127.0.0.1:" + p +
+                 "\nspeed-check-mode none\ndualstack-ip-selection no\nrr-ttl-min 0\n"
+                 "ca-file " +
+                 ca.cert() + "\nlog-level warn\nserver-https " + uri(u.https_port) +
+                 " -host-name upstream.test\n"
+                 "server-https " +
+                 uri(doh) +
+                 " -host-name upstream.test -group h1 -exclude-default-group\n"
+                 "server-https " +
+                 uri(doh) +
+                 " -host-name upstream.test -http2 -group h2 -exclude-default-group\n"
+                 "nameserver /h1.miss.test/h1\n"
+                 "nameserver /h2.miss.test/h2\n");
+  ASSERT_TRUE(engine.Start({EngineProgram()}, dir_ + "/engine.log"));
+  auto engine_log = [this] {
+    std::string text;
+    for (const std::string& line : LogLines(dir_ + "/engine.log")) text += line + "\n";
+    return text;
+  };
+  ASSERT_TRUE(WaitForDns(port, "ready.miss.test", std::chrono::seconds(5))) << engine_log();
+
+  for (int i = 0; i < 3; ++i) {
+    std::string n = std::to_string(i);
+    EXPECT_EQ(Dig(port, {"+short", "u" + n + ".miss.test"}),
+              std::vector<std::string>{"192.0.2.61"});
+    EXPECT_EQ(Dig(port, {"+short", "x" + n + ".h1.miss.test"}),
+              std::vector<std::string>{"192.0.2.71"});
+    EXPECT_EQ(Dig(port, {"+short", "x" + n + ".h2.miss.test"}),
+              std::vector<std::string>{"192.0.2.71"});
+  }
+  engine.Stop();
+  std::string log = engine_log();
+  size_t switches = 0;
+  for (size_t pos = 0; (pos = log.find("does not speak", pos)) != std::string::npos; ++pos) {
+    ++switches;
+  }
+  EXPECT_EQ(switches, 1u) << log;  // unbound's port, once; never dnsdist
 }
 
 }  // namespace

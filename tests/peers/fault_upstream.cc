@@ -3,10 +3,13 @@
 //   fault_upstream --port P [--listen 127.0.0.1] [--log FILE] [--delay-ms N] [--drop-udp]
 //                  [--drop-tcp] [--lowercase] [--tc] [--wrong-id-first] [--wrong-name-first]
 //                  [--forge-from ADDR] [--a A.B.C.D] [--forged-a A.B.C.D] [--txt-count N]
+//                  [--rcode N] [--nodata]
 //
 // A queries get one A record (--a), TXT queries --txt-count records of 250 bytes, others no
-// data. --tc answers UDP with TC=1 and no records (TCP gets the full answer). --forge-from sends,
-// before the real answer, a forged one with the right ID and question from ADDR (same port).
+// data; --rcode answers every query with that rcode and no records, --nodata with NOERROR and
+// none. --tc answers UDP with TC=1 and
+// no records (TCP gets the full answer). --forge-from sends, before the real answer, a forged one
+// with the right ID and question from ADDR (same port).
 // --wrong-id-first / --wrong-name-first send a near-miss answer first. --log appends one line
 // per query: "<udp|tcp> <id> <name> <qtype> <client port>". Runs until killed.
 #include <arpa/inet.h>
@@ -101,7 +104,11 @@ void ParseArgs(int argc, char** argv) {
       if (!ParseAddress(value(), gOptions.answer.a)) Usage();
     } else if (arg == "--forged-a") {
       if (!ParseAddress(value(), gOptions.forged_a)) Usage();
-    } else if (arg == "--txt-count")
+    } else if (arg == "--nodata")
+      gOptions.answer.nodata = true;
+    else if (arg == "--rcode")
+      gOptions.answer.rcode = static_cast<uint8_t>(atoi(value()));
+    else if (arg == "--txt-count")
       gOptions.answer.txt_count = atoi(value());
     else
       Usage();

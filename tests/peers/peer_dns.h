@@ -53,6 +53,8 @@ struct AnswerShape {
   bool truncated = false;         // TC=1 and no records
   bool lowercase = false;         // lower-case the question in the answer
   bool nxdomain = false;
+  uint8_t rcode = 0;      // any other rcode, with no records
+  bool nodata = false;    // NOERROR without records
   uint16_t id_delta = 0;  // answer with the query's ID plus this
 };
 
@@ -67,9 +69,10 @@ inline std::vector<uint8_t> BuildAnswer(const Question& q, const AnswerShape& sh
   unsigned flags = 0x8000 | (q.flags & 0x7900) | 0x0080;  // QR, opcode, RD copied; RA
   if (shape.truncated) flags |= 0x0200;
   if (shape.nxdomain) flags |= 3;
+  flags |= shape.rcode & 0xFu;
   Put16(out, flags);
   unsigned count = 0;
-  if (!shape.truncated && !shape.nxdomain) {
+  if (!shape.truncated && !shape.nxdomain && shape.rcode == 0 && !shape.nodata) {
     if (q.qtype == 1) count = 1;
     if (q.qtype == 16) count = static_cast<unsigned>(shape.txt_count);
   }

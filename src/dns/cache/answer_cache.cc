@@ -142,6 +142,13 @@ void DnsAnswerCache::Sweep(bool clock_jumped) {
       o.prefetch_before = kPrefetchBefore;
     }
   }
+  if (!clock_jumped) {
+    o.max_entries = std::max(kSweepSliceMin, cache_->size() / kSweepsPerPass);
+    // The refresh budget of a pass is shared by its slices.
+    if (o.max_refresh > 0 && o.max_entries < cache_->size()) {
+      o.max_refresh = std::max<size_t>(1, kRefreshPerSweep * o.max_entries / cache_->size());
+    }
+  }
   CacheTime now = Now();
   for (const DnsCache::Refresh& r : cache_->Sweep(o, now)) {
     CacheKey key{r.domain, r.qtype, r.group, r.subnet};

@@ -24,6 +24,10 @@ inline constexpr const char* kDefaultCacheFile = "/tmp/zundns.cache";
 inline constexpr int64_t kCacheSaveEvery = 600;  // seconds, on the time scale
 inline constexpr int32_t kPrefetchBefore = 3;    // seconds of TTL left
 inline constexpr size_t kRefreshPerSweep = 16;
+// The engine sweeps on every beat; a pass over the whole cache takes this many sweeps (a few
+// milliseconds each for 200k entries instead of one long stall), small caches one.
+inline constexpr size_t kSweepsPerPass = 20;
+inline constexpr size_t kSweepSliceMin = 4096;
 inline constexpr int64_t kExpiredPrefetchCap = 28800;
 
 // The two clocks the cache reads. Tests pass a fake one.

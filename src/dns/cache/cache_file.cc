@@ -119,6 +119,32 @@ class ChunkWriter {
   std::vector<uint8_t> buf_;
 };
 
+// Whether a wire name, letters folded to lower case, reads as `key` in presentation form. Names
+// made only of letters, digits and the usual punctuation compare label by label here; a label
+// with a byte the presentation form escapes is left to the caller (-1).
+int WireNameIsKey(const uint8_t* wire, int wire_len, std::string_view key) {
+  size_t at = 0;
+  int pos = 0;
+  while (pos < wire_len && wire[pos] != 0) {
+    int length = wire[pos++];
+    if (length > kDnsMaxLabelLen || pos + length >= wire_len) return -1;
+    if (at > 0) {
+      if (at >= key.size() || key[at] != '.') return 0;
+      ++at;
+    }
+    for (int i = 0; i < length; ++i) {
+      uint8_t c = wire[pos + i];
+      if (c <= ' ' || c >= 0x7f || c == '.' || c == '\\') return -1;
+      if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c - 'A' + 'a');
+      if (at >= key.size() || static_cast<uint8_t>(key[at]) != c) return 0;
+      ++at;
+    }
+    pos += length;
+  }
+  if (at == 0) return -1;  // the root
+  return at == key.size() ? 1 : 0;
+}
+
 bool VersionMatches(const CacheFileHead& head) {
   size_t n = strnlen(head.version, sizeof head.version);
   return std::string_view(head.version, n) == kCacheFileVersion;
@@ -160,14 +186,20 @@ bool CheckCacheRecord(const CacheFileRecord& rec, const uint8_t* data, uint32_t 
   if (!ReplyIsWellFormed(data, static_cast<int>(length), &q)) {
     return fail("packet is not a well-formed reply to one question");
   }
-  char name[kDnsNameTextMax];
-  if (dns_name_to_text(q.qname, q.qname_len, name, sizeof name) != 0) {
-    return fail("packet question unreadable");
-  }
-  bool same = q.qtype == rec.info.qtype && q.qclass == DNS_C_IN && strlen(name) == domain.size();
-  for (size_t i = 0; same && i < domain.size(); i++) {
-    char c = name[i];
-    same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == domain[i];
+  bool same = q.qtype == rec.info.qtype && q.qclass == DNS_C_IN;
+  int direct = same ? WireNameIsKey(q.qname, q.qname_len, domain) : 0;
+  if (direct < 0) {
+    char name[kDnsNameTextMax];
+    if (dns_name_to_text(q.qname, q.qname_len, name, sizeof name) != 0) {
+      return fail("packet question unreadable");
+    }
+    same = strlen(name) == domain.size();
+    for (size_t i = 0; same && i < domain.size(); i++) {
+      char c = name[i];
+      same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == domain[i];
+    }
+  } else {
+    same = direct == 1;
   }
   if (!same) return fail("packet question differs from the key");
 
@@ -226,6 +258,8 @@ CacheLoadResult LoadCacheFd(int fd, DnsCache* cache, const CacheFileClock& clock
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     cache->BeginLoad(static_cast<size_t>(st.st_size));
   }
+  // Read ahead of the parser: the file is read once, front to back.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   std::vector<uint8_t> data(kCacheMaxPacket);
   for (uint32_t i = 0; i < head.records; i++) {
     CacheFileRecord rec;

@@ -88,6 +88,8 @@ void DnsCache::Clear() {
     }
     l = {};
   }
+  sweep_phase_ = SweepPhase::kIdle;
+  sweep_next_ = nullptr;
   buckets_.Clear();
   if (count_) dirty_ = true;
   count_ = 0;
@@ -234,6 +236,7 @@ void DnsCache::PushFront(CacheList list, CacheEntry* e) {
 }
 
 void DnsCache::Unlink(CacheEntry* e) {
+  if (e == sweep_next_) sweep_next_ = e->next;
   ListHead& l = Head(e->which_list());
   if (e->prev) {
     e->prev->next = e->next;
@@ -407,8 +410,20 @@ std::vector<DnsCache::Refresh> DnsCache::Sweep(const SweepOptions& o, CacheTime 
     out.push_back({std::string(e->domain()), e->qtype, std::string(e->group()),
                    std::string(e->subnet()), e->bind_flags, expired});
   };
-  for (CacheEntry* e = Head(CacheList::kActive).first; e;) {
-    CacheEntry* next = e->next;
+  if (o.max_entries == 0 || sweep_phase_ == SweepPhase::kIdle) {
+    sweep_phase_ = SweepPhase::kActive;
+    sweep_next_ = Head(CacheList::kActive).first;
+  }
+  size_t budget = o.max_entries == 0 ? SIZE_MAX : o.max_entries;
+  while (sweep_phase_ == SweepPhase::kActive) {
+    CacheEntry* e = sweep_next_;
+    if (!e) {
+      sweep_phase_ = settings_.serve_expired ? SweepPhase::kExpired : SweepPhase::kIdle;
+      sweep_next_ = settings_.serve_expired ? Head(CacheList::kExpired).first : nullptr;
+      break;
+    }
+    if (budget-- == 0) return out;  // the next call goes on from e
+    sweep_next_ = e->next;
     int64_t left = e->left(now);
     if (left < 0) {
       if (settings_.serve_expired) {
@@ -423,19 +438,21 @@ std::vector<DnsCache::Refresh> DnsCache::Sweep(const SweepOptions& o, CacheTime 
       if (e->step >= kCacheStepFloor + 1) e->step--;
       if (e->hitnum >= 1) queue(e, false);
     }
-    e = next;
   }
-  if (settings_.serve_expired) {
-    for (CacheEntry* e = Head(CacheList::kExpired).first; e;) {
-      CacheEntry* next = e->next;
-      int64_t expired_for = -e->left(now);
-      if (settings_.serve_expired_ttl > 0 && expired_for > settings_.serve_expired_ttl) {
-        Remove(e);
-      } else if (o.expired_prefetch && !pending(e) && room() &&
-                 int64_t{now} - e->replace_time >= o.expired_prefetch_after) {
-        queue(e, true);
-      }
-      e = next;
+  while (sweep_phase_ == SweepPhase::kExpired) {
+    CacheEntry* e = sweep_next_;
+    if (!e) {
+      sweep_phase_ = SweepPhase::kIdle;
+      break;
+    }
+    if (budget-- == 0) return out;
+    sweep_next_ = e->next;
+    int64_t expired_for = -e->left(now);
+    if (settings_.serve_expired_ttl > 0 && expired_for > settings_.serve_expired_ttl) {
+      Remove(e);
+    } else if (o.expired_prefetch && !pending(e) && room() &&
+               int64_t{now} - e->replace_time >= o.expired_prefetch_after) {
+      queue(e, true);
     }
   }
   return out;

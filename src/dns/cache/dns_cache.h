@@ -143,6 +143,9 @@ class DnsCache {
     bool expired_prefetch = false;  // refresh expired entries not refreshed for a while
     int64_t expired_prefetch_after = 28800;
     size_t max_refresh = 16;  // 0: no limit
+    // Entries looked at by this call (0: a whole pass now). A pass then goes on where the last
+    // call stopped, so a large cache is swept in slices that never stall the engine for long.
+    size_t max_entries = 0;
   };
 
   explicit DnsCache(const Settings& settings, uint64_t hash_seed = 0);
@@ -170,7 +173,7 @@ class DnsCache {
              CacheStore how, CacheTime now);
 
   // Drops expired entries (or sets them aside when stale answers are on) and picks the entries
-  // to refresh.
+  // to refresh; over several calls when options.max_entries limits each.
   std::vector<Refresh> Sweep(const SweepOptions& options, CacheTime now);
 
   // Entries of one list from the most recently used end (the order of the cache file).
@@ -228,6 +231,11 @@ class DnsCache {
   ListHead lists_[2];
   size_t count_ = 0;
   bool dirty_ = false;
+  // Where a sweep in slices goes on: the list it walks (none between passes) and its next entry
+  // there (kept valid by Unlink).
+  enum class SweepPhase : uint8_t { kIdle, kActive, kExpired };
+  SweepPhase sweep_phase_ = SweepPhase::kIdle;
+  CacheEntry* sweep_next_ = nullptr;
   // The block of loaded entries.
   uint8_t* block_ = nullptr;
   size_t block_size_ = 0;

@@ -124,7 +124,7 @@ class AnswerCache {
     (void)answer;
     (void)kind;
   }
-  // Periodic sweep (every 2 s; also after the clock jumped).
+  // Periodic sweep (on every 100 ms beat, a slice at a time; whole after the clock jumped).
   virtual void Sweep(bool clock_jumped) { (void)clock_jumped; }
   // The engine's monotonic clock, read once per wake of its loop, for the calls that follow.
   virtual void SetTime(std::chrono::steady_clock::time_point now) { (void)now; }

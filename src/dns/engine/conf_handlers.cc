@@ -68,6 +68,7 @@ constexpr OptionSpec kServerOptions[] = {
     {"blacklist-ip", false},   {"whitelist-ip", false}, {"spki-pin", true},
     {"host-name", true},       {"http-host", true},     {"no-check-certificate", false},
     {"tls-host-verify", true}, {"group", true},         {"exclude-default-group", false},
+    {"http2", false},
 };
 
 constexpr OptionSpec kDomainRuleOptions[] = {
@@ -173,6 +174,12 @@ bool AddServer(DnsConf& c, const ConfArgs& args, UpstreamType type, std::string*
       server.groups.push_back(value);
     } else if (name == "exclude-default-group") {
       server.exclude_default_group = true;
+    } else if (name == "http2") {
+      if (type != UpstreamType::kHttps) {
+        *error = "-http2 applies to server-https only";
+        return false;
+      }
+      server.http2 = true;
     }
   }
   auto& servers = c.upstream.servers;

@@ -114,7 +114,9 @@ bool DnsEngine::Core::Start(std::string* error) {
     LogOut(LL_WARN,
            "speed check by ping is disabled because zundns does not have network raw privileges");
   }
-  if (!conf.user.empty()) {
+  if (!conf.user.empty() && options.user_applied) {
+    LogOut(LL_INFO, "DnsEngine: running as user %s", conf.user.c_str());
+  } else if (!conf.user.empty()) {
     LogOut(LL_NOTICE, "DnsEngine: user %s ignored, the engine keeps the process credentials",
            conf.user.c_str());
   }
@@ -175,9 +177,12 @@ bool DnsEngine::Core::Start(std::string* error) {
   period.it_value = period.it_interval;
   timerfd_settime(beat_fd.get(), 0, &period, nullptr);
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  // Edge-triggered: every write to the eventfd is a new event, so it is never read back (a
+  // system call less on every wake by another thread).
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = kTagWake;
   epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake_fd.get(), &ev);
+  ev.events = EPOLLIN;
   ev.data.u64 = kTagBeat;
   epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, beat_fd.get(), &ev);
 
@@ -312,10 +317,6 @@ void DnsEngine::Core::Post(std::function<void()> task) {
 }
 
 void DnsEngine::Core::DrainTasks() {
-  uint64_t count = 0;
-  if (read(wake_fd.get(), &count, sizeof count) < 0 && errno != EAGAIN) {
-    LogOut(LL_ERR, "%s: read failed: %s", __func__, std::strerror(errno));
-  }
   std::vector<std::function<void()>> batch;
   {
     std::lock_guard lock(task_mutex);
@@ -378,18 +379,22 @@ void DnsEngine::Core::OnBeat(Clock::time_point now) {
   beats++;
   DualStackBeat(now);
   ExpireRequests(now);
-  if (beats % 10 != 0) return;
+  // A slice of the cache every beat, a whole pass every 2 s: a large cache never stalls the
+  // loop for the length of a full walk.
+  if (beats % 10 != 0) {
+    cache->Sweep(false);
+    return;
+  }
   time_t wall = time(nullptr);
   bool jumped = wall - last_wall > kClockJump.count() || wall < last_wall;
   last_wall = wall;
   if (jumped) {
     LogOut(LL_WARN, "Service paused for 180s, force invalidate cache.");
     cache->Sweep(true);
-  }
-  if (now - last_sweep >= zc::Scaled(kCacheSweepEvery)) {
-    last_sweep = now;
+  } else {
     cache->Sweep(false);
   }
+  last_sweep = now;
   if (conf.tcp_idle_time > 0) CloseIdleTcpClients(now);
   if (!conf.lease_file.empty() && now - last_lease_check >= zc::Scaled(kLeaseCheckEvery)) {
     last_lease_check = now;

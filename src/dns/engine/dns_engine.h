@@ -28,6 +28,8 @@ struct DnsEngineOptions {
   SpeedChecker* speed = nullptr;               // null: the engine's own prober
   // Set by the standalone executable: the option file's log-level becomes the process level.
   bool apply_log_level = false;
+  // Set by the standalone executable once it runs as the option file's `user`.
+  bool user_applied = false;
 };
 
 struct DnsEngineStats {

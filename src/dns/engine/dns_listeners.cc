@@ -223,6 +223,7 @@ bool DnsEngine::Core::SendUdp(const Request& r, const uint8_t* data, int len) {
 }
 
 void DnsEngine::Core::FlushUdp() {
+  PublishStats();
   int sent = 0;
   while (sent < udp_out.count) {
     int n = sendmmsg(udp_out.fd, udp_out.msgs + sent, static_cast<unsigned>(udp_out.count - sent),
@@ -373,6 +374,7 @@ void DnsEngine::Core::OnTcpEvent(uint64_t client_id, uint32_t events) {
 }
 
 bool DnsEngine::Core::SendTcp(uint64_t client_id, const uint8_t* data, int len) {
+  PublishStats();
   auto it = tcp_clients.find(client_id);
   if (it == tcp_clients.end()) return false;
   TcpClient& c = *it->second;

@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "dns/codec/dns_name.h"
+#include "dns/engine/answer_rules.h"
 #include "dns/engine/engine_core.h"
+#include "dns/engine/query_intake.h"
 #include "utils/log.h"
 #include "utils/timescale.h"
 
@@ -61,8 +63,15 @@ Request* DnsEngine::Core::Find(uint64_t id) {
 }
 
 void DnsEngine::Core::Count(uint64_t DnsEngineStats::*field) {
+  counted.*field += 1;
+  stats_changed = true;
+}
+
+void DnsEngine::Core::PublishStats() {
+  if (!stats_changed) return;
+  stats_changed = false;
   std::lock_guard lock(stats_mutex);
-  stats.*field += 1;
+  stats = counted;
   stats.live_requests = requests.size();
   stats.tcp_clients = tcp_clients.size();
 }
@@ -95,17 +104,18 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
     Count(&DnsEngineStats::dropped);
     if (src.internal_done) src.internal_done(DNS_RC_SERVFAIL, {});
   };
-  DnsPacketObject buf;
-  if (buf.Decode(data, len) != 0) return drop("decode failed.\n");
-  dns_packet* p = buf.get();
-  if (p->head.qr || p->head.qdcount != 1) return drop("forward request.\n");
-  char name[kDnsNameTextMax];
-  int qtype = 0;
-  int qclass = 0;
-  const dns_rrs* q = dns_get_rrs_start(p, DNS_RRS_QD, nullptr);
-  if (!q || dns_get_domain(q, name, sizeof name, &qtype, &qclass) != 0) {
-    return drop("forward request.\n");
+  ClientQuery& q = intake_query;
+  switch (ReadClientQuery(data, len, &q)) {
+    case QueryReadResult::kUndecodable:
+      return drop("decode failed.\n");
+    case QueryReadResult::kNotAQuery:
+      return drop("forward request.\n");
+    case QueryReadResult::kOk:
+      break;
   }
+  const char* name = q.name;
+  int qtype = q.qtype;
+  int qclass = q.qclass;
 
   bool overloaded = requests.size() >= kMaxLiveRequests;
   Request& r = NewRequest(NewRequestId());
@@ -121,23 +131,19 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   }
   r.ifindex = src.ifindex;
   r.internal_done = std::move(src.internal_done);
-  r.client_id = p->head.id;
-  r.opcode = p->head.opcode;
-  r.rd = p->head.rd;
-  r.client_edns = p->payloadsize != 0;
-  r.client_payload = p->payloadsize;
-  for (const dns_rrs* o = dns_get_rrs_start(p, DNS_RRS_OPT, nullptr); o;
-       o = dns_get_rrs_next(p, o)) {
-    dns_opt_ecs ecs;
-    if (dns_get_OPT_ECS(o, nullptr, nullptr, &ecs) == 0) {
-      CutToPrefix(&ecs);
-      r.ecs = ecs;
-      r.cache_client_subnet = EcsText(ecs);
-      break;
-    }
+  r.client_id = q.id;
+  r.opcode = q.opcode;
+  r.rd = q.rd;
+  r.client_edns = q.payloadsize != 0;
+  r.client_payload = q.payloadsize;
+  if (q.ecs) {
+    dns_opt_ecs ecs = *q.ecs;
+    CutToPrefix(&ecs);
+    r.ecs = ecs;
+    r.cache_client_subnet = EcsText(ecs);
   }
-  r.dnssec_ok = (p->edns_flags & kDnsEdnsDo) != 0;
-  r.checking_disabled = p->head.cd != 0;
+  r.dnssec_ok = (q.edns_flags & kDnsEdnsDo) != 0;
+  r.checking_disabled = q.cd;
   if (r.dnssec_ok) r.cache_client_subnet += kKeyMarkDo;
   if (r.checking_disabled) r.cache_client_subnet += kKeyMarkCd;
   r.domain.assign(name);
@@ -149,7 +155,8 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   } else {
     r.domain_lower = dns_name_lower(text);
   }
-  dns_name_from_text(r.domain, r.qname, &r.qname_len);
+  std::memcpy(r.qname, q.qname, static_cast<size_t>(q.qname_len));
+  r.qname_len = q.qname_len;
   r.qtype = static_cast<uint16_t>(qtype);
   r.qclass = static_cast<uint16_t>(qclass);
   r.expect_owner.assign(r.domain_lower);
@@ -177,7 +184,7 @@ void DnsEngine::Core::Intake(const uint8_t* data, int len, QuerySource& src) {
   if (overloaded) {
     Count(&DnsEngineStats::overload);
     PostRcodeOnly(r, DNS_RC_SERVFAIL);
-  } else if (p->head.opcode != DNS_OP_QUERY) {
+  } else if (r.opcode != DNS_OP_QUERY) {
     PostRcodeOnly(r, DNS_RC_NOTIMP);
   } else if (r.qclass != DNS_C_IN) {
     PostRcodeOnly(r, DNS_RC_REFUSED);
@@ -292,7 +299,7 @@ void DnsEngine::Core::RunQuery(Request& r) {
       hit->packet = std::move(spare_packets.back());
       spare_packets.pop_back();
     }
-    if (cache->Lookup(key, hit)) {
+    if (cache->Lookup(key, hit) && (hit->ttl > 0 || !IsFailureAnswer(hit->packet))) {
       int ttl = hit->ttl > 0 ? hit->ttl : static_cast<int>(conf.serve_expired_reply_ttl);
       if (hit->ttl > 0 && conf.rr_ttl_reply_max > 0 && ttl > conf.rr_ttl_reply_max) {
         ttl = static_cast<int>(conf.rr_ttl_reply_max);
@@ -321,14 +328,6 @@ void DnsEngine::Core::RunQuery(Request& r) {
 }
 
 void DnsEngine::Core::Forward(Request& r) {
-  DnsPacketBuffer<> buf;
-  dns_packet* p = buf.get();
-  dns_head head;
-  head.id = r.client_id;
-  head.rd = 1;
-  head.cd = r.checking_disabled;
-  dns_packet_init(p, buf.size(), &head);
-  if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
   const dns_opt_ecs* ecs = r.ecs ? &*r.ecs : nullptr;
   if (!ecs) {
     const EcsSetting& first = r.qtype == DNS_T_AAAA && conf.ecs_v6.set ? conf.ecs_v6 : conf.ecs_v4;
@@ -337,10 +336,24 @@ void DnsEngine::Core::Forward(Request& r) {
   }
   uint8_t wire[kDnsMessageMax];
   int len = -1;
-  if (dns_add_domain(p, r.domain.c_str(), r.qtype, DNS_C_IN) == 0 &&
-      dns_set_OPT_payload_size(p, kUpstreamPayload) == 0 &&
-      (!ecs || dns_add_OPT_ECS(p, ecs) == 0)) {
-    len = dns_encode(wire, sizeof wire, p);
+  if (!ecs) {
+    len = BuildUpstreamQuery(r.client_id, r.checking_disabled, r.dnssec_ok, r.qname, r.qname_len,
+                             r.qtype, kUpstreamPayload, wire, sizeof wire);
+  }
+  if (len < 0) {
+    DnsPacketBuffer<> buf;
+    dns_packet* p = buf.get();
+    dns_head head;
+    head.id = r.client_id;
+    head.rd = 1;
+    head.cd = r.checking_disabled;
+    dns_packet_init(p, buf.size(), &head);
+    if (r.dnssec_ok) p->edns_flags = kDnsEdnsDo;
+    if (dns_add_domain(p, r.domain.c_str(), r.qtype, DNS_C_IN) == 0 &&
+        dns_set_OPT_payload_size(p, kUpstreamPayload) == 0 &&
+        (!ecs || dns_add_OPT_ECS(p, ecs) == 0)) {
+      len = dns_encode(wire, sizeof wire, p);
+    }
   }
   uint64_t rid = r.id;
   if (len > 0 && upstream) {
@@ -391,6 +404,7 @@ void DnsEngine::Core::OnUpstreamAnswer(Request& r, UpstreamResult& result) {
   uint16_t rcode = p->head.rcode;
   if (rcode != DNS_RC_NOERROR && rcode != DNS_RC_NXDOMAIN) {
     if (r.rcode == DNS_RC_SERVFAIL) r.rcode = rcode;
+    r.upstream_failed = true;
     LogOut(LL_DEBUG, "inquery failed, %s, rcode = %d, id = %d\n", r.domain.c_str(), rcode,
            r.client_id);
     return;
@@ -448,7 +462,7 @@ void DnsEngine::Core::StartSpeedChecks(Request& r, size_t first_new) {
     std::memcpy(probe.addr, r.seen[i].addr, sizeof probe.addr);
     checks.probes.push_back(probe);
   }
-  if (speed->Start(checks)) r.speed_pending = true;
+  if (speed->Start(checks)) r.speed_pending = r.speed_checked = true;
 }
 
 // The fastest address so far becomes the answer; the reply goes when the checks say it is good
@@ -478,7 +492,25 @@ int64_t DnsEngine::Core::ClampTtl(int64_t ttl) const {
   return ttl;
 }
 
+// Each address counts one hit per upstream answer that carries it.
+static void NoteAddress(Request& r, int family, const uint8_t* addr) {
+  size_t len = family == AF_INET ? 4 : 16;
+  SeenAddress* found = nullptr;
+  for (SeenAddress& s : r.seen) {
+    if (s.family == family && std::memcmp(s.addr, addr, len) == 0) found = &s;
+  }
+  if (!found) {
+    found = &r.seen.emplace_back();
+    found->family = family;
+    std::memcpy(found->addr, addr, len);
+  }
+  if (found->last_answer != r.answers_examined) found->hits++;
+  found->last_answer = r.answers_examined;
+  found->last_seen = ++r.sightings;
+}
+
 void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t server_flags) {
+  r.answers_examined++;
   bool bogus = false;
   int wanted = r.qtype;
   char owner[kDnsNameTextMax];
@@ -516,10 +548,9 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     }
     if (ip_flags & kIpIgnore) continue;
     if ((server_flags & kServerFlagWhitelistIp) && !(ip_flags & kIpWhitelist)) continue;
-    if (family == AF_INET && (addr[0] == 0 || addr[0] == 127)) {
+    if (family == AF_INET && IsZeroOrLoopbackV4(addr)) {
       // A loopback or zero answer counts only when enough servers agree on it.
-      r.zero_addresses++;
-      if (static_cast<size_t>(r.zero_addresses) < (servers + 1) / 2) continue;
+      if (!ZeroOrLoopbackAccepted(++r.zero_addresses, servers)) continue;
     }
     int64_t clamped = ClampTtl(ttl);
     if (!r.has_addr) {
@@ -530,20 +561,7 @@ void DnsEngine::Core::ExamineAnswer(Request& r, const dns_packet* p, uint32_t se
     } else if (clamped < r.ttl) {
       r.ttl = clamped;
     }
-    bool found = false;
-    for (SeenAddress& s : r.seen) {
-      if (s.family == family && std::memcmp(s.addr, addr, family == AF_INET ? 4 : 16) == 0) {
-        s.hits++;
-        found = true;
-      }
-    }
-    if (!found) {
-      SeenAddress s;
-      s.family = family;
-      std::memcpy(s.addr, addr, family == AF_INET ? 4 : 16);
-      s.hits = 1;
-      r.seen.push_back(s);
-    }
+    NoteAddress(r, family, addr);
   }
   for (const dns_rrs* e = dns_get_rrs_start(p, DNS_RRS_NS, nullptr); e;
        e = dns_get_rrs_next(p, e)) {

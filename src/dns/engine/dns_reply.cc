@@ -2,9 +2,12 @@
 // copy and the send. Engine thread only.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "dns/codec/dns_name.h"
+#include "dns/engine/answer_rules.h"
 #include "dns/engine/engine_core.h"
 #include "utils/log.h"
 
@@ -76,6 +79,7 @@ std::string FirstAddress(const std::vector<uint8_t>& packet, uint16_t qtype, int
 
 void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
   if (r.gate.has_answer()) return;
+  if (r.has_addr && r.best_ping < 1 && (final_post || r.speed_checked)) PickWithoutSpeed(r);
   bool addr_ok = r.has_addr && ((r.qtype == DNS_T_A && r.addr_family == AF_INET) ||
                                 (r.qtype == DNS_T_AAAA && r.addr_family == AF_INET6));
   uint16_t rcode = addr_ok ? static_cast<uint16_t>(DNS_RC_NOERROR) : r.rcode;
@@ -128,8 +132,11 @@ void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
   }
   GateAnswer answer{b.Encode(), static_cast<int32_t>(ttl), AnswerSource::kFinal, !addr_ok};
   if (answer.packet.empty()) return;
-  // A SERVFAIL that no upstream answer produced is not worth remembering.
-  if (r.upstream_examined || rcode == DNS_RC_NXDOMAIN) StoreInCache(r, answer);
+  // A SERVFAIL that no upstream answer produced (time-outs, overload) is not worth remembering;
+  // one an upstream gave is kept for a while so a broken name does not reach it on every query.
+  if (r.upstream_examined || r.upstream_failed || rcode == DNS_RC_NXDOMAIN) {
+    StoreInCache(r, answer);
+  }
   if (addr_ok) ApplyIpset(r, answer);
   // The cache keeps the address; this client may get a SOA for it (the other family is faster).
   if (addr_ok && DualStackGivesWay(r)) return PostSoa(r, static_cast<int>(ttl));
@@ -137,6 +144,9 @@ void DnsEngine::Core::PostAssembled(Request& r, bool final_post) {
 }
 
 void DnsEngine::Core::PostLocalAddress(Request& r, int family, const void* addr, int ttl) {
+  if (conf.rr_ttl_reply_max >= 1 && ttl > conf.rr_ttl_reply_max) {
+    ttl = static_cast<int>(conf.rr_ttl_reply_max);
+  }
   ReplyBuilder b(r, DNS_RC_NOERROR);
   const auto* bytes = static_cast<const unsigned char*>(addr);
   if (family == AF_INET) {
@@ -166,12 +176,16 @@ void DnsEngine::Core::PostSoa(Request& r, int ttl) {
 
 void DnsEngine::Core::PostPtr(Request& r, const std::string& target) {
   ReplyBuilder b(r, DNS_RC_NOERROR);
-  if (dns_add_PTR(b.p, DNS_RRS_AN, r.domain.c_str(), kPtrAnswerTtl, target.c_str()) != 0) {
+  int ttl = kPtrAnswerTtl;
+  if (conf.rr_ttl_reply_max >= 1 && ttl > conf.rr_ttl_reply_max) {
+    ttl = static_cast<int>(conf.rr_ttl_reply_max);
+  }
+  if (dns_add_PTR(b.p, DNS_RRS_AN, r.domain.c_str(), ttl, target.c_str()) != 0) {
     PostSoa(r);
     return;
   }
   r.gate.SetVerdict({kVerdictAllowed, 0});
-  Deliver(r, GateAnswer{b.Encode(), kPtrAnswerTtl, AnswerSource::kLocal, false});
+  Deliver(r, GateAnswer{b.Encode(), ttl, AnswerSource::kLocal, false});
 }
 
 void DnsEngine::Core::PostRcodeOnly(Request& r, uint16_t rcode) {
@@ -299,8 +313,15 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
   if (dns_read_question(answer.packet.data(), static_cast<int>(answer.packet.size()), &q) != 0)
     return;
   int ttl = answer.ttl;
-  if (q.rcode == DNS_RC_SERVFAIL || q.rcode == DNS_RC_NXDOMAIN) {
-    ttl = kNegativeTtl;
+  if (q.rcode != DNS_RC_NOERROR && q.rcode != DNS_RC_NXDOMAIN && r.refresh) {
+    return;  // a failed refresh leaves the answer it was meant to renew in place
+  }
+  if (q.rcode != DNS_RC_NOERROR) {
+    ttl = kFailedAnswerCacheTtl;
+  } else if (answer.soa && answer.source == AnswerSource::kFinal &&
+             (r.qtype == DNS_T_A || r.qtype == DNS_T_AAAA)) {
+    // A name without an address of this type is kept for `rr-ttl` (the cache's floor when 0).
+    ttl = static_cast<int>(std::min<int64_t>(conf.rr_ttl, INT32_MAX));
   } else if (r.qtype != DNS_T_A && r.qtype != DNS_T_AAAA && r.qtype != DNS_T_TXT &&
              r.qtype != DNS_T_PTR && r.qtype != DNS_T_SRV && r.qtype != DNS_T_HTTPS) {
     return;
@@ -311,6 +332,27 @@ void DnsEngine::Core::StoreInCache(const Request& r, const GateAnswer& answer) {
   CachedAnswer stored{answer.packet, ttl, answer.soa, r.best_ping};
   stored.bind_flags = r.bind_flags;
   cache->Store(key, stored, r.store_kind);
+  // The records under a CNAME target answer a query for the target itself, too.
+  if (r.dnssec_ok || r.checking_disabled) return;
+  std::string target;
+  if (auto target_answer = CnameTargetAnswer(answer.packet, r.domain, r.qtype, &target)) {
+    LogOut(LL_DEBUG, "Cache CNAME: %s, qtype: %d, speed: %d", target.c_str(), r.qtype, r.best_ping);
+    CacheKey target_key{target, r.qtype, r.group, r.cache_client_subnet};
+    CachedAnswer target_stored{std::move(*target_answer), ttl, false, r.best_ping};
+    target_stored.bind_flags = r.bind_flags;
+    cache->Store(target_key, target_stored, r.store_kind);
+  }
+}
+
+// No speed result to go by: the address most upstream answers agree on, else the latest one.
+void DnsEngine::Core::PickWithoutSpeed(Request& r) {
+  int chosen = zc::dns::PickWithoutSpeed(r.seen, r.addr_family);
+  if (chosen < 0) return;
+  const SeenAddress& s = r.seen[chosen];
+  std::memcpy(r.addr, s.addr, sizeof r.addr);
+  if (r.ttl > kDefaultReplyTtl) r.ttl = kDefaultReplyTtl;
+  LogOut(LL_DEBUG, "possible result: %s, rcode: %d,  hitnum: %d, %s", r.domain.c_str(), r.rcode,
+         s.hits, AddressText(s.family, s.addr).c_str());
 }
 
 Request& DnsEngine::Core::NewRequest(uint64_t id) {
@@ -380,7 +422,9 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
     std::string domain = std::move(done.domain);
     std::string lower = std::move(done.domain_lower);
     std::string owner = std::move(done.expect_owner);
-    done = Request();
+    // Made anew in place: cheaper than assigning a fresh temporary member by member.
+    std::destroy_at(&done);
+    std::construct_at(&done);
     domain.clear();
     lower.clear();
     owner.clear();
@@ -393,9 +437,7 @@ void DnsEngine::Core::Finish(uint64_t request_id) {
     }
     spare_requests.push_back(std::move(node));
   }
-  std::lock_guard lock(stats_mutex);
-  stats.live_requests = requests.size();
-  stats.tcp_clients = tcp_clients.size();
+  stats_changed = true;  // the live count, published with this wake's counters
 }
 
 }  // namespace zc::dns

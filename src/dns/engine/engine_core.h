@@ -27,6 +27,7 @@
 #include "dns/engine/dns_engine.h"
 #include "dns/engine/dns_hosts.h"
 #include "dns/engine/dns_log.h"
+#include "dns/engine/query_intake.h"
 #include "dns/engine/reply_gate.h"
 #include "dns/ipset/ipset_client.h"
 #include "dns/upstream/upstream_client.h"
@@ -92,7 +93,9 @@ struct TcpClient {
 struct SeenAddress {
   int family = AF_INET;
   uint8_t addr[16] = {};
-  int hits = 0;
+  int hits = 0;            // upstream answers that carried it
+  int last_answer = -1;    // the request's answer count when last seen
+  uint32_t last_seen = 0;  // order of sightings within the request
 };
 
 struct Request {
@@ -138,6 +141,9 @@ struct Request {
   uint16_t rcode = DNS_RC_SERVFAIL;
   bool answer_received = false;
   bool upstream_examined = false;  // an answer with rcode 0 or 3 arrived
+  bool upstream_failed = false;    // an upstream answer itself carried a failure rcode
+  int answers_examined = 0;
+  uint32_t sightings = 0;
   std::string cname;
   int cname_ttl = 0;
   bool has_addr = false;
@@ -162,6 +168,7 @@ struct Request {
 
   // Speed checks of the collected addresses.
   bool speed_pending = false;              // checks run; their last result is still to come
+  bool speed_checked = false;              // checks were started for this request
   int best_ping = -1;                      // of the answer address, tenths of a millisecond
   std::vector<SpeedProbe> fast_addresses;  // the fastest first, then those close to it
 };
@@ -224,6 +231,7 @@ struct DnsEngine::Core {
 
   // --- pipeline (dns_pipeline.cc) ---
   void Intake(const uint8_t* data, int len, QuerySource& source);
+  ClientQuery intake_query;  // the query Intake reads, kept to spare its buffers a reset
   void StartInternal(const std::string& domain, uint16_t qtype,
                      std::function<void(int rcode, std::string address)> done);
   void StartRefresh(const CacheKey& key, uint32_t bind_flags, bool expired);
@@ -260,7 +268,11 @@ struct DnsEngine::Core {
   // A request for a new id in the table: a recycled one when there is one.
   Request& NewRequest(uint64_t id);
   void Count(uint64_t DnsEngineStats::*field);
+  // Copies the counters of this wake to the snapshot other threads read (one lock per wake,
+  // not one per count); before replies leave, so a client that got one sees it counted.
+  void PublishStats();
   void StoreInCache(const Request& r, const GateAnswer& answer);
+  void PickWithoutSpeed(Request& r);
   void WriteAudit(const Request& r, const uint8_t* reply, int len, bool soa);
   // --- ipset rules (dns_ipset.cc) ---
   void ApplyIpset(const Request& r, const GateAnswer& answer);
@@ -332,7 +344,9 @@ struct DnsEngine::Core {
   time_t last_wall = 0;
 
   mutable std::mutex stats_mutex;
-  DnsEngineStats stats;  // counters, updated on the engine thread under stats_mutex
+  DnsEngineStats stats;    // counters, updated on the engine thread under stats_mutex
+  DnsEngineStats counted;  // engine thread only: the counters as they stand
+  bool stats_changed = false;
 };
 
 // Helpers shared by the engine files.

@@ -11,15 +11,43 @@
 #include <cstring>
 #include <string>
 
+#include "dns/engine/dns_conf.h"
 #include "dns/engine/dns_engine.h"
+#include "dns/standalone/run_as_user.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 
 namespace {
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [-c <option file>]\n", program);
+  std::fprintf(stderr,
+               "usage: %s [-c <option file>]\n"
+               "upstream server lines of the option file:\n"
+               "  server ADDR[:PORT], server-tcp ADDR[:PORT], server-tls ADDR[:PORT],\n"
+               "  server-https https://HOST[:PORT]/PATH, each followed by server options:\n"
+               "  -blacklist-ip -whitelist-ip -spki-pin PIN -host-name NAME -http-host HOST\n"
+               "  -no-check-certificate -tls-host-verify NAME -group NAME -exclude-default-group\n"
+               "  -http2 (server-https: HTTP/2 from the start; HTTP/1.1 otherwise, HTTP/2 when\n"
+               "          the server speaks only that)\n",
+               program);
   return 2;
+}
+
+// With a `user` in the option file, become that user before any thread or socket exists. A
+// file that does not load is left for the engine to report.
+bool SwitchUser(zc::dns::DnsEngineOptions* options, std::string* error) {
+  zc::dns::DnsConf conf;
+  std::string ignored;
+  int level = g_loglevel.exchange(LL_CRIT);  // the engine reads the file again, and logs
+  bool loaded = zc::dns::LoadDnsConf(options->conf_path, &conf, &ignored);
+  g_loglevel.store(level);
+  if (!loaded || conf.user.empty()) return true;
+  if (!zc::dns::RunAsUser(conf.user, error)) {
+    *error = "user " + conf.user + ": " + *error;
+    return false;
+  }
+  options->user_applied = true;
+  return true;
 }
 
 }  // namespace
@@ -49,8 +77,12 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  zc::dns::DnsEngine engine(options);
   std::string error;
+  if (!SwitchUser(&options, &error)) {
+    std::fprintf(stderr, "zuncore-dns: start failed: %s\n", error.c_str());
+    return 1;
+  }
+  zc::dns::DnsEngine engine(options);
   if (!engine.Start(&error)) {
     std::fprintf(stderr, "zuncore-dns: start failed: %s\n", error.c_str());
     return 1;

@@ -76,7 +76,13 @@ bool StreamConnection::Waiting(uint16_t id) const {
 
 void StreamConnection::Forget(uint16_t id) {
   auto it = std::find(waiting_ids_.begin(), waiting_ids_.end(), id);
-  if (it != waiting_ids_.end()) waiting_ids_.erase(it);
+  if (it == waiting_ids_.end()) return;
+  waiting_ids_.erase(it);
+  if (h2_ && !ended()) {
+    h2_->Forget(id);  // its stream is cancelled: the ID may come back on another query
+    PumpHttp2();
+    UpdateInterest();
+  }
 }
 
 bool StreamConnection::Open(UpstreamClock::time_point now, std::string* error, int* error_number) {
@@ -108,10 +114,17 @@ bool StreamConnection::Open(UpstreamClock::time_point now, std::string* error, i
       *error = "ssl set fd failed.";
       return false;
     }
-    if (!ConfigureSsl(ssl_.get(), *target_.tls, error)) return false;
+    if (!ConfigureSsl(ssl_.get(), *target_.tls, target_.http2, error)) return false;
     SSL_set_app_data(ssl_.get(), this);
     if (target_.session != nullptr && *target_.session) {
       SSL_set_session(ssl_.get(), target_.session->get());
+    }
+  }
+  if (target_.kind == StreamKind::kHttps && target_.http2) {
+    h2_ = std::make_unique<Http2Client>(target_.http_host, target_.http_path);
+    if (!h2_->Start(error) || !PumpHttp2()) {
+      if (error->empty()) *error = h2_->error();
+      return false;
     }
   }
   epoll_event event{};
@@ -130,6 +143,17 @@ bool StreamConnection::Open(UpstreamClock::time_point now, std::string* error, i
 
 bool StreamConnection::Enqueue(std::span<const uint8_t> message) {
   if (ended()) return false;
+  if (h2_) {
+    if (message.size() < 2 || out_.size() - out_offset_ > kMaxStreamSendBuffer ||
+        !h2_->Submit(message, MessageId(message)) || !PumpHttp2()) {
+      return false;
+    }
+    if (waiting_ids_.size() >= kMaxWaitingIds) waiting_ids_.erase(waiting_ids_.begin());
+    waiting_ids_.push_back(MessageId(message));
+    if (state_ == State::kReady) Flush();
+    UpdateInterest();
+    return !ended();
+  }
   size_t framing = target_.kind == StreamKind::kHttps ? 256 + target_.http_path.size() : 2;
   if (out_.size() - out_offset_ + message.size() + framing > kMaxStreamSendBuffer) return false;
   if (out_offset_ == out_.size()) {
@@ -189,7 +213,7 @@ void StreamConnection::Handshake(UpstreamClock::time_point now) {
   int ret = SSL_connect(ssl_.get());
   if (ret == 1) {
     std::string detail;
-    PeerCheck check = CheckPeer(ssl_.get(), *target_.tls, &detail);
+    PeerCheck check = CheckPeer(ssl_.get(), *target_.tls, target_.http2, &detail);
     if (check == PeerCheck::kVerifyFailed || check == PeerCheck::kPinMismatch) {
       End(StreamEnd::kVerifyFailed, "peer " + target_.display + " verify failed: " + detail);
       return;
@@ -215,7 +239,8 @@ void StreamConnection::Handshake(UpstreamClock::time_point now) {
   unsigned long reason = ERR_GET_REASON(ERR_peek_last_error());
   if (reason == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL) {
     SslErrorText(ret);
-    End(StreamEnd::kProtocolMismatch, "server refused ALPN http/1.1");
+    End(StreamEnd::kProtocolMismatch,
+        target_.http2 ? "server refused ALPN h2" : "server refused ALPN http/1.1");
     return;
   }
   long verify = SSL_get_verify_result(ssl_.get());
@@ -297,6 +322,10 @@ void StreamConnection::Receive(UpstreamClock::time_point now) {
     return;
   }
   if (ended()) return;
+  if (h2_) {
+    End(StreamEnd::kPeerClosed, "peer close, " + target_.display);
+    return;
+  }
   if (target_.kind == StreamKind::kHttps) {
     if (received_ == 0 && !waiting_ids_.empty()) {
       // HTTP/2-only servers (unbound's https-port) accept the TLS session, read the HTTP/1.1
@@ -318,6 +347,10 @@ void StreamConnection::TakeBytes(std::span<const uint8_t> data, UpstreamClock::t
     reader_.Append(data);
     std::vector<uint8_t> message;
     while (!ended() && reader_.Next(&message)) Deliver(std::move(message));
+    return;
+  }
+  if (h2_) {
+    TakeHttp2(data);
     return;
   }
   http_.Feed(data);
@@ -348,6 +381,56 @@ void StreamConnection::DeliverHttp(HttpResponse& response) {
     return;
   }
   Deliver(std::move(response.body));
+}
+
+void StreamConnection::TakeHttp2(std::span<const uint8_t> data) {
+  if (!h2_->Receive(data)) {
+    // Garbage before the first frame: whatever the server speaks, it is not HTTP/2.
+    End(h2_->heard_from_server() ? StreamEnd::kIoError : StreamEnd::kProtocolMismatch,
+        "http/2 session with " + target_.display + " failed, " + h2_->error());
+    return;
+  }
+  for (Http2Event& event : h2_->TakeEvents()) {
+    if (ended()) return;
+    switch (event.kind) {
+      case Http2Event::Kind::kAnswer:
+        Deliver(std::move(event.body));
+        break;
+      case Http2Event::Kind::kHttpError:
+        LogOut(LL_WARN, "http server query from %s failed, server return http code : %d",
+               target_.display.c_str(), event.status);
+        break;
+      case Http2Event::Kind::kReset: {
+        // Not answered here: the next retry sends the query again (on a new connection after
+        // a GOAWAY).
+        LogOut(LL_INFO, "http/2 stream of id %d reset by %s, error %u", event.id,
+               target_.display.c_str(), event.error_code);
+        auto it = std::find(waiting_ids_.begin(), waiting_ids_.end(), event.id);
+        if (it != waiting_ids_.end()) waiting_ids_.erase(it);
+        break;
+      }
+    }
+  }
+  if (ended()) return;
+  if (!PumpHttp2()) return;
+  if (state_ == State::kReady && out_offset_ < out_.size() && !Flush()) return;
+  if (h2_->done()) {
+    // nghttp2 answers garbage with its own GOAWAY: a session that ends before a single valid
+    // frame came is a server that does not speak HTTP/2.
+    if (!h2_->heard_from_server()) {
+      End(StreamEnd::kProtocolMismatch, "the server's first bytes are not HTTP/2 frames");
+    } else {
+      End(StreamEnd::kPeerClosed, "server " + target_.display + " ended the http/2 session");
+    }
+  }
+}
+
+bool StreamConnection::PumpHttp2() {
+  if (!h2_->Produce(&out_)) {
+    End(StreamEnd::kIoError, "http/2 session with " + target_.display + " failed, " + h2_->error());
+    return false;
+  }
+  return true;
 }
 
 void StreamConnection::Deliver(std::vector<uint8_t>&& message) {

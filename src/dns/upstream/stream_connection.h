@@ -1,6 +1,7 @@
-// One stream connection to an upstream server: plain TCP, DNS over TLS, or HTTP/1.1 over TLS.
-// Non-blocking: connect, handshake, certificate checks, buffered writes and framed reads all
-// run from epoll readiness on the client's work thread, which alone owns the object.
+// One stream connection to an upstream server: plain TCP, DNS over TLS, or DNS over HTTPS with
+// HTTP/1.1 (one request after another) or HTTP/2 (many streams at once). Non-blocking: connect,
+// handshake, certificate checks, buffered writes and framed reads all run from epoll readiness on
+// the client's work thread, which alone owns the object.
 #pragma once
 
 #include <sys/socket.h>
@@ -8,12 +9,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "dns/common/dns_handles.h"
 #include "dns/upstream/http1_response.h"
+#include "dns/upstream/http2_client.h"
 #include "dns/upstream/tls_client.h"
 #include "dns/upstream/upstream_message.h"
 
@@ -53,6 +56,7 @@ class StreamConnection {
     SslSessionPtr* session = nullptr;      // saved session slot of the server, may be null
     std::string http_path;                 // kHttps
     std::string http_host;                 // kHttps
+    bool http2 = false;                    // kHttps: ALPN "h2" and HTTP/2 framing
   };
 
   StreamConnection(Target target, int epoll_fd, uint64_t epoll_tag, MessageFn on_message);
@@ -67,9 +71,14 @@ class StreamConnection {
   bool Waiting(uint16_t id) const;
   // The query with this ID is over; its answer, should it still come, is not waited for.
   void Forget(uint16_t id);
-  // Queues one DNS message (framed or as an HTTP request); sent as soon as the connection is
-  // ready. False when the send buffer is full.
+  // Queues one DNS message (framed, as an HTTP/1.1 request or on a new HTTP/2 stream); sent as
+  // soon as the connection is ready. False when the send buffer is full or the connection takes
+  // no new query (see accepting()).
   bool Enqueue(std::span<const uint8_t> message);
+  // False once an HTTP/2 server sent GOAWAY (or the stream IDs are used up): the queries in
+  // flight still get their answers here, new ones need a new connection.
+  bool accepting() const { return !ended() && (!h2_ || h2_->accepting()); }
+  bool http2() const { return target_.http2; }
   // Handles epoll readiness. Afterwards check ended().
   void OnEvent(uint32_t events, UpstreamClock::time_point now);
   // Ends the connection (time-outs, shutdown by the owner).
@@ -98,6 +107,9 @@ class StreamConnection {
   void Receive(UpstreamClock::time_point now);
   void TakeBytes(std::span<const uint8_t> data, UpstreamClock::time_point now);
   void DeliverHttp(HttpResponse& response);
+  void TakeHttp2(std::span<const uint8_t> data);
+  // Moves the frames the HTTP/2 session wants to send into the send buffer.
+  bool PumpHttp2();
   void Deliver(std::vector<uint8_t>&& message);
   void UpdateInterest();
   std::string SslErrorText(int ret);
@@ -118,6 +130,7 @@ class StreamConnection {
   size_t out_offset_ = 0;
   DnsStreamReader reader_;
   Http1ResponseParser http_;
+  std::unique_ptr<Http2Client> h2_;
   std::vector<uint16_t> waiting_ids_;
   uint64_t received_ = 0;  // bytes read from the server
   UpstreamClock::time_point opened_at_{};

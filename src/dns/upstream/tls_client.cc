@@ -17,7 +17,9 @@ namespace {
 constexpr char kSystemCaFile[] = "/etc/ssl/certs/ca-certificates.crt";
 constexpr char kSystemCaPath[] = "/etc/ssl/certs";
 constexpr unsigned char kAlpnHttp11[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+constexpr unsigned char kAlpnH2[] = {2, 'h', '2'};
 constexpr std::string_view kHttp11 = "http/1.1";
+constexpr std::string_view kH2 = "h2";
 
 std::string OpenSslError() {
   unsigned long code = ERR_get_error();
@@ -115,7 +117,7 @@ SslCtxPtr CreateClientContext(const std::string& ca_file, const std::string& ca_
   return ctx;
 }
 
-bool ConfigureSsl(SSL* ssl, const TlsPeerSettings& settings, std::string* error) {
+bool ConfigureSsl(SSL* ssl, const TlsPeerSettings& settings, bool http2, std::string* error) {
   if (!settings.sni.empty() && SSL_set_tlsext_host_name(ssl, settings.sni.c_str()) != 1) {
     *error = "set SNI failed, " + OpenSslError();
     return false;
@@ -133,7 +135,10 @@ bool ConfigureSsl(SSL* ssl, const TlsPeerSettings& settings, std::string* error)
   } else {
     SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
   }
-  if (settings.http && SSL_set_alpn_protos(ssl, kAlpnHttp11, sizeof kAlpnHttp11) != 0) {
+  bool alpn_failed =
+      settings.http && (http2 ? SSL_set_alpn_protos(ssl, kAlpnH2, sizeof kAlpnH2)
+                              : SSL_set_alpn_protos(ssl, kAlpnHttp11, sizeof kAlpnHttp11)) != 0;
+  if (alpn_failed) {
     *error = "set ALPN failed";
     return false;
   }
@@ -158,7 +163,7 @@ bool PinMatches(const std::vector<uint8_t>& pin, const SpkiDigest& digest) {
   return pin.size() == digest.size() && CRYPTO_memcmp(pin.data(), digest.data(), pin.size()) == 0;
 }
 
-PeerCheck CheckPeer(SSL* ssl, const TlsPeerSettings& settings, std::string* detail) {
+PeerCheck CheckPeer(SSL* ssl, const TlsPeerSettings& settings, bool http2, std::string* detail) {
   X509Ptr cert(SSL_get1_peer_certificate(ssl));
   if (settings.check_certificate) {
     long result = SSL_get_verify_result(ssl);
@@ -190,9 +195,11 @@ PeerCheck CheckPeer(SSL* ssl, const TlsPeerSettings& settings, std::string* deta
     const unsigned char* alpn = nullptr;
     unsigned int length = 0;
     SSL_get0_alpn_selected(ssl, &alpn, &length);
-    if (length > 0 && std::string_view(reinterpret_cast<const char*>(alpn), length) != kHttp11) {
-      *detail = "server selected ALPN " + std::string(reinterpret_cast<const char*>(alpn), length) +
-                ", not http/1.1";
+    std::string_view selected(reinterpret_cast<const char*>(alpn), length);
+    // HTTP/2 over TLS is only ever negotiated through ALPN; HTTP/1.1 servers may skip it.
+    if (http2 ? selected != kH2 : (length > 0 && selected != kHttp11)) {
+      *detail = "server selected ALPN " + (length > 0 ? std::string(selected) : "none") +
+                (http2 ? ", not h2" : ", not http/1.1");
       return PeerCheck::kProtocolMismatch;
     }
   }

@@ -24,7 +24,7 @@ struct TlsPeerSettings {
   bool verify_is_ip = false;
   bool check_certificate = true;  // false with -no-check-certificate
   std::vector<uint8_t> pin;       // empty or exactly 32 bytes
-  bool http = false;              // offer ALPN "http/1.1" (HTTPS servers)
+  bool http = false;              // offer ALPN (HTTPS servers): "http/1.1", or "h2" for HTTP/2
 };
 
 bool IsIpLiteral(std::string_view host);
@@ -43,14 +43,15 @@ std::string DohHostHeader(const UpstreamServerConfig& server, uint16_t port);
 SslCtxPtr CreateClientContext(const std::string& ca_file, const std::string& ca_path,
                               std::string* warning);
 
-// Applies SNI, verification mode and name, and ALPN to a new connection. False with *error.
-bool ConfigureSsl(SSL* ssl, const TlsPeerSettings& settings, std::string* error);
+// Applies SNI, verification mode and name, and ALPN to a new connection (`http2`: offer only
+// "h2"). False with *error.
+bool ConfigureSsl(SSL* ssl, const TlsPeerSettings& settings, bool http2, std::string* error);
 
 enum class PeerCheck { kOk, kVerifyFailed, kPinMismatch, kProtocolMismatch };
 
-// Runs after a completed handshake: verification result, SPKI pin, negotiated ALPN.
-// *detail receives the text for the log line.
-PeerCheck CheckPeer(SSL* ssl, const TlsPeerSettings& settings, std::string* detail);
+// Runs after a completed handshake: verification result, SPKI pin, negotiated ALPN (HTTP/1.1
+// accepts "http/1.1" or none; HTTP/2 needs "h2"). *detail receives the text for the log line.
+PeerCheck CheckPeer(SSL* ssl, const TlsPeerSettings& settings, bool http2, std::string* detail);
 
 // SHA-256 of the DER-encoded subject public key.
 bool SpkiSha256(X509* cert, SpkiDigest* digest);

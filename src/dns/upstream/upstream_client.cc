@@ -26,7 +26,12 @@ struct EngineSide {
   UpstreamClient::ResolveFn resolve;
   std::vector<UpstreamServerInfo> servers;
   std::map<std::string, std::vector<uint16_t>, std::less<>> groups;
-  std::unordered_map<UpstreamQueryId, std::shared_ptr<UpstreamCallback>> callbacks;
+  struct Waiting {
+    std::shared_ptr<UpstreamCallback> callback;
+    // Its last result is in the batch being delivered: a cancel needs no word to the worker.
+    bool ending = false;
+  };
+  std::unordered_map<UpstreamQueryId, Waiting> callbacks;
   UpstreamQueryId last_id = 0;
   struct Pending {
     bool busy = false;
@@ -37,6 +42,7 @@ struct EngineSide {
   UpstreamCounters final_counters;
   std::unique_ptr<UpstreamWorker> worker;  // last member: stops before the rest goes
 
+  void Deliver(UpstreamWorker::Results& results);
   void Deliver(UpstreamQueryId id, UpstreamResult&& result);
   void ResolvePending(const std::shared_ptr<EngineSide>& self);
   void OnResolved(const std::shared_ptr<EngineSide>& self, size_t server, uint16_t qtype,
@@ -49,11 +55,23 @@ struct UpstreamClient::Impl {
   bool started = false;
 };
 
+void EngineSide::Deliver(UpstreamWorker::Results& results) {
+  // A query the engine ends while its answer is handled (the usual case: the first answer is
+  // the reply) is over in the worker too once its done result is here; cancelling it there
+  // would only wake the worker for nothing.
+  for (auto& [id, result] : results) {
+    if (result.event != UpstreamEvent::kDone) continue;
+    auto found = callbacks.find(id);
+    if (found != callbacks.end()) found->second.ending = true;
+  }
+  for (auto& [id, result] : results) Deliver(id, std::move(result));
+}
+
 void EngineSide::Deliver(UpstreamQueryId id, UpstreamResult&& result) {
   if (stopped) return;
   auto found = callbacks.find(id);
   if (found == callbacks.end()) return;  // cancelled
-  std::shared_ptr<UpstreamCallback> callback = found->second;
+  std::shared_ptr<UpstreamCallback> callback = found->second.callback;
   if (result.event == UpstreamEvent::kDone) callbacks.erase(found);
   (*callback)(std::move(result));
 }
@@ -193,11 +211,7 @@ bool UpstreamClient::Start(std::string* error) {
   PostFn post = side->post;
   auto deliver = [weak, post](UpstreamWorker::Results&& results) {
     post([weak, results = std::move(results)]() mutable {
-      for (auto& [id, result] : results) {
-        auto engine = weak.lock();
-        if (!engine) return;
-        engine->Deliver(id, std::move(result));
-      }
+      if (auto engine = weak.lock()) engine->Deliver(results);
     });
   };
   UpstreamWorker::TickFn tick;
@@ -222,7 +236,7 @@ UpstreamQueryId UpstreamClient::Query(std::string_view group, std::span<const ui
                                       UpstreamCallback callback) {
   EngineSide& side = *impl_->side;
   if (!impl_->started || side.stopped) return 0;
-  DnsQuestionKey key;
+  static thread_local DnsQuestionKey key;  // its name buffer is kept from query to query
   if (query.size() > kMaxUpstreamQuerySize) {
     LogOut(LL_WARN, "UpstreamClient::Query: packet size is invalid, %zu bytes", query.size());
     return 0;
@@ -239,14 +253,19 @@ UpstreamQueryId UpstreamClient::Query(std::string_view group, std::span<const ui
     if (!side.servers[index].address.empty()) servers.push_back(index);
   }
   UpstreamQueryId id = ++side.last_id;
-  side.callbacks.emplace(id, std::make_shared<UpstreamCallback>(std::move(callback)));
+  side.callbacks.emplace(
+      id, EngineSide::Waiting{std::make_shared<UpstreamCallback>(std::move(callback))});
   side.worker->Submit(id, std::move(servers), std::vector<uint8_t>(query.begin(), query.end()));
   return id;
 }
 
 void UpstreamClient::Cancel(UpstreamQueryId id) {
   EngineSide& side = *impl_->side;
-  if (side.callbacks.erase(id) > 0 && side.worker) side.worker->Cancel(id);
+  auto found = side.callbacks.find(id);
+  if (found == side.callbacks.end()) return;
+  bool ending = found->second.ending;
+  side.callbacks.erase(found);
+  if (!ending && side.worker) side.worker->Cancel(id);
 }
 
 void UpstreamClient::Stop() {

@@ -53,6 +53,9 @@ struct UpstreamServerConfig {
   // HTTPS only.
   std::string http_host;        // -http-host: Host header; else host-name, else the URI host
   std::string http_path = "/";  // path of the URI
+  // -http2: HTTP/2 from the first connection. Without it a server starts with HTTP/1.1 and moves
+  // to HTTP/2 when it turns out to speak only that.
+  bool http2 = false;
 
   std::vector<std::string> groups;     // -group (repeatable), each at most kMaxGroupNameLength
   bool exclude_default_group = false;  // -exclude-default-group

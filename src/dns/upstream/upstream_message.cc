@@ -18,23 +18,26 @@ bool ReadQuestionKey(std::span<const uint8_t> message, DnsQuestionKey* key) {
   key->truncated = (message[2] & 0x02) != 0;
   uint16_t qdcount = static_cast<uint16_t>(message[4] << 8 | message[5]);
   if (qdcount == 0) return false;
-  key->name.clear();
+  // Folded into a local buffer and copied once: this runs for every query and every answer.
+  uint8_t name[kMaxNameWire];
+  size_t name_length = 0;
   size_t pos = kDnsHeaderSize;
   while (true) {
     if (pos >= message.size()) return false;
     uint8_t length = message[pos];
     if (length > kMaxLabel) return false;  // pointers and reserved label types
     if (pos + 1 + length > message.size()) return false;
-    if (key->name.size() + 1 + length > kMaxNameWire) return false;
-    key->name.push_back(length);
+    if (name_length + 1 + length > kMaxNameWire) return false;
+    name[name_length++] = length;
     for (size_t i = 0; i < length; ++i) {
       uint8_t c = message[pos + 1 + i];
       if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c | 0x20);
-      key->name.push_back(c);
+      name[name_length++] = c;
     }
     pos += 1 + length;
     if (length == 0) break;
   }
+  key->name.assign(name, name + name_length);
   if (pos + 4 > message.size()) return false;
   key->qtype = static_cast<uint16_t>(message[pos] << 8 | message[pos + 1]);
   key->qclass = static_cast<uint16_t>(message[pos + 2] << 8 | message[pos + 3]);

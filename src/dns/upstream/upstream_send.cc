@@ -67,8 +67,7 @@ bool UpstreamWorker::SendTo(Server& server, Query& query, bool over_tcp, bool le
         if (leg.server == server.index) HoldUdpPort(server, leg);
       }
     }
-  } else if (server.stream && !server.stream->ended() &&
-             server.stream->Waiting(MessageId(query.wire))) {
+  } else if (server.StreamWaiting(MessageId(query.wire))) {
     return true;  // still queued or in flight on a live connection
   } else {
     ok = SendStream(server, query.wire, now, &error);
@@ -116,6 +115,9 @@ bool UpstreamWorker::SendUdp(Server& server, const Query& query, bool leg_was_se
     fresh.socket = std::make_shared<const UniqueFd>(fd);
     fresh.tag = MakeTag(kTagUdp, server.index, next_serial_++);
     fresh.opened = now;
+    if (!EnableIcmpErrors(fd, server.address.ss_family)) {
+      LogOut(LL_DEBUG, "UpstreamWorker::SendUdp: no ICMP errors on the port, %s", strerror(errno));
+    }
     // Connected: the kernel drops datagrams from any other source address or port.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&server.address), server.address_length) !=
         0) {
@@ -208,6 +210,17 @@ void UpstreamWorker::FlushUdp() {
 bool UpstreamWorker::SendStream(Server& server, const std::vector<uint8_t>& wire,
                                 Clock::time_point now, int* error) {
   if (server.stream && server.stream->ended()) CloseStream(server, now);
+  if (server.stream && !server.stream->accepting()) {
+    // GOAWAY: the old connection finishes what it has; new queries need a new one.
+    LogOut(LL_INFO, "server %s stops taking queries on its http/2 connection, opening another",
+           server.display.c_str());
+    if (server.draining.size() >= kMaxDrainingConnections) {
+      server.draining.front()->End(StreamEnd::kIdle, "server " + server.display + " drained.");
+      CloseConnection(server, server.draining.front(), now);
+      server.draining.erase(server.draining.begin());
+    }
+    server.draining.push_back(std::move(server.stream));
+  }
   if (!server.stream) {
     StreamConnection::Target target;
     target.display = server.display;
@@ -219,6 +232,7 @@ bool UpstreamWorker::SendStream(Server& server, const std::vector<uint8_t>& wire
     target.session = &server.session;
     target.http_path = server.config->http_path;
     target.http_host = server.doh_host;
+    target.http2 = server.config->type == UpstreamType::kHttps && server.http2;
     uint64_t tag = MakeTag(kTagStream, server.index, next_serial_++);
     Server* owner = &server;
     auto stream = std::make_unique<StreamConnection>(
@@ -240,13 +254,52 @@ bool UpstreamWorker::SendStream(Server& server, const std::vector<uint8_t>& wire
 }
 
 void UpstreamWorker::CloseStream(Server& server, Clock::time_point now) {
-  if (!server.stream) return;
-  StreamConnection& stream = *server.stream;
+  CloseConnection(server, server.stream, now);
+}
+
+void UpstreamWorker::SweepDraining(Server& server, Clock::time_point now, bool idle_check) {
+  for (size_t i = 0; i < server.draining.size();) {
+    StreamConnection& stream = *server.draining[i];
+    if (!stream.ended() &&
+        (stream.waiting_ids().empty() ||
+         (idle_check && now - std::max(stream.last_receive(), stream.opened_at()) >
+                            zc::Scaled(kConnectTimeout)))) {
+      stream.End(StreamEnd::kIdle, "server " + server.display + " drained.");
+    }
+    if (!stream.ended()) {
+      ++i;
+      continue;
+    }
+    CloseConnection(server, server.draining[i], now);
+    server.draining.erase(server.draining.begin() + static_cast<long>(i));
+  }
+}
+
+void UpstreamWorker::CloseConnection(Server& server, std::unique_ptr<StreamConnection>& slot,
+                                     Clock::time_point now) {
+  if (!slot) return;
+  StreamConnection& stream = *slot;
   if (!stream.ended()) stream.End(StreamEnd::kIdle, "server " + server.display + " closed.");
   StreamEnd why = stream.end_reason();
-  if (why == StreamEnd::kProtocolMismatch) {
-    LogOut(LL_ERR, "server %s does not speak HTTP/1.1 (%s), closed and prohibited",
-           server.display.c_str(), stream.end_detail().c_str());
+  bool https = server.config->type == UpstreamType::kHttps;
+  if (why == StreamEnd::kProtocolMismatch && https && !stream.http2() && !server.config->http2 &&
+      !server.http2_failed) {
+    // The server speaks only HTTP/2 (it refused ALPN http/1.1, hung up on the request, or
+    // answered with HTTP/2 frames): the next connection, at the next retry, uses HTTP/2.
+    LogOut(LL_WARN, "server %s does not speak HTTP/1.1 (%s), using HTTP/2", server.display.c_str(),
+           stream.end_detail().c_str());
+    server.http2 = true;
+    why = StreamEnd::kPeerClosed;
+    for (uint16_t id : stream.waiting_ids()) resend_.emplace_back(server.index, id);
+  } else if (why == StreamEnd::kProtocolMismatch) {
+    LogOut(LL_ERR, "server %s does not speak %s (%s), closed and prohibited",
+           server.display.c_str(), stream.http2() ? "HTTP/2" : "HTTP/1.1",
+           stream.end_detail().c_str());
+    if (stream.http2() && !server.config->http2) {
+      // Neither protocol: HTTP/1.1 again once the server is tried again, and no further switch.
+      server.http2 = false;
+      server.http2_failed = true;
+    }
   } else if (IsFailure(why)) {
     LogOut(LL_WARN, "%s, server %s prohibited", stream.end_detail().c_str(),
            server.display.c_str());
@@ -262,7 +315,20 @@ void UpstreamWorker::CloseStream(Server& server, Clock::time_point now) {
       if (leg.server == server.index && leg.state == Leg::kSent) leg.state = Leg::kIdle;
     }
   }
-  server.stream.reset();
+  slot.reset();
+}
+
+void UpstreamWorker::ResendAfterSwitch(Clock::time_point now) {
+  std::vector<std::pair<size_t, uint16_t>> resend;
+  resend.swap(resend_);
+  for (auto [index, id] : resend) {
+    auto query = queries_.find(id);
+    if (query == queries_.end()) continue;
+    for (QueryLeg& leg : query->second.legs) {
+      if (leg.server != index || leg.state != Leg::kIdle) continue;
+      if (SendTo(*servers_[index], query->second, leg.over_tcp, true, now)) leg.state = Leg::kSent;
+    }
+  }
 }
 
 void UpstreamWorker::RetireUdp(Server& server, Clock::time_point now) {
@@ -318,6 +384,7 @@ void UpstreamWorker::ReleaseLegs(Query& query) {
     ReleaseUdpPorts(server, leg);
     // The ID may be drawn again for another query: it must not look queued here.
     if (server.stream) server.stream->Forget(id);
+    for (auto& draining : server.draining) draining->Forget(id);
   }
 }
 
@@ -347,8 +414,11 @@ void UpstreamWorker::OnUdpReadable(Server& server, const UniqueFd& udp, uint64_t
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return;
       // ICMP errors of earlier datagrams surface here on a connected socket.
-      LogOut(LL_DEBUG, "recv udp from %s failed, %s", server.display.c_str(), strerror(errno));
-      if (errno == ECONNREFUSED) continue;
+      int error = errno;
+      LogOut(LL_DEBUG, "recv udp from %s failed, %s", server.display.c_str(), strerror(error));
+      OnUdpErrors(server, udp, tag, now);
+      if (!still_open()) return;
+      if (error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH) continue;
       return;
     }
     for (int i = 0; i < n; ++i) {

@@ -69,7 +69,8 @@ bool UpstreamWorker::Start(std::string* error) {
   }
   for (auto [fd, kind] : {std::pair{wake_.get(), kTagWake}, std::pair{timer_.get(), kTagTimer}}) {
     epoll_event event{};
-    event.events = EPOLLIN;
+    // The wake eventfd is edge-triggered: every write is a new event, and it is never read.
+    event.events = kind == kTagWake ? EPOLLIN | EPOLLET : EPOLLIN;
     event.data.u64 = MakeTag(kind, 0, 0);
     if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
       *error = std::string("epoll ctl failed, ") + strerror(errno);
@@ -88,6 +89,7 @@ bool UpstreamWorker::Start(std::string* error) {
     server->resolved = MakeSockaddr(record.host, port, &server->address, &server->address_length);
     server->tls = MakeTlsPeerSettings(record);
     server->doh_host = DohHostHeader(record, port);
+    server->http2 = record.http2;
     needs_tls |= record.type == UpstreamType::kTls || record.type == UpstreamType::kHttps;
     servers_.push_back(std::move(server));
   }
@@ -125,6 +127,7 @@ void UpstreamWorker::Stop() {
   by_handle_.clear();
   for (auto& server : servers_) {
     server->stream.reset();
+    server->draining.clear();
     server->udp = Server::UdpPort();
     server->retired.clear();
   }
@@ -212,13 +215,9 @@ UpstreamWorker::Server* UpstreamWorker::ServerFor(uint64_t tag) {
 
 void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_point now) {
   switch (KindOf(tag)) {
-    case kTagWake: {
-      uint64_t count;
-      while (read(wake_.get(), &count, sizeof count) > 0) {
-      }
+    case kTagWake:
       DrainCommands(now);
       return;
-    }
     case kTagTimer: {
       uint64_t expirations;
       while (read(timer_.get(), &expirations, sizeof expirations) > 0) {
@@ -229,25 +228,30 @@ void UpstreamWorker::HandleEvent(uint64_t tag, uint32_t events, Clock::time_poin
     case kTagUdp: {
       Server* server = ServerFor(tag);
       if (server == nullptr) return;
+      SharedSocket socket;
       if (server->udp.tag == tag && server->udp.open()) {
-        SharedSocket socket = server->udp.socket;
-        OnUdpReadable(*server, *socket, tag, now);
-        return;
-      }
-      for (auto& port : server->retired) {
-        if (port.tag == tag) {
-          SharedSocket socket = port.socket;
-          OnUdpReadable(*server, *socket, tag, now);
-          return;
+        socket = server->udp.socket;
+      } else {
+        for (auto& port : server->retired) {
+          if (port.tag == tag) socket = port.socket;
         }
       }
-      return;  // a port closed earlier in this wake
+      if (!socket) return;  // a port closed earlier in this wake
+      if (events & EPOLLERR) OnUdpErrors(*server, *socket, tag, now);
+      if (events & EPOLLIN) OnUdpReadable(*server, *socket, tag, now);
+      return;
     }
     case kTagStream: {
       Server* server = ServerFor(tag);
-      if (server == nullptr || !server->stream || server->stream->epoll_tag() != tag) return;
-      server->stream->OnEvent(events, now);
-      if (server->stream && server->stream->ended()) CloseStream(*server, now);
+      StreamConnection* stream = server ? server->StreamFor(tag) : nullptr;
+      if (stream == nullptr) return;
+      stream->OnEvent(events, now);
+      if (stream != server->stream.get()) {
+        SweepDraining(*server, now, false);
+      } else if (stream->ended()) {
+        CloseStream(*server, now);
+      }
+      if (!resend_.empty()) ResendAfterSwitch(now);
       return;
     }
   }
@@ -333,8 +337,10 @@ void UpstreamWorker::StartQuery(Command& command, Clock::time_point now) {
   }
   query.first_send = now;
   by_handle_[command.handle] = id;
-  LogOut(LL_DEBUG, "send request %s, qtype %d, id %d", WireNameText(query.key.name).c_str(),
-         query.key.qtype, id);
+  if (g_loglevel.load(std::memory_order_relaxed) <= LL_DEBUG) {  // the name text costs
+    LogOut(LL_DEBUG, "send request %s, qtype %d, id %d", WireNameText(query.key.name).c_str(),
+           query.key.qtype, id);
+  }
   if (SendRound(query, now) == 0) {
     LogOut(LL_WARN, "Send query to upstream server failed, total server number %zu",
            query.legs.size());
@@ -420,7 +426,10 @@ void UpstreamWorker::OnBeat(Clock::time_point now) {
   ++beats_;
   std::vector<uint16_t> finished;
   for (auto& [id, query] : queries_) {
-    if (now - query.last_send < zc::Scaled(kRetryInterval)) continue;
+    // Resends and the end are due at fixed times after the first send (every 500 ms, the end
+    // at 2 s), not 500 ms after whenever the beat last came round: late beats do not add up.
+    int checks = kRetryBudget - query.budget;
+    if (now - query.first_send < zc::Scaled(kRetryInterval) * (checks + 1)) continue;
     --query.budget;
     for (QueryLeg& leg : query.legs) {
       Server& server = *servers_[leg.server];
@@ -446,6 +455,7 @@ void UpstreamWorker::OnBeat(Clock::time_point now) {
       for (auto it = server->retired.begin(); it != server->retired.end();) {
         it = now >= it->close_at ? server->retired.erase(it) : it + 1;
       }
+      SweepDraining(*server, now, true);
       StreamConnection* stream = server->stream.get();
       if (stream == nullptr) continue;
       if (stream->ended()) {

@@ -131,6 +131,8 @@ class UpstreamWorker {
 
   // `udp` is held by the caller for the whole call, whatever happens to the port meanwhile.
   void OnUdpReadable(Server& server, const UniqueFd& udp, uint64_t tag, Clock::time_point now);
+  // ICMP errors queued on the port: the queries they name end for this server at once.
+  void OnUdpErrors(Server& server, const UniqueFd& udp, uint64_t tag, Clock::time_point now);
   void OnMessage(Server& server, std::vector<uint8_t>&& message, bool over_udp,
                  Clock::time_point now);
   void Finish(uint16_t upstream_id);
@@ -138,6 +140,16 @@ class UpstreamWorker {
     outbox_.emplace_back(handle, std::move(result));
   }
   void CloseStream(Server& server, Clock::time_point now);
+  // Closes one connection of the server (its live one or a draining one): logs, marks the
+  // server on failure, moves an HTTPS server between HTTP/1.1 and HTTP/2 on a protocol
+  // mismatch, and lets the queries that waited there go out again.
+  void CloseConnection(Server& server, std::unique_ptr<StreamConnection>& slot,
+                       Clock::time_point now);
+  // Sends at once, on the server's new protocol, the queries its HTTP/1.1 connection held when
+  // the server turned out to speak only HTTP/2 (rather than at their next retry).
+  void ResendAfterSwitch(Clock::time_point now);
+  // Closes the draining connections that ended or have nothing left to wait for.
+  void SweepDraining(Server& server, Clock::time_point now, bool idle_check);
   void RetireUdp(Server& server, Clock::time_point now);
   void ReleaseUdpPort(Server& server, uint64_t tag);
   void HoldUdpPort(Server& server, QueryLeg& leg);
@@ -165,6 +177,7 @@ class UpstreamWorker {
     bool leg_was_sent = false;  // the leg had been sent before: a failure leaves it sent
   };
   std::vector<PendingUdp> pending_udp_;
+  std::vector<std::pair<size_t, uint16_t>> resend_;  // (server, upstream ID), see above
   std::unordered_map<UpstreamQueryId, uint16_t> by_handle_;
   uint64_t next_serial_ = 1;
   uint64_t beats_ = 0;

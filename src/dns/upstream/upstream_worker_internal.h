@@ -37,10 +37,17 @@ inline constexpr size_t kUdpBatch = 8;
 inline constexpr size_t kUdpSendBatch = 32;
 inline constexpr size_t kUdpAnswerBuffer = 8192;
 inline constexpr int kMaxUdpBatchesPerEvent = 4;
+inline constexpr int kMaxIcmpErrorsPerEvent = 64;
+
+// Asks the kernel to queue ICMP errors of the socket's datagrams with their payload.
+bool EnableIcmpErrors(int fd, int family);
 // Retired UDP ports kept per server for late answers (one per four queries in flight, or fewer);
 // beyond it the oldest closes.
 inline constexpr size_t kMaxRetiredPorts = 256;
 inline constexpr size_t kRandomPool = 512;
+// HTTP/2 connections kept per server after a GOAWAY for the answers they still owe; beyond it
+// the oldest closes (its queries go out again at their next retry).
+inline constexpr size_t kMaxDrainingConnections = 4;
 
 inline StreamKind StreamKindFor(UpstreamType type) {
   switch (type) {
@@ -91,7 +98,30 @@ struct UpstreamWorker::Server {
   UdpPort udp;
   std::vector<UdpPort> retired;
   std::unique_ptr<StreamConnection> stream;
+  // HTTP/2 connections that stopped taking queries (GOAWAY) but still owe answers.
+  std::vector<std::unique_ptr<StreamConnection>> draining;
   SslSessionPtr session;
+  // HTTPS: the protocol of the next connection, and whether HTTP/2 was tried and failed since
+  // HTTP/1.1 last failed (so a server speaking neither is not switched back and forth).
+  bool http2 = false;
+  bool http2_failed = false;
+
+  // The connection with this epoll tag, live or draining; null when it is gone.
+  StreamConnection* StreamFor(uint64_t tag) const {
+    if (stream && stream->epoll_tag() == tag) return stream.get();
+    for (const auto& d : draining) {
+      if (d->epoll_tag() == tag) return d.get();
+    }
+    return nullptr;
+  }
+  // A query with this ID is in flight on one of the connections.
+  bool StreamWaiting(uint16_t id) const {
+    if (stream && !stream->ended() && stream->Waiting(id)) return true;
+    for (const auto& d : draining) {
+      if (!d->ended() && d->Waiting(id)) return true;
+    }
+    return false;
+  }
 };
 
 }  // namespace zc::dns
