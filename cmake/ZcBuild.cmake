@@ -10,6 +10,17 @@ pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
 pkg_check_modules(LIBNGHTTP2 REQUIRED IMPORTED_TARGET libnghttp2)
 find_package(OpenSSL REQUIRED)
 
+# 32-bit targets (the router's mipsel) have no 8-byte atomic instructions: GCC calls libatomic for
+# std::atomic<double> and std::atomic<std::uint64_t> there, and nothing links it by itself.
+include(CheckCXXSourceCompiles)
+check_cxx_source_compiles("#include <atomic>
+#include <cstdint>
+std::atomic<std::uint64_t> v;
+int main() { v.store(1); return int(v.load()); }" ZC_ATOMIC64_BUILTIN)
+if(NOT ZC_ATOMIC64_BUILTIN)
+  link_libraries(atomic)
+endif()
+
 set(ZC_WARNINGS -Wall -Wextra -Werror -Wformat=2 -Wformat-security)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # GCC 12's optimised builds report overlapping copies and uninitialised members inside

@@ -17,6 +17,7 @@
 #include "platform/realtek/journal_parse.h"
 #include "proto/messages.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 #include "utils/timescale.h"
@@ -169,10 +170,10 @@ TEST(JournalLoop, ReadErrorsBackOffAndSetTheSocketUpAgain) {
   uint32_t before = gJournalThreadMonitor.count.load();
   StopToken stop2;
   std::thread quiet([&] { JournalLoop(&stop2); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Waits on the count, not a fixed time: under emulation five 5 ms wakes can take over 100 ms.
+  EXPECT_TRUE(zctest::WaitFor([&] { return gJournalThreadMonitor.count.load() - before > 5u; }));
   stop2.RequestStop();
   quiet.join();
-  EXPECT_GT(gJournalThreadMonitor.count.load() - before, 5u);
   RouterDeviceOps = saved;
   zc::SetTimeScaleForTest(1.0);
 }
