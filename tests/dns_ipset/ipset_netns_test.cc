@@ -105,7 +105,9 @@ TEST_F(KernelSets, ClientAddsAddressesAndReportsRefusals) {
   std::string error;
   ASSERT_TRUE(client.Start(&error)) << error;
   EXPECT_TRUE(client.Add(Entry("zc-t4", "192.0.2.1", 120)));
-  EXPECT_TRUE(client.Add(Entry("zc-t4", "192.0.2.1", 120)));  // the same twice: sent once
+  // The same twice: sent once when both are in one batch (the sender may already have taken
+  // the first one on a slow machine, so one more send is allowed below).
+  EXPECT_TRUE(client.Add(Entry("zc-t4", "192.0.2.1", 120)));
   EXPECT_TRUE(client.Add(Entry("zc-6", "2001:db8::1", 0)));
   EXPECT_TRUE(client.Add(Entry("zc-plain", "198.51.100.3", 0)));
   // Refused by the kernel, logged, and the others still go in: a set that does not exist, a
@@ -125,7 +127,8 @@ TEST_F(KernelSets, ClientAddsAddressesAndReportsRefusals) {
   EXPECT_EQ(Member("zc-plain", "198.51.100.3"), "198.51.100.3");
   EXPECT_TRUE(Member("zc-plain", "198.51.100.4").empty());
   zc::dns::IpsetStats stats = client.stats();
-  EXPECT_EQ(stats.sent, 7u);
+  EXPECT_GE(stats.sent, 7u);
+  EXPECT_LE(stats.sent, 8u);
   EXPECT_EQ(stats.refused, 3u);
   EXPECT_EQ(stats.dropped, 0u);
   EXPECT_EQ(lines->count.load(), 3);
