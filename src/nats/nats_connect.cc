@@ -26,6 +26,9 @@ constexpr std::chrono::milliseconds kReconnectWait{2000};
 constexpr std::chrono::milliseconds kReconnectJitter{100};
 constexpr std::chrono::milliseconds kReconnectJitterTls{1000};
 constexpr std::chrono::milliseconds kNetworkWaitFloor{50};
+// A ping period shortened by the time scale never goes below this real time: two missed pongs
+// on a loaded test machine must not pass for a dead link.
+constexpr std::chrono::milliseconds kScaledPingFloor{5000};
 
 int64_t ScaledNetworkMs(int64_t realMs) {
   auto scaled = zc::Scaled(std::chrono::milliseconds(realMs));
@@ -208,8 +211,9 @@ int NatsConnInit(event_base* loop, NatsConnContext& record) {
 
   // A period of 0 or less from the cloud would spin the ping timer: keep the library's default.
   if (cfg.pingIntervalMs > 0) {
-    s = natsOptions_SetPingInterval(
-        opts, zc::Scaled(std::chrono::milliseconds(cfg.pingIntervalMs)).count());
+    std::chrono::milliseconds asked(cfg.pingIntervalMs);
+    auto scaled = std::max(zc::Scaled(asked), std::min(asked, kScaledPingFloor));
+    s = natsOptions_SetPingInterval(opts, scaled.count());
     if (s != NATS_OK) return ConnFail("natsOptions_SetPingInterval Fail", s);
   }
   if (cfg.maxPings > 0) {
