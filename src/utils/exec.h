@@ -2,10 +2,9 @@
 // loop, with a pipe in either direction, or as an argument vector (no shell) for anything that
 // carries cloud- or peer-supplied text.
 //
-// Callers today: RunArgv (platform layer, exit path, DNS engine audit, filtering), SpawnDetached
-// (exit path) and do_cmd (configuration commands). The rest (get_shell_output, RunCommand,
-// popen2/pclose2, va_cmd, RunShell, StartCwmp/StopCwmp, ReadPID) is the API kept for the
-// command and configuration features still to come.
+// Callers today: RunArgv (platform layer, exit path, filtering), SpawnDetached (exit path) and
+// do_cmd (configuration commands). The rest (get_shell_output, RunCommand, popen2/pclose2,
+// va_cmd, RunShell, StartCwmp/StopCwmp, ReadPID) is kept API with no caller today.
 #pragma once
 
 #include <sys/types.h>
