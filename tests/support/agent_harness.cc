@@ -151,6 +151,8 @@ pid_t AgentRun::Spawn(const std::vector<std::string>& args, const std::string& l
       "ZUNCORE_PROBE_HOST=127.0.0.1",
       "ZUNCORE_PROBE_PORT=9",
   };
+  // A ThreadSanitizer run gives the agent its options too (suppressions, halt on a report).
+  if (const char* tsan = getenv("TSAN_OPTIONS")) env.push_back(std::string("TSAN_OPTIONS=") + tsan);
   for (const auto& [k, v] : options_.env) env.push_back(k + "=" + v);
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
