@@ -1,4 +1,5 @@
 #include "utils/paths.h"
+#include "zc_platform_build.h"  // which platform: ZUNCORE_PLATFORM_SIM or _REALTEK
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -11,6 +11,7 @@
 #include "utils/files.h"
 #include "utils/log.h"
 #include "utils/paths.h"
+#include "zc_platform_build.h"  // which platform: ZUNCORE_PLATFORM_SIM or _REALTEK
 
 // The simulated router links its own guards (sim/drv/guard_sim.cc).
 #if !defined(ZUNCORE_PLATFORM_SIM)
