@@ -34,17 +34,7 @@ const char* ChecksumTool(const char* type) {
 // MemFree + Buffers in kB; -1 when /proc/meminfo is unreadable.
 long long AvailableMemoryKb() {
   auto text = rtl::ReadRouterFile("/proc/meminfo", 4095);
-  if (!text) return -1;
-  long long memFree = 0, buffers = 0;
-  std::istringstream in(*text);
-  std::string key;
-  long long value = 0;
-  while (in >> key >> value) {
-    if (key == "MemFree:") memFree = value;
-    if (key == "Buffers:") buffers = value;
-    in.ignore(1 << 20, '\n');
-  }
-  return memFree + buffers;
+  return text ? rtl::AvailableMemoryKb(*text) : -1;
 }
 
 }  // namespace

@@ -7,15 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "platform/realtek/rtl8192_single_band.h"
 #include "platform/realtek/rtl_internal.h"
+#include "platform/realtek/stats_parse.h"
 #include "utils/curl_handles.h"
 #include "utils/files.h"
 #include "utils/log.h"
 #include "utils/paths.h"
 #include "utils/timescale.h"
+#include "zc_platform_build.h"  // which platform: ZUNCORE_PLATFORM_SIM or _REALTEK
 
 namespace {
 
@@ -66,19 +67,7 @@ std::string FetchPublicAddress() {
 
 std::string BogoMips() {
   auto text = rtl::ReadRouterFile("/proc/cpuinfo");
-  if (!text) return {};
-  std::istringstream in(*text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::string lower = line;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower.find("bogomips") == std::string::npos) continue;
-    std::istringstream fields(line);
-    std::string f1, f2, f3;
-    fields >> f1 >> f2 >> f3;
-    return f3;
-  }
-  return {};
+  return text ? rtl::BogoMips(*text) : std::string();
 }
 
 template <size_t N>
@@ -104,10 +93,7 @@ int Rtl8192EventPlatformInfoUpdate(PlatformInfoRecord* info) {
   // "/etc/version": "<software version> -- <build time>".
   std::string version, buildTime;
   if (auto text = rtl::ReadRouterFile("/etc/version", 4096)) {
-    std::string line = rtl::FirstLine(*text);
-    version = rtl::FirstToken(line);
-    size_t sep = line.find(" -- ");
-    if (sep != std::string::npos) buildTime = rtl::Trim(line.substr(sep + 4));
+    rtl::SplitVersionLine(*text, &version, &buildTime);
   }
   SetOrNa(info->softwareVersion, version);
   SetOrNa(info->softwareBuildTime, buildTime);
@@ -153,16 +139,7 @@ int Rtl8192EventWanInfoUpdate(WanStatusRecord* wan) {
   if (rtl::InterfaceMac(ifname.c_str(), mac) != 0 || rtl::IsZeroMac(mac)) {
     // PPPoE: the MAC of the interface the session runs over (second line of pppoe.conf).
     std::string lower;
-    if (auto text = rtl::ReadRouterFile(kPppoeConf, 4096)) {
-      std::istringstream in(*text);
-      std::string line;
-      std::getline(in, line);
-      if (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string first;
-        fields >> first >> lower;
-      }
-    }
+    if (auto text = rtl::ReadRouterFile(kPppoeConf, 4096)) lower = rtl::PppoeLowerInterface(*text);
     if (lower.empty() || rtl::InterfaceMac(lower.c_str(), mac) != 0) {
       LogOut(LL_ERR, "%s", "main: Unable to get the device wan mac address");
       return -1;

@@ -1,5 +1,8 @@
 #include "platform/realtek/stats_parse.h"
 
+#include <cctype>
+#include <cstdint>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -62,6 +65,56 @@ uint32_t ParseUptime(std::string_view text) {
   std::string first{text.substr(0, text.find_first_of(". \n"))};
   uint64_t v = ParseU64(first);
   return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+int64_t AvailableMemoryKb(std::string_view text) {
+  int64_t memFree = 0, buffers = 0;
+  std::istringstream in{std::string(text)};
+  std::string key;
+  int64_t value = 0;
+  while (in >> key >> value) {
+    if (key == "MemFree:") memFree = value;
+    if (key == "Buffers:") buffers = value;
+    in.ignore(1 << 20, '\n');
+  }
+  if (memFree < 0 || buffers < 0) return 0;
+  if (memFree > std::numeric_limits<int64_t>::max() - buffers) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  return memFree + buffers;
+}
+
+std::string BogoMips(std::string_view text) {
+  std::istringstream in{std::string(text)};
+  std::string line;
+  while (std::getline(in, line)) {
+    std::string lower = line;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.find("bogomips") == std::string::npos) continue;
+    std::istringstream fields(line);
+    std::string f1, f2, f3;
+    fields >> f1 >> f2 >> f3;
+    return f3;
+  }
+  return {};
+}
+
+void SplitVersionLine(std::string_view text, std::string* version, std::string* buildTime) {
+  std::string line = FirstLine(std::string(text));
+  *version = FirstToken(line);
+  size_t sep = line.find(" -- ");
+  *buildTime = sep == std::string::npos ? std::string() : Trim(line.substr(sep + 4));
+}
+
+std::string PppoeLowerInterface(std::string_view text) {
+  std::istringstream in{std::string(text)};
+  std::string line, first, lower;
+  std::getline(in, line);
+  if (std::getline(in, line)) {
+    std::istringstream fields(line);
+    fields >> first >> lower;
+  }
+  return lower;
 }
 
 }  // namespace rtl

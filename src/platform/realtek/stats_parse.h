@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace rtl {
@@ -23,5 +24,15 @@ struct MemInfo {
 MemInfo ParseMemInfo(std::string_view meminfoText);
 // Whole seconds of /proc/uptime.
 uint32_t ParseUptime(std::string_view uptimeText);
+
+// The firmware writer's memory: MemFree + Buffers in kB of /proc/meminfo (the last of each
+// wins), saturated at the largest value instead of overflowing.
+int64_t AvailableMemoryKb(std::string_view meminfoText);
+// The third field of the first "bogomips" line of /proc/cpuinfo (any case); empty when none.
+std::string BogoMips(std::string_view cpuinfoText);
+// "/etc/version": "<software version> -- <build time>" on its first line.
+void SplitVersionLine(std::string_view versionText, std::string* version, std::string* buildTime);
+// The interface a PPPoE session runs over: the second field of pppoe.conf's second line.
+std::string PppoeLowerInterface(std::string_view pppoeConfText);
 
 }  // namespace rtl
