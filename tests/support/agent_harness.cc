@@ -25,7 +25,15 @@ std::string SourceDir() {
   return ZC_SOURCE_DIR;
 }
 std::string AgentBinary() {
-  return BuildDir() + "/src/main/zuncore";
+  const char* given = getenv("ZC_AGENT_BINARY");
+  return given && *given ? given : BuildDir() + "/src/main/zuncore";
+}
+std::vector<std::string> AgentEmulator() {
+  std::vector<std::string> words;
+  const char* given = getenv("ZC_AGENT_EMULATOR");
+  std::istringstream in(given ? given : "");
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
 }
 std::string ZunsimBinary() {
   return BuildDir() + "/sim/zunsim";
@@ -38,6 +46,12 @@ std::string Slurp(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// Folders of a cross-built agent's own libraries (its librtk), ahead of this build's.
+std::string AgentLibraryPath() {
+  const char* given = getenv("ZC_AGENT_LIBRARY_PATH");
+  return given && *given ? std::string(given) + ":" : "";
 }
 
 }  // namespace
@@ -135,7 +149,11 @@ void AgentRun::WriteBootConfig(const std::string& natsUrl, const std::string& va
 }
 
 void AgentRun::Start() {
-  pid_ = Spawn({root_ + "/bin/zuncore"}, logFile_);
+  // An emulated agent is started by the emulator; every program it starts in turn (the router's
+  // stand-ins, a shell) is a host program the kernel runs itself.
+  std::vector<std::string> argv = AgentEmulator();
+  argv.push_back(root_ + "/bin/zuncore");
+  pid_ = Spawn(argv, logFile_);
 }
 
 pid_t AgentRun::Spawn(const std::vector<std::string>& args, const std::string& logFile) const {
@@ -144,7 +162,7 @@ pid_t AgentRun::Spawn(const std::vector<std::string>& args, const std::string& l
       "PATH=" + root_ + "/bin:/usr/sbin:/usr/bin:/sbin:/bin",
       "ZUNCORE_TIME_SCALE=" + std::to_string(options_.timeScale),
       "TZ=UTC",
-      "LD_LIBRARY_PATH=" + BuildDir() + "/sim",
+      "LD_LIBRARY_PATH=" + AgentLibraryPath() + BuildDir() + "/sim",
       "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1",
       // Nothing on the sandbox's internet: the probe fails fast instead of resolving.
@@ -169,7 +187,7 @@ pid_t AgentRun::Spawn(const std::vector<std::string>& args, const std::string& l
       dup2(fileno(log), STDOUT_FILENO);
       dup2(fileno(log), STDERR_FILENO);
     }
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(argv[0], argv.data(), envp.data());  // an emulator is named without its folder
     _exit(127);
   }
   return pid;

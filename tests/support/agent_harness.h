@@ -15,7 +15,12 @@ namespace zctest {
 // Paths of the build (compiled in).
 std::string BuildDir();
 std::string SourceDir();
+// The agent the harness runs: this build's, or the one ZC_AGENT_BINARY names (a cross-built
+// agent, run through the command in ZC_AGENT_EMULATOR, e.g. "qemu-mipsel -L <sysroot>", with
+// the folders of ZC_AGENT_LIBRARY_PATH before this build's on its library path).
 std::string AgentBinary();
+// The words of ZC_AGENT_EMULATOR; empty when the agent runs natively.
+std::vector<std::string> AgentEmulator();
 std::string ZunsimBinary();
 
 struct AgentOptions {
