@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -119,21 +120,17 @@ bool StreamLines(FILE* pipe, CliRun& run) {
       return false;
     }
     if (!line.empty() && line.back() == '\n') line.pop_back();
-    LogOut(LL_INFO, "CliDebugWorker: data - %s", line.c_str());
+    // The command's output is anybody's text (host names LAN clients chose, files): escaped, so
+    // a line cannot pose as other lines of the log or of the system log.
+    LogOut(LL_INFO, "CliDebugWorker: data - %s", LogText(line).c_str());
     ++lines;
     std::unique_lock lock(run.mutex);
     run.wake.wait_for(lock, zc::Scaled(kLinePause), [&] { return run.stop.load(); });
     return true;
   };
   while (lines < kCliDebugMaxLines && !run.stop.load()) {
-    size_t newline = pending.find('\n');
-    if (newline != std::string::npos || pending.size() >= kCliDebugLineMax ||
-        (eof && !pending.empty())) {
-      size_t take = newline != std::string::npos ? newline + 1 : pending.size();
-      if (take > kCliDebugLineMax) take = kCliDebugLineMax;
-      std::string line = pending.substr(0, take);
-      pending.erase(0, take);
-      if (!emit(std::move(line))) return false;
+    if (std::optional<std::string> line = TakeCliLine(pending, eof)) {
+      if (!emit(std::move(*line))) return false;
       continue;
     }
     if (eof) break;
@@ -152,6 +149,23 @@ bool StreamLines(FILE* pipe, CliRun& run) {
   }
   return true;
 }
+
+}  // namespace
+
+std::optional<std::string> TakeCliLine(std::string& pending, bool ended) {
+  size_t newline = pending.find('\n');
+  if (newline == std::string::npos && pending.size() < kCliDebugLineMax &&
+      !(ended && !pending.empty())) {
+    return std::nullopt;
+  }
+  size_t take = newline != std::string::npos ? newline + 1 : pending.size();
+  if (take > kCliDebugLineMax) take = kCliDebugLineMax;
+  std::string line = pending.substr(0, take);
+  pending.erase(0, take);
+  return line;
+}
+
+namespace {
 
 void CliDebugWorker(std::shared_ptr<CliRun> run, std::string command) {
   (void)zc::ResetOomAdj();  // not fatal: only the kernel's choice of victim changes

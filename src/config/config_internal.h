@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,6 +142,10 @@ std::mutex& RadioCommandMutex();
 inline constexpr size_t kCliDebugCommandMax = 255;
 inline constexpr size_t kCliDebugLineMax = 254;
 inline constexpr int kCliDebugMaxLines = 50;
+// The next output line to publish, taken off the front of `pending` (what was read from the
+// command so far): up to and including its first newline and at most kCliDebugLineMax bytes, or
+// the rest once the output `ended`. Nothing while a line is still incomplete.
+std::optional<std::string> TakeCliLine(std::string& pending, bool ended);
 // Replaces the running worker (if any) with one for data; answers "NA" once it started.
 void StartCliDebug(const std::string& transid, const std::string& data);
 // Stops and joins the running worker (tests); workers alive right now.

@@ -141,6 +141,20 @@ TEST_F(CliDebugTest, LongLinesAreSplitAndSilentCommandsOnlyEnd) {
   EXPECT_EQ(quiet.Lines(), (std::vector<std::string>{"EOC"}));
 }
 
+TEST(CliLines, PiecesOfOutputBecomeWholeLinesOnlyTheEndFlushesAPartOne) {
+  std::string pending = "one\ntw";
+  EXPECT_EQ(TakeCliLine(pending, false), "one\n");
+  EXPECT_EQ(TakeCliLine(pending, false), std::nullopt);  // "tw" may go on in the next read
+  pending += "o\n\x1b[2J\r";
+  EXPECT_EQ(TakeCliLine(pending, false), "two\n");
+  EXPECT_EQ(TakeCliLine(pending, false), std::nullopt);
+  EXPECT_EQ(TakeCliLine(pending, true), "\x1b[2J\r");  // published as the command wrote it
+  EXPECT_EQ(TakeCliLine(pending, true), std::nullopt);
+  pending = std::string(kCliDebugLineMax + 3, 'x');
+  EXPECT_EQ(TakeCliLine(pending, false), std::string(kCliDebugLineMax, 'x'));
+  EXPECT_EQ(TakeCliLine(pending, true), "xxx");
+}
+
 TEST_F(CliDebugTest, LogLevelWordsSetOrRefuseEachLevel) {
   CliCapture capture;
   StartCliDebug("t1", "zuncore-log-level 7 99");
