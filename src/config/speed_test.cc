@@ -180,6 +180,10 @@ bool MeasureLatency(const std::string& server, double& latencyMs) {
   curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 0L);
   curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+  // The server the cloud names may redirect, but only to another web server and not forever.
+  curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeoutMs);
   curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
