@@ -1,6 +1,7 @@
 // Record parsers of the Realtek backend with real-looking and malformed input.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -227,6 +228,26 @@ TEST(SystemStats, CpuMemoryUptime) {
   EXPECT_EQ(mem.free, 98304u + 4096u + 65536u);
   EXPECT_EQ(rtl::ParseUptime("12345.67 890.12\n"), 12345u);
   EXPECT_EQ(rtl::ParseUptime(""), 0u);
+}
+
+TEST(SystemStats, FirmwareMemoryCpuinfoVersionAndPppoe) {
+  EXPECT_EQ(rtl::AvailableMemoryKb("MemTotal: 60000 kB\nMemFree: 20000 kB\nBuffers: 1000 kB\n"),
+            21000);
+  // A file whose sum does not fit is read as all the memory there is, not as a negative amount
+  // (that would refuse every update) or a signed overflow.
+  EXPECT_EQ(rtl::AvailableMemoryKb("MemFree: 9223372036854775807 kB\nBuffers: 4096 kB\n"),
+            INT64_MAX);
+  EXPECT_EQ(rtl::AvailableMemoryKb("MemFree: -5 kB\n"), 0);
+  EXPECT_EQ(rtl::BogoMips("processor\t: 0\nBogoMIPS\t: 598.01\n"), "598.01");
+  EXPECT_EQ(rtl::BogoMips("processor\t: 0\n"), "");
+  std::string version, built;
+  rtl::SplitVersionLine("V2.1.9 -- Mon Jan 1 00:00:00 UTC 2024\nsecond line\n", &version, &built);
+  EXPECT_EQ(version, "V2.1.9");
+  EXPECT_EQ(built, "Mon Jan 1 00:00:00 UTC 2024");
+  rtl::SplitVersionLine("V2.2.0\n", &version, &built);
+  EXPECT_EQ(built, "");
+  EXPECT_EQ(rtl::PppoeLowerInterface("ETH=nas0_0\nPPPOE nas0_0 ppp0\n"), "nas0_0");
+  EXPECT_EQ(rtl::PppoeLowerInterface("one line only\n"), "");
 }
 
 TEST(Journal, SyslogDatagrams) {
