@@ -18,6 +18,7 @@
 #include "dns/cache/cache_file.h"
 #include "dns/cache/dns_cache.h"
 #include "dns/codec/dns_name.h"
+#include "dns/codec/dns_packet.h"
 #include "dns/codec/dns_wire.h"
 #include "dns/common/dns_handles.h"
 #include "dns/engine/answer_rules.h"
@@ -75,7 +76,11 @@ void ClientCopy(std::span<const uint8_t> packet, uint8_t edits, const DnsQuestio
 // Stores one answer body as the engine would and serves it back.
 void Store(DnsCache& cache, const std::vector<uint8_t>& body, uint8_t edits) {
   DnsQuestionView q;
-  if (dns_read_question(body.data(), static_cast<int>(body.size()), &q) != 0) return;
+  // The engine asks class IN only, and takes only an answer to the question it asked.
+  if (dns_read_question(body.data(), static_cast<int>(body.size()), &q) != 0 ||
+      q.qclass != DNS_C_IN) {
+    return;
+  }
   std::optional<std::string> name = QuestionName(q);
   if (!name) return;
   zc::dns::CacheStoreInfo info;
@@ -134,8 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cache.ForEach(CacheList::kActive, [&](const CacheEntry& e) {
     CheckEntry(e.packet(), std::string(e.domain()), e.qtype);
     DnsQuestionView q;
-    wellFormed += zc::dns::ReplyIsWellFormed(e.packet().data(),
-                                             static_cast<int>(e.packet().size()), &q);
+    wellFormed +=
+        zc::dns::ReplyIsWellFormed(e.packet().data(), static_cast<int>(e.packet().size()), &q);
   });
   zc::dns::UniqueFd file(memfd_create("cache", MFD_CLOEXEC));
   Check(file.valid());
