@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/profileutils.h"
+#include "dns/filter/client_mac.h"
 #include "dns/filter/dns_histogram.h"
 #include "dns/filter/edge_decision.h"
 #include "dns/filter/safesearchhash.h"
@@ -326,6 +327,22 @@ TEST(EdgeRequestsTable, ExtractIsOneStepAndCapsHold) {
   gen2.handle.generation = 2;
   EXPECT_EQ(table.Purge(0).size(), kMaxPendingLookups);
   EXPECT_EQ(table.size(), 0u);
+}
+
+// Where the kernel refuses SIOCGARP itself, the client's MAC comes from /proc/net/arp: the
+// whole address on the LAN bridge, complete entries only.
+TEST(ClientMac, ArpTableTextByWholeAddressOnTheBridge) {
+  const std::string table =
+      "IP address       HW type     Flags       HW address            Mask     Device\n"
+      "192.168.1.230    0x1         0x2         02:00:00:00:00:99     *        br0\n"
+      "192.168.1.23     0x1         0x2         02:00:00:00:00:01     *        eth0\n"
+      "192.168.1.23     0x1         0x2         02:AA:00:00:00:01     *        br0\n"
+      "192.168.1.24     0x1         0x0         00:00:00:00:00:00     *        br0\n";
+  EXPECT_EQ(ArpTableMac(table, "192.168.1.23", "br0"), "02:aa:00:00:00:01");
+  EXPECT_EQ(ArpTableMac(table, "192.168.1.24", "br0"), kUnknownMac);  // incomplete
+  EXPECT_EQ(ArpTableMac(table, "192.168.1.2", "br0"), kUnknownMac);
+  EXPECT_EQ(ArpTableMac("", "192.168.1.23", "br0"), kUnknownMac);
+  EXPECT_EQ(ArpTableMac("heading\n192.168.1.23 0x1 0x2\n", "192.168.1.23", "br0"), kUnknownMac);
 }
 
 }  // namespace

@@ -6,13 +6,35 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "dns/filter/filter_keys.h"
+#include "utils/files.h"
 #include "utils/kvp.h"
 #include "utils/log.h"
+#include "utils/paths.h"
+
+std::string ArpTableMac(std::string_view text, std::string_view ip, std::string_view device) {
+  std::istringstream in{std::string(text)};
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string address, type, flags, mac, mask, dev;
+    if (!(fields >> address >> type >> flags >> mac >> mask >> dev)) continue;
+    if (address != ip || dev != device) continue;
+    unsigned long f = std::strtoul(flags.c_str(), nullptr, 16);
+    if (!(f & ATF_COM) || mac.size() != 17) return kUnknownMac;
+    for (char& c : mac) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return mac;
+  }
+  return kUnknownMac;
+}
 
 std::string ClientMacOf(const sockaddr_storage& client) {
   if (client.ss_family != AF_INET) return kUnknownMac;
@@ -30,6 +52,12 @@ std::string ClientMacOf(const sockaddr_storage& client) {
   close(fd);
   char ip[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &in.sin_addr, ip, sizeof ip);
+  if (rc != 0 && err != ENXIO) {
+    // The request itself was refused, not the address: the table as the kernel prints it.
+    std::string mac = ArpTableMac(zc::ReadFile(zc::RootPath("/proc/net/arp"), 1 << 20).value_or(""),
+                                  ip, kLanBridge);
+    if (mac != kUnknownMac) return mac;
+  }
   if (rc != 0 || !(req.arp_flags & ATF_COM)) {
     if (GetStringKVPOr(zc::filterkeys::kLoopbackIpv4, "") != ip) {
       LogOut(LL_DEBUG, "arp_req: SIOCGARP for IP %s failed: %s", ip,
