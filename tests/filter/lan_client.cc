@@ -13,12 +13,17 @@ LanClient::LanClient(std::string port, std::string mac, std::string ip) : port_(
     error_ = "cannot start the namespace holder";
     return;
   }
-  // The holder needs a moment to enter its namespace.
+  // The holder needs a moment to enter its namespace (seconds on a machine under heavy load).
   std::string self = RunOutput({"readlink", "/proc/self/ns/net"});
-  for (int i = 0; i < 200; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
     std::string theirs =
         RunOutput({"readlink", "/proc/" + std::to_string(holder_.pid()) + "/ns/net"});
     if (!theirs.empty() && theirs != self) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      error_ = "the namespace holder did not enter its namespace";
+      return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::string pid = std::to_string(holder_.pid());
