@@ -138,6 +138,18 @@ TEST(DnsCacheTable, KeysKeepGroupsSubnetsAndTypesApart) {
   EXPECT_FALSE(c.Store(plain, huge, {60}, CacheStore::kInsert, 0));
 }
 
+// Found by fuzzing: a failure answer to a type-0 query was kept and saved, and the file's loader
+// refused it at the next start.
+TEST(DnsCacheTable, TypeZeroIsNeverKept) {
+  DnsCache c(Settings(8, true));
+  std::vector<uint8_t> p = Reply("fail.test", 0, 1);
+  EXPECT_FALSE(c.Store(Key("fail.test", 0), p, {60, -1, false, 0}, CacheStore::kInsert, 100));
+  EXPECT_FALSE(
+      c.InsertLoaded(Key("fail.test", 0), p, CacheCounters{}, false, 0, CacheList::kActive));
+  EXPECT_EQ(c.size(), 0u);
+  EXPECT_FALSE(c.Lookup(Key("fail.test", 0), 100));
+}
+
 TEST(DnsCacheTable, TableGrowsAndFindsEveryEntry) {
   DnsCache c(Settings(20000, false), 0x1234);
   auto p = Reply("x.test");

@@ -40,8 +40,11 @@ uint64_t HashBytes(uint64_t h, std::string_view s) {
   return Mix(h, tail ^ (uint64_t{s.size()} << 56));
 }
 
+// Type 0 is reserved: the cache file's loader refuses it, so it is never kept either (a LAN
+// client's query of type 0 and the upstream's failure answer would otherwise be saved to a file
+// that does not load).
 bool KeyFits(const CacheKeyView& key) {
-  return !key.domain.empty() && key.domain.size() <= kCacheMaxDomain &&
+  return key.qtype != 0 && !key.domain.empty() && key.domain.size() <= kCacheMaxDomain &&
          key.group.size() <= kCacheMaxKeyPart && key.subnet.size() <= kCacheMaxKeyPart;
 }
 
