@@ -29,7 +29,7 @@ inline constexpr const char* kConsolePushTarget = "commandGroup:0";
 JsonPtr ConsoleSummary(const RecordStore& records, const json_object* connz);
 
 // One device's figures over time (GET /v1/console/device?id=MAC): "telemetry" (CPU, free and
-// total memory per report), "clients" (each client's download and upload per report), the
+// total memory, WAN bytes received and sent per report), "clients" (each client's download and upload per report), the
 // newest DNS latency "histogram" with the one before it, "blocked" lookups counted by reason,
 // and the Wi-Fi interfaces ("wlans") of the last report.
 JsonPtr ConsoleDevice(const RecordStore& records, const std::string& id);

@@ -10,7 +10,10 @@ const char* ConsoleChartsScript() {
   return R"js("use strict";
 const Charts = (() => {
   const NS = "http://www.w3.org/2000/svg";
-  const W = 480, H = 200, M = {l: 50, r: 12, t: 12, b: 24};
+  const H = 190, M = {l: 54, r: 12, t: 12, b: 24};
+  // Drawn at the size the chart has on the page, so its text stays at the page's text size.
+  let W = 480;
+  const width = host => Math.max(240, Math.round(host.clientWidth || 480));
   const palette = ["#2f6fec", "#f08c1a", "#16a34a", "#d93f5c", "#8b5cf6", "#0ea5a4", "#b45309",
                    "#64748b"];
 
@@ -84,7 +87,7 @@ const Charts = (() => {
   }
 
   function frame(host, yTicks, format) {
-    const svg = node("svg", {viewBox: `0 0 ${W} ${H}`, role: "img"});
+    const svg = node("svg", {viewBox: `0 0 ${W} ${H}`, width: W, height: H, role: "img"});
     const grid = node("g", {class: "grid"}, svg);
     const top = yTicks[yTicks.length - 1];
     const y = v => M.t + (H - M.t - M.b) * (1 - v / top);
@@ -101,6 +104,7 @@ const Charts = (() => {
   // formats values, opts.max is the least top of the axis, opts.step draws steps held until
   // opts.until, opts.area shades under the first series.
   function line(host, opts) {
+    W = width(host);
     const series = opts.series.map((s, i) => Object.assign({color: palette[i % palette.length]}, s,
         {points: s.points.filter(p => Number.isFinite(p.v) && Number.isFinite(p.t))}));
     const all = series.flatMap(s => s.points);
@@ -146,6 +150,7 @@ const Charts = (() => {
   // Vertical bars, one group per label. opts.series: [{label, color, values}]; opts.stacked
   // piles the series up (the group's total is the sum), otherwise they stand side by side.
   function bars(host, opts) {
+    W = width(host);
     const series = opts.series.map((s, i) => Object.assign({color: palette[i % palette.length]}, s));
     const n = opts.labels.length;
     if (!n || !series.length) return none(host, opts.none);
@@ -155,7 +160,7 @@ const Charts = (() => {
     const {svg, y} = frame(host, ticks(top, true), format);
     const band = (W - M.l - M.r) / n, inner = band * 0.72;
     // Labels that would overlap are thinned out.
-    const widest = Math.max(...opts.labels.map(l => String(l).length)) * 6 + 8;
+    const widest = Math.max(...opts.labels.map(l => String(l).length)) * 6.4 + 8;
     const every = Math.max(1, Math.ceil(widest / band));
     opts.labels.forEach((label, k) => {
       const values = totals[k], sum = values.reduce((a, b) => a + b, 0);
@@ -179,18 +184,22 @@ const Charts = (() => {
              {"text-anchor": "middle", class: "value"});
       }
     });
+    if (top === 0 && opts.zero) {
+      text(svg, (M.l + W - M.r) / 2, (M.t + H - M.b) / 2, opts.zero, {"text-anchor": "middle", class: "note"});
+    }
     if (series.length > 1 || opts.legend) legend(host, series);
   }
 
   // Horizontal bars, one row per item: opts.items [{label, value}].
   function hbars(host, opts) {
+    W = width(host);
     const items = opts.items;
     if (!items.length) return none(host, opts.none);
     const row = 26, h = Math.max(items.length * row + 8, 60);
     const longest = Math.max(...items.map(i => String(i.label).length));
-    const left = Math.min(Math.max(longest * 6.2 + 10, 60), 220), right = 48;
+    const left = Math.min(Math.max(longest * 6.6 + 12, 60), W * 0.45), right = 48;
     const max = Math.max(...items.map(i => i.value), 1);
-    const svg = node("svg", {viewBox: `0 0 ${W} ${h}`, role: "img"});
+    const svg = node("svg", {viewBox: `0 0 ${W} ${h}`, width: W, height: h, role: "img"});
     items.forEach((item, k) => {
       const g = node("g", {class: "group", "data-label": item.label, "data-total": item.value}, svg);
       const y = 4 + k * row;

@@ -27,9 +27,9 @@ const char* ConsolePage() {
 <main>
 <section id="fleet" hidden>
   <h2>Fleet</h2>
-  <div class="grid">
-    <figure class="card"><figcaption>Devices online</figcaption><div class="chart" id="chart-online"></div></figure>
-    <figure class="card"><figcaption>Sign-ons and reconnects</figcaption><div class="chart" id="chart-signons"></div></figure>
+  <div class="grid wide">
+    <figure class="card"><figcaption>Devices online <small>at least one connection open</small></figcaption><div class="chart" id="chart-online"></div></figure>
+    <figure class="card"><figcaption>Sign-ons and reconnects <small>per interval</small></figcaption><div class="chart" id="chart-signons"></div></figure>
   </div>
 </section>
 <section>
@@ -37,15 +37,16 @@ const char* ConsolePage() {
   <div class="card flush"><table id="devices"></table></div>
 </section>
 <section id="device" hidden>
-  <h2>Device <span id="device-name" class="mono"></span></h2>
+  <h2>Device <span id="device-name" class="mono"></span> <small>from its reports; click another row to see another device</small></h2>
   <div class="grid">
     <figure class="card"><figcaption>CPU <small>% per report</small></figcaption><div class="chart" id="chart-cpu"></div></figure>
-    <figure class="card"><figcaption>Free memory <small>MB of the total</small></figcaption><div class="chart" id="chart-mem"></div></figure>
+    <figure class="card"><figcaption>Memory <small>MB free of the total</small></figcaption><div class="chart" id="chart-mem"></div></figure>
+    <figure class="card"><figcaption>Internet traffic <small>WAN bytes per report</small></figcaption><div class="chart" id="chart-wan"></div></figure>
     <figure class="card"><figcaption>Blocked lookups <small>by reason</small></figcaption><div class="chart" id="chart-blocked"></div></figure>
     <figure class="card"><figcaption>Download per client <small>bytes per report</small></figcaption><div class="chart" id="chart-down"></div></figure>
     <figure class="card"><figcaption>Upload per client <small>bytes per report</small></figcaption><div class="chart" id="chart-up"></div></figure>
-    <figure class="card"><figcaption>DNS latency, upstream <small>lookups per bucket</small></figcaption><div class="chart" id="chart-doh"></div></figure>
-    <figure class="card"><figcaption>DNS latency, edge <small>lookups per bucket</small></figcaption><div class="chart" id="chart-edge"></div></figure>
+    <figure class="card"><figcaption>DNS latency, upstream <small>lookups per ms bucket</small></figcaption><div class="chart" id="chart-doh"></div></figure>
+    <figure class="card"><figcaption>DNS latency, edge <small>lookups per ms bucket</small></figcaption><div class="chart" id="chart-edge"></div></figure>
   </div>
 </section>
 <section id="actions" hidden>
@@ -134,13 +135,16 @@ h2 small, figcaption small { font-weight: 400; color: var(--muted); font-size: .
 .card { background: var(--card); border: 1px solid var(--line); border-radius: 10px;
         box-shadow: 0 1px 2px rgba(20, 30, 60, .05); }
 .card.flush { overflow-x: auto; }
-.grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(330px, 1fr)); gap: 14px; }
+.grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(300px, 1fr)); gap: 14px; }
+.grid.wide { grid-template-columns: repeat(auto-fill, minmax(460px, 1fr)); }
 figure.card { margin: 0; padding: .7em .9em .6em; }
 figcaption { font-weight: 600; font-size: .92em; margin-bottom: .3em; }
-.chart svg { display: block; width: 100%; height: auto; overflow: visible; }
+.chart { min-height: 190px; }
+.chart svg { display: block; max-width: 100%; overflow: visible; }
 .chart .none { color: var(--muted); font-style: italic; padding: 2.6em 0; text-align: center; }
-svg text { font: 10.5px system-ui, sans-serif; fill: var(--muted); }
+svg text { font: 11px system-ui, sans-serif; fill: var(--muted); }
 svg text.value { fill: var(--ink); }
+svg text.note { font-size: 12px; font-style: italic; }
 svg .grid line { stroke: #edf0f5; }
 svg .axis { stroke: #c9cfdb; }
 svg .series path.line { fill: none; stroke-width: 2; stroke-linejoin: round; }
@@ -155,7 +159,7 @@ th, td { border-bottom: 1px solid var(--line); padding: .42em .8em; text-align: 
          font-variant-numeric: tabular-nums; white-space: nowrap; }
 th { color: var(--muted); font-weight: 600; font-size: .86em; background: #f8f9fc; }
 tr:last-child td { border-bottom: 0; }
-td.wide { white-space: normal; }
+td.wide, td.url, td.app, td.client, td.connection { white-space: normal; overflow-wrap: anywhere; min-width: 9em; }
 #devices tbody tr, #devices tr[data-device] { cursor: pointer; }
 #devices tr[data-device]:hover { background: #f6f8fd; }
 #devices tr.selected { background: #eaf1fe; box-shadow: inset 3px 0 0 var(--accent); }

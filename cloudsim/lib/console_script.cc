@@ -121,11 +121,12 @@ function drawFleet(s) {
     d.textContent = "not known: the simulator does not run the NATS server";
     online.replaceChildren(d);
   } else {
-    Charts.line(online, {step: true, area: true, integer: true, until: now, none: "no device connected yet",
+    Charts.line(online, {step: true, area: true, integer: true, until: now,
+      none: "no device connected yet",
       series: [{label: "devices online", points: (f.online || []).map(p => ({t: p.t, v: p.n}))}]});
   }
   const signons = (f.signons || []).map(e => e.t), reconnects = (f.reconnects || []).map(e => e.t);
-  const b = Charts.buckets([signons, reconnects], 24, now);
+  const b = Charts.buckets([signons, reconnects], 16, now);
   Charts.bars(document.getElementById("chart-signons"), {labels: b.labels, legend: true,
     none: "no sign-on yet",
     series: [{label: "sign-ons", values: b.counts[0]}, {label: "reconnects", values: b.counts[1], color: "#f08c1a"}]});
@@ -143,8 +144,12 @@ function drawDevice(d) {
       {label: "free", points: tel.map(p => ({t: p.t, v: p.mem_free / 1024, seq: p.seq}))},
       {label: "total", color: "#94a3b8", dash: true, points: tel.map(p => ({t: p.t, v: p.mem_total / 1024}))},
     ]});
+  Charts.line(document.getElementById("chart-wan"), {format: Charts.bytes, legend: true, integer: true,
+    none: "no WAN interface reported yet",
+    series: [{label: "download", points: tel.map(p => ({t: p.t, v: p.wan_rx, seq: p.seq}))},
+             {label: "upload", points: tel.map(p => ({t: p.t, v: p.wan_tx, seq: p.seq}))}]});
   const clients = d.clients || [];
-  const name = c => c.mac + (c.ip ? " " + c.ip : "");
+  const name = c => c.mac + (c.ip && c.ip !== "NA" ? " " + c.ip : "");
   for (const [id, key] of [["chart-down", "down"], ["chart-up", "up"]]) {
     Charts.line(document.getElementById(id), {format: Charts.bytes, legend: true, integer: true,
       none: "no client traffic reported yet",
@@ -162,7 +167,7 @@ function drawDevice(d) {
     const now = h[key], before = h[key + "_before"] || now.map(() => 0);
     const restarted = now.some((v, i) => v < before[i]);
     const earlier = now.map((v, i) => restarted ? 0 : before[i]);
-    Charts.bars(host, {labels: buckets, stacked: true, legend: true,
+    Charts.bars(host, {labels: buckets, stacked: true, legend: true, zero: "no lookups counted yet",
       series: [{label: "earlier", color: "#b9c8ee", values: earlier},
                {label: "latest interval", color: "#2f6fec", values: now.map((v, i) => v - earlier[i])}]});
     host.dataset.seq = h.seq;
@@ -235,6 +240,12 @@ document.getElementById("devices").addEventListener("click", e => {
   const tr = e.target.closest("tr[data-device]");
   if (button) select(button.dataset.device, true);
   else if (tr) select(tr.dataset.device, false);
+});
+// The pictures are drawn at their size on the page: a new size draws them again.
+let resized = null;
+addEventListener("resize", () => {
+  clearTimeout(resized);
+  resized = setTimeout(refresh, 200);
 });
 refresh();
 setInterval(refresh, 2000);

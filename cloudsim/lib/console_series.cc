@@ -102,6 +102,21 @@ JsonPtr ConsoleDevice(const RecordStore& records, const std::string& id) {
     AddNumber(p.get(), "cpu", r, "decoded.apInfo.cpu.cpuPercentage");
     AddNumber(p.get(), "mem_free", r, "decoded.apInfo.mem.free");
     AddNumber(p.get(), "mem_total", r, "decoded.apInfo.mem.total");
+    // The Internet side: what the WAN interfaces received (downloads) and sent in the period.
+    json_object* ifstats = PathGet(r, "decoded.apInfo.ifstats");
+    int64_t wanRx = 0, wanTx = 0;
+    bool wan = false;
+    for (size_t k = 0; ifstats && k < json_object_array_length(ifstats); ++k) {
+      json_object* f = json_object_array_get_idx(ifstats, k);
+      if (Str(f, "connType") != "WAN") continue;
+      wan = true;
+      wanRx += IntMember(f, "rxBytes").value_or(0);
+      wanTx += IntMember(f, "txBytes").value_or(0);
+    }
+    if (wan) {
+      AddInt(p.get(), "wan_rx", wanRx);
+      AddInt(p.get(), "wan_tx", wanTx);
+    }
     json_object_array_add(points.get(), p.release());
 
     json_object* usage = PathGet(r, "decoded.apInfo.dataUsage");
