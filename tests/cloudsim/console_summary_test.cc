@@ -110,7 +110,12 @@ std::string Telemetry(const std::string& mac, int cpu, const std::string& usage,
                       const std::string& blocked) {
   return R"({"kind": "nats.publish", "type": "Telemetry", "decoded": {"deviceId": ")" + mac +
          R"(", "apInfo": {"uptime": 7, "cpu": {"cpuPercentage": )" + std::to_string(cpu) +
-         R"(}, "mem": {"free": 2048, "total": 4096}, "dataUsage": [)" + usage +
+         R"(}, "mem": {"free": 2048, "total": 4096}, "ifstats": [
+             {"connType": "LAN", "connName": "eth0.2", "rxBytes": 1, "txBytes": 2},
+             {"connType": "WAN", "connName": "nas0_0", "rxBytes": 300, "txBytes": 40},
+             {"connType": "WAN", "connName": "ppp0", "rxBytes": 5, "txBytes": 6}],
+         "dataUsage": [)" +
+         usage +
          R"(]}, "Wlans": [{"ifname": "wlan0", "ssid": "home"}], "filterStats": {"FStats": [)" +
          blocked + "]}}}";
 }
@@ -142,6 +147,8 @@ TEST(ConsoleSeries, OneDeviceOverTime) {
   EXPECT_EQ(At(tel, "1.cpu"), "5");
   EXPECT_EQ(At(tel, "1.mem_free"), "2048");
   EXPECT_EQ(At(tel, "1.mem_total"), "4096");
+  EXPECT_EQ(At(tel, "1.wan_rx"), "305");  // both WAN interfaces, no LAN port
+  EXPECT_EQ(At(tel, "1.wan_tx"), "46");
   // Per client, in the order they appeared; what the router sent is the client's download.
   EXPECT_EQ(At(d.get(), "clients.0.mac"), "aa");
   EXPECT_EQ(At(d.get(), "clients.0.ip"), "192.168.1.3");
