@@ -1,7 +1,7 @@
-// The console's form in headless Chromium, used as a person would: a Wi-Fi change and a ping
-// sent from the page reach the real agent through the simulator's push, and the page shows the
-// agent's acknowledgement, its answer and the ping's output as recorded; with the agent gone, a
-// hostile router's answer and output appear as text.
+// The console's form in headless Chromium, used as a person would: a Wi-Fi change, a ping and a
+// site survey sent from the page reach the real agent through the simulator's push, and the
+// page shows the agent's acknowledgement, its answer, the ping's output and the neighbours found
+// as recorded; with the agent gone, a hostile router's answer and output appear as text.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -104,6 +104,32 @@ TEST(E2eConsole, WifiChangeAndPingSentFromThePageReachTheAgentAndTheirAnswersSho
   EXPECT_NE(output.find("127.0.0.1"), std::string::npos) << output;
   EXPECT_EQ(page.EvalText("document.querySelector('.push[data-kind=ping] pre.stream').textContent"),
             output);
+
+  // Site survey: one row per neighbour the router found, as the result carries them.
+  ASSERT_EQ(agent.Zunsim("ap add 00:11:22:33:44:55 --ssid home-net --channel 6 --signal 70"), 0);
+  ASSERT_EQ(agent.Zunsim("ap add 66:77:88:99:aa:bb --ssid cafe-net --channel 11 --signal 30"), 0);
+  ASSERT_TRUE(SendFromPage(page, "survey", "set('act-radio', 'wlan0')")) << page.error();
+  ASSERT_TRUE(
+      page.WaitTrue("document.querySelector('.push[data-kind=survey][data-state=done]')", kLong))
+      << page.EvalText("document.getElementById('pushes').textContent");
+  JsonPtr survey = lab.Records("subject=zt.wifi.survey&match=decoded.TransactionID=" +
+                               NewestPush(page, "survey"));
+  ASSERT_EQ(Lab::Size(survey), 1u);
+  json_object* found = cloudsim::Member(Lab::Decoded(survey, 0), "NeighborInfo");
+  JsonPtr rows = page.Eval(
+      "[...document.querySelectorAll('.push[data-kind=survey] table.survey tr')].slice(1).map("
+      "tr => [...tr.cells].map(td => td.textContent))");
+  ASSERT_TRUE(rows && found);
+  ASSERT_EQ(json_object_array_length(rows.get()), json_object_array_length(found));
+  ASSERT_GE(json_object_array_length(found), 2u);
+  for (size_t i = 0; i < json_object_array_length(found); ++i) {
+    json_object* n = json_object_array_get_idx(found, i);
+    json_object* row = json_object_array_get_idx(rows.get(), i);
+    EXPECT_EQ(Text(row, "0"), Text(n, "SSID")) << i;
+    EXPECT_EQ(Text(row, "1"), Text(n, "BSSID")) << i;
+    EXPECT_EQ(Text(row, "2"), Text(n, "Channel")) << i;
+    EXPECT_EQ(Text(row, "3"), Text(n, "RSSI")) << i;
+  }
 
   // What comes back from a device is text in the page too: with the agent gone, a ping's
   // answer and output come from a hostile router instead.
