@@ -328,6 +328,7 @@ JsonPtr ConsoleSummary(const RecordStore& records, const json_object* connz) {
     json_object_array_add(logList.get(), log[i].entry.release());
   }
   json_object_object_add(out.get(), "connections", logList.release());
+  json_object_object_add(out.get(), "fleet", ConsoleFleet(all.get(), connz).release());
   return out;
 }
 

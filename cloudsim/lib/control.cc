@@ -16,6 +16,7 @@
 #include "lib/mutate.h"
 #include "lib/pbjson.h"
 #include "lib/profile.h"
+#include "lib/request_guard.h"
 #include "proto/registry.h"
 #include "utils/event_handles.h"
 #include "utils/timescale.h"
@@ -88,6 +89,24 @@ JsonPtr HeadersJson(const Headers& headers) {
     json_object_object_add(obj.get(), k.c_str(), json_object_new_string(v.c_str()));
   }
   return obj;
+}
+
+// The console's files. The page runs only its own scripts and talks only to this server: a
+// value from a device that slipped into the markup could not run as script.
+bool ServeConsole(evhttp_request* request, const std::string& path) {
+  const ConsoleFile* file = FindConsoleFile(path);
+  if (!file) return false;
+  evkeyvalq* headers = evhttp_request_get_output_headers(request);
+  evhttp_add_header(headers, "Content-Type", file->type);
+  evhttp_add_header(headers, "Content-Security-Policy",
+                    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+                    "img-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'");
+  evhttp_add_header(headers, "X-Content-Type-Options", "nosniff");
+  evhttp_add_header(headers, "Cache-Control", "no-store");
+  zc::ev::BufferPtr out(evbuffer_new());
+  evbuffer_add(out.get(), file->body, strlen(file->body));
+  evhttp_send_reply(request, 200, "OK", out.get());
+  return true;
 }
 
 }  // namespace
@@ -185,18 +204,31 @@ void ControlServer::Route(evhttp_request* request) {
     if (!body) return SendError(request, 400, "body is not JSON: " + parseError);
   }
   auto query = Query(request);
-
-  if (method == EVHTTP_REQ_GET && (path == "/" || path == "/console")) {
-    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type",
-                      "text/html; charset=utf-8");
-    zc::ev::BufferPtr out(evbuffer_new());
-    evbuffer_add_printf(out.get(), "%s", ConsolePage());
-    return evhttp_send_reply(request, 200, "OK", out.get());
+  {
+    evkeyvalq* in = evhttp_request_get_input_headers(request);
+    std::string why;
+    if (!ControlRequestAllowed(method != EVHTTP_REQ_GET && method != EVHTTP_REQ_HEAD,
+                               evhttp_find_header(in, "Host"), evhttp_find_header(in, "Origin"),
+                               &why)) {
+      return SendError(request, 403, why);
+    }
   }
+
+  if (method == EVHTTP_REQ_GET && ServeConsole(request, path)) return;
   if (path == "/v1/console" && method == EVHTTP_REQ_GET) {
     JsonPtr connz = server_ ? FetchConnz(server_->monitorPort()) : nullptr;
     JsonPtr summary = ConsoleSummary(records_, connz.get());
+    json_object_object_add(summary.get(), "actions", ConsoleActions(profile_).release());
     return SendJson(request, 200, summary.get());
+  }
+  if (path == "/v1/console/device" && method == EVHTTP_REQ_GET) {
+    std::string id;
+    for (const auto& [k, v] : query) {
+      if (k == "id") id = DeviceId(v);
+    }
+    if (id.empty()) return SendError(request, 400, "id (a device MAC) needed");
+    JsonPtr device = ConsoleDevice(records_, id);
+    return SendJson(request, 200, device.get());
   }
   if (path == "/v1/ready") {
     if (!cloud_.Connected()) return SendError(request, 503, "NATS not connected");

@@ -14,7 +14,11 @@
 //   GET  /v1/transactions/{transid}     every CONFIGRESP of a transaction
 //   POST /v1/nats/{stop|start|restart}  {"down_ms"} (when the simulator runs the server)
 //   PUT  /v1/{signon|fwvalidate|fwresult}  reply in JSON form, merged over the profile's
-//   GET  /  (or /console)                the console page; GET /v1/console its summary
+//   GET  /  (or /console)                the console page (files under /console/);
+//                                       GET /v1/console its summary, GET /v1/console/device?id=
+//                                       one device's figures over time
+//   Requests naming another host than the loopback, and changes asked by another site's page
+//   (Origin), are refused (lib/request_guard.h).
 //   plus the endpoints of the HTTP services (/v1/bootstrap, /v1/http/routes)
 #pragma once
 
